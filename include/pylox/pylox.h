@@ -1,0 +1,15 @@
+/* libpylox: host library of the USB time-of-flight depth camera.
+ * Including this header gives the whole exported interface (C99 and C++). */
+#ifndef PYLOX_H
+#define PYLOX_H
+
+#include <pylox/pylox_export.h>
+#include <pylox/tq_log.h>
+#include <pylox/pylox_ll.h>
+#include <pylox/tq_stream.h>
+#include <pylox/pylox_types.h>
+#include <pylox/pylox_drv.h>
+#include <pylox/tq_cmap.h>
+#include <pylox/tq_math.h>
+
+#endif

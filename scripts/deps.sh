@@ -1,0 +1,21 @@
+#!/bin/sh
+# Installs the Debian packages the build, the tests and the demo need.
+# Idempotent; works as root on a fresh machine without standard input.
+set -eu
+PKGS="build-essential cmake ninja-build pkg-config git
+libusb-1.0-0-dev libzip-dev
+googletest libgtest-dev libgmock-dev libbenchmark-dev
+umockdev libumockdev-dev
+clang"
+missing=""
+for p in $PKGS; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  echo "installing:$missing"
+  $SUDO apt-get update </dev/null
+  $SUDO apt-get install -y --no-install-recommends $missing </dev/null
+fi

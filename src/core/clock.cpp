@@ -1,0 +1,35 @@
+#include "core/clock.h"
+
+#include <chrono>
+#include <thread>
+
+namespace pylox {
+
+wall_time clock_now()
+{
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count();
+    const std::time_t t = static_cast<std::time_t>(ms / 1000);
+    wall_time w{};
+    localtime_r(&t, &w.local);
+    std::tm copy = w.local;
+    w.sec = static_cast<int64_t>(std::mktime(&copy));
+    w.msec = static_cast<int32_t>(ms % 1000);
+    w.usec = w.msec * 1000;
+    return w;
+}
+
+int64_t clock_now_ms()
+{
+    const wall_time w = clock_now();
+    return w.sec * 1000 + w.msec;
+}
+
+void sleep_ms(int ms)
+{
+    if (ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+} // namespace pylox

@@ -1,0 +1,11 @@
+#!/bin/sh
+# The shared library exports only the documented C names.
+set -eu
+lib="$1"
+bad=$(nm -D --defined-only "$lib" | awk '{print $NF}' \
+  | grep -v -E '^(pylox_|tq_|ll_op_usb$|ll_op_fil$|g_pylox_driver_op_|g_atan2_LUT$|epc_|calc_|oni_)' || true)
+if [ -n "$bad" ]; then
+  echo "unexpected exported symbols:"; echo "$bad"; exit 1
+fi
+nm -D --defined-only "$lib" | grep -q ' pylox_error_name$' || { echo "pylox_error_name missing"; exit 1; }
+echo "exports ok"
