@@ -1,0 +1,203 @@
+// Logger thresholds and sinks, the line prefix, and the path prefix.
+#include <pylox/pylox.h>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_file(const fs::path &p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = fs::temp_directory_path() / ("pylox_log_" + std::to_string(::getpid()) + "_" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        file_a_ = (dir_ / "a.log").string();
+        file_b_ = (dir_ / "b.log").string();
+    }
+    void TearDown() override
+    {
+        tq_log_disable();
+        tq_log_enable(0, TQ_LOG_WRN, nullptr);
+        fs::remove_all(dir_);
+    }
+    // Runs fn with standard output captured.
+    template <typename F> std::string console(F fn)
+    {
+        std::fflush(stdout);
+        ::testing::internal::CaptureStdout();
+        fn();
+        std::fflush(stdout);
+        return ::testing::internal::GetCapturedStdout();
+    }
+    fs::path dir_;
+    std::string file_a_, file_b_;
+};
+
+TEST_F(LogTest, ThresholdsRouteEachLevelToItsSinks)
+{
+    ASSERT_EQ(tq_log_enable(0, TQ_LOG_WRN, nullptr), 1);
+    ASSERT_EQ(tq_log_enable(1, TQ_LOG_DBG, file_a_.c_str()), 1);
+
+    const std::string out = console([] {
+        tq_log(TQ_LOG_INF, "INF", "[%s] info %d\n", "fn", 2);
+        tq_log(TQ_LOG_TRC, "TRC", "[%s] trace\n", "fn");
+        tq_log(TQ_LOG_ERR, "ERR", "[%s] error %s\n", "fn", "x");
+    });
+    EXPECT_EQ(out.find("info"), std::string::npos);
+    EXPECT_NE(out.find("[ERR] [fn] error x\n"), std::string::npos);
+
+    const std::string file = read_file(file_a_);
+    EXPECT_NE(file.find("[INF] [fn] info 2\n"), std::string::npos);
+    EXPECT_NE(file.find("[ERR] [fn] error x\n"), std::string::npos);
+    EXPECT_EQ(file.find("trace"), std::string::npos);
+}
+
+TEST_F(LogTest, PrefixCarriesDateTimeMillisecondsAndThread)
+{
+    tq_log_enable(0, TQ_LOG_TRC, nullptr);
+    const std::string out = console([] { tq_log(TQ_LOG_WRN, "WRN", "[%s] hello\n", "f"); });
+    const std::regex line(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\[\d+\]\[WRN\] \[f\] hello\n$)");
+    EXPECT_TRUE(std::regex_match(out, line)) << out;
+
+    const std::string raw = console([] { tq_log_raw(TQ_LOG_WRN, "plain %d", 7); });
+    EXPECT_EQ(raw, "plain 7");
+}
+
+TEST_F(LogTest, LongMessagesAreWrittenWhole)
+{
+    tq_log_enable(0, TQ_LOG_TRC, nullptr);
+    const std::string body(5000, 'x');
+    const std::string out =
+        console([&] { tq_log(TQ_LOG_ERR, "ERR", "[%s] %s|\n", "f", body.c_str()); });
+    EXPECT_NE(out.find("[f] " + body + "|\n"), std::string::npos);
+}
+
+TEST_F(LogTest, FileSinkKeepsOrReplacesItsFile)
+{
+    ASSERT_EQ(tq_log_enable(1, TQ_LOG_TRC, file_a_.c_str()), 1);
+    tq_log(TQ_LOG_ERR, "ERR", "[%s] one\n", "f");
+    // A null path keeps the open file.
+    ASSERT_EQ(tq_log_enable(1, TQ_LOG_TRC, nullptr), 1);
+    tq_log(TQ_LOG_ERR, "ERR", "[%s] two\n", "f");
+    // A new name closes the old file and opens the new one.
+    ASSERT_EQ(tq_log_enable(1, TQ_LOG_TRC, file_b_.c_str()), 1);
+    tq_log(TQ_LOG_ERR, "ERR", "[%s] three\n", "f");
+
+    const std::string a = read_file(file_a_), b = read_file(file_b_);
+    EXPECT_NE(a.find("one"), std::string::npos);
+    EXPECT_NE(a.find("two"), std::string::npos);
+    EXPECT_EQ(a.find("three"), std::string::npos);
+    EXPECT_NE(b.find("three"), std::string::npos);
+}
+
+TEST_F(LogTest, FileIsAppendedNotTruncated)
+{
+    { std::ofstream(file_a_) << "earlier\n"; }
+    ASSERT_EQ(tq_log_enable(1, TQ_LOG_TRC, file_a_.c_str()), 1);
+    tq_log(TQ_LOG_ERR, "ERR", "[%s] later\n", "f");
+    const std::string a = read_file(file_a_);
+    EXPECT_EQ(a.rfind("earlier\n", 0), 0u);
+    EXPECT_NE(a.find("later"), std::string::npos);
+}
+
+TEST_F(LogTest, BadIndexOrUnopenableFileFails)
+{
+    EXPECT_EQ(tq_log_enable(3, TQ_LOG_TRC, nullptr), 0);
+    EXPECT_EQ(tq_log_enable(-1, TQ_LOG_TRC, nullptr), 0);
+    // Index 3 changed nothing: the console threshold is still WRN.
+    const std::string out = console([] { tq_log(TQ_LOG_INF, "INF", "[%s] quiet\n", "f"); });
+    EXPECT_TRUE(out.empty());
+
+    const std::string missing = (dir_ / "no" / "such" / "dir.log").string();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(tq_log_enable(1, TQ_LOG_TRC, missing.c_str()), 0);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("cannot open file " + missing + " for write"), std::string::npos);
+}
+
+TEST_F(LogTest, DisableSilencesEverySink)
+{
+    tq_log_enable(0, TQ_LOG_TRC, nullptr);
+    tq_log_enable(1, TQ_LOG_TRC, file_a_.c_str());
+    EXPECT_EQ(tq_log_disable(), 0);
+    const std::string out = console([] { tq_log(TQ_LOG_ERR, "ERR", "[%s] gone\n", "f"); });
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(read_file(file_a_).find("gone"), std::string::npos);
+    EXPECT_EQ(tq_log_disable(), 0); // nothing left to close
+}
+
+TEST_F(LogTest, LogCfgSetsBothThresholds)
+{
+    tq_log_enable(1, TQ_LOG_TRC, file_a_.c_str());
+    pylox_log_cfg(TQ_LOG_ERR, TQ_LOG_WRN, TQ_LOG_NONE);
+    const std::string out = console([] {
+        tq_log(TQ_LOG_WRN, "WRN", "[%s] warn\n", "f");
+        tq_log(TQ_LOG_INF, "INF", "[%s] info\n", "f");
+    });
+    EXPECT_TRUE(out.empty());
+    const std::string a = read_file(file_a_);
+    EXPECT_NE(a.find("warn"), std::string::npos);
+    EXPECT_EQ(a.find("info"), std::string::npos);
+}
+
+class PathTest : public LogTest {};
+
+TEST_F(PathTest, CreatesEveryLevelOfARelativePrefix)
+{
+    const fs::path old = fs::current_path();
+    fs::current_path(dir_);
+    EXPECT_EQ(pylox_path_cfg("one/two/three/"), 0);
+    EXPECT_STREQ(pylox_path_get(), "one/two/three/");
+    EXPECT_TRUE(fs::is_directory(dir_ / "one" / "two" / "three"));
+    // Existing directories are fine, and backslashes separate levels as well.
+    EXPECT_EQ(pylox_path_cfg("one\\two\\four\\"), 0);
+    EXPECT_TRUE(fs::is_directory(dir_ / "one" / "two" / "four"));
+    fs::current_path(old);
+}
+
+TEST_F(PathTest, AbsolutePrefixAndFailure)
+{
+    const std::string abs = (dir_ / "x" / "y").string() + "/";
+    EXPECT_EQ(pylox_path_cfg(abs.c_str()), 0);
+    EXPECT_TRUE(fs::is_directory(dir_ / "x" / "y"));
+
+    // A regular file in the way makes the final directory impossible.
+    { std::ofstream(dir_ / "blocker") << "f"; }
+    const std::string bad = (dir_ / "blocker" / "sub").string();
+    EXPECT_EQ(pylox_path_cfg(bad.c_str()), -1);
+    EXPECT_EQ(pylox_path_cfg(nullptr), -1);
+}
+
+TEST_F(PathTest, LongPrefixIsCutTo255Characters)
+{
+    const fs::path old = fs::current_path();
+    fs::current_path(dir_);
+    const std::string longp(400, 'a');
+    pylox_path_cfg(longp.c_str());
+    EXPECT_EQ(std::string(pylox_path_get()).size(), 255u);
+    fs::current_path(old);
+}
+
+} // namespace
