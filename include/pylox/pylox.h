@@ -11,5 +11,6 @@
 #include <pylox/pylox_drv.h>
 #include <pylox/tq_cmap.h>
 #include <pylox/tq_math.h>
+#include <pylox/pylox_frame_file.h>
 
 #endif
