@@ -1,0 +1,187 @@
+// Bulk capture of the USB camera: a ring of sixteen bulk-in transfers kept in
+// flight on endpoint 0x81 while streaming, every completion handed to the
+// capture callback on the event thread and resubmitted.
+#include "ll/usb/usb_priv.h"
+
+#include <chrono>
+
+namespace usbll {
+
+namespace {
+
+void fill_slot(pylox_ll_dev_t *dev, usb_priv *p, int i)
+{
+    libusb_fill_bulk_transfer(p->transfers[i], p->handle, k_ep_in, p->buffers[i], k_xfer_len,
+                              on_usb_trans_event, dev, k_bulk_timeout);
+    libusb_transfer_set_stream_id(p->transfers[i], static_cast<uint32_t>(i));
+}
+
+// Cancels every slot; the caller holds ring_mtx.
+void cancel_ring(usb_priv *p, const char *who)
+{
+    for (int i = 0; i < k_ring; ++i) {
+        USB_LOG(TRC, who, "[%s] trans[%d] cancel: status=%d\n", i,
+                static_cast<int>(p->transfers[i]->status));
+        if (p->inflight[i])
+            libusb_cancel_transfer(p->transfers[i]);
+    }
+}
+
+// A slot leaves the ring; the caller holds ring_mtx.
+void slot_done(usb_priv *p, int i)
+{
+    p->inflight[i] = false;
+    if (--p->n_inflight == 0)
+        p->ring_cv.notify_all();
+}
+
+bool stopping(usb_priv *p)
+{
+    return std::atomic_ref<uint8_t>(p->cap_stopping).load(std::memory_order_acquire) != 0;
+}
+
+} // namespace
+
+void LIBUSB_CALL on_usb_trans_event(libusb_transfer *t)
+{
+    static const char *const who = "on_usb_trans_event";
+    auto *dev = static_cast<pylox_ll_dev_t *>(t->user_data);
+    usb_priv *p = priv_of(dev);
+    const int idx = static_cast<int>(libusb_transfer_get_stream_id(t));
+    const int got = t->actual_length;
+    USB_LOG(TRC, who, "[%s] trans[%d]: txlen=%d, status = %d\n", idx, got,
+            static_cast<int>(t->status));
+    int event = PYLOX_LL_EVT_DATA;
+    switch (t->status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+        break;
+    case LIBUSB_TRANSFER_CANCELLED:
+        event = PYLOX_LL_EVT_CANCELLED;
+        USB_LOG(TRC, who, "[%s] trans[%d] cancelled (last_tx=%d)\n", idx, got);
+        break;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+        event = PYLOX_LL_EVT_TIMEOUT;
+        USB_LOG(DBG, who, "[%s] trans[%d] timeout (last_tx=%d)\n", idx, got);
+        break;
+    case LIBUSB_TRANSFER_STALL:
+        event = PYLOX_LL_EVT_STALL;
+        USB_LOG(WRN, who, "[%s] trans[%d] stall (last_tx=%d)\n", idx, got);
+        // A direct request to the kernel, safe on the event thread.
+        if (libusb_clear_halt(p->handle, k_ep_in) < 0)
+            USB_LOG(ERR, who, "[%s]  Clear halt failed on EP: %0x!\r\n", k_ep_in);
+        break;
+    default:
+        event = PYLOX_LL_EVT_UNKNOWN;
+        USB_LOG(WRN, who, "[%s] trans[%d] error (%d) (last_tx=%d)\n", idx,
+                static_cast<int>(t->status), got);
+        break;
+    }
+
+    pylox_ll_cap_cb_t cb;
+    void *user;
+    bool closing;
+    {
+        std::lock_guard<std::mutex> g(p->ring_mtx);
+        cb = p->callback;
+        user = p->user;
+        closing = p->closing;
+    }
+    if (cb && !closing)
+        cb(dev, event, p->buffers[idx], got, user);
+
+    // The stop sets the flag and cancels under ring_mtx, so a transfer is
+    // either resubmitted before the stop's cancel (and cancelled by it) or
+    // not resubmitted at all.
+    std::lock_guard<std::mutex> g(p->ring_mtx);
+    if (t->length <= 0 || stopping(p) || p->closing) {
+        slot_done(p, idx);
+        return;
+    }
+    USB_LOG(TRC, who, "[%s] trans[%d] issue: size=%d \n", idx, t->length);
+    t->timeout = k_bulk_timeout;
+    const int rc = libusb_submit_transfer(t);
+    if (rc < 0) {
+        USB_LOG(ERR, who, "[%s] Unable to submit URB. libusb error code: %d\n", rc);
+        slot_done(p, idx);
+    }
+}
+
+int usb_ll_cap_start(pylox_ll_dev_t *dev, uint32_t arg, pylox_ll_cap_cb_t cb, void *user)
+{
+    static const char *const who = "usb_ll_cap_start";
+    usb_priv *p = lock_open(dev);
+    if (!p)
+        return 0;
+    {
+        // Transfers of an earlier capture may still be draining; libusb owns
+        // them until their completion, so they are neither refilled nor
+        // resubmitted before it arrives.
+        std::unique_lock<std::mutex> g(p->ring_mtx);
+        if (!p->ring_cv.wait_for(g, std::chrono::milliseconds(k_cmd_giveup_ms),
+                                 [p] { return p->n_inflight == 0; }))
+            USB_LOG(WRN, who, "[%s] %d transfers of the last capture still pending\n",
+                    p->n_inflight);
+    }
+    std::atomic_ref<uint8_t>(p->cap_stopping).store(0, std::memory_order_release);
+    if (libusb_clear_halt(p->handle, k_ep_in) < 0)
+        USB_LOG(ERR, who, "[%s]  Clear halt failed on EP: %0x!\r\n", k_ep_in);
+    {
+        std::lock_guard<std::mutex> g(p->ring_mtx);
+        p->callback = cb;
+        p->user = user;
+        for (int i = 0; i < k_ring; ++i) {
+            if (p->inflight[i])
+                continue;
+            fill_slot(dev, p, i);
+            const int rc = libusb_submit_transfer(p->transfers[i]);
+            if (rc < 0) {
+                USB_LOG(ERR, who, "[%s] trans[%d] issue failed\n", i);
+                continue;
+            }
+            p->inflight[i] = true;
+            ++p->n_inflight;
+            USB_LOG(TRC, who, "[%s] trans[%d] issue: txlen=%d\n", i, k_xfer_len);
+        }
+    }
+    USB_LOG(TRC, who, "[%s] Enter\n");
+    uint8_t a[4] = {static_cast<uint8_t>(arg), static_cast<uint8_t>(arg >> 8),
+                    static_cast<uint8_t>(arg >> 16), static_cast<uint8_t>(arg >> 24)};
+    if (usb_ll_exe_cmd(dev, 1, 0xC2, 4, a, sizeof a, 1000) && usb_ll_check_last_cmd(dev, 0xC2, 4)) {
+        unlock(p);
+        return 1;
+    }
+    USB_LOG(WRN, who, "[%s] pylox_ll_cap_start failed\n");
+    {
+        std::lock_guard<std::mutex> g(p->ring_mtx);
+        std::atomic_ref<uint8_t>(p->cap_stopping).store(1, std::memory_order_release);
+        cancel_ring(p, who);
+    }
+    unlock(p);
+    return 0;
+}
+
+int usb_ll_cap_stop(pylox_ll_dev_t *dev)
+{
+    usb_priv *p = lock_open(dev);
+    if (!p)
+        return 0;
+    {
+        std::lock_guard<std::mutex> g(p->ring_mtx);
+        std::atomic_ref<uint8_t>(p->cap_stopping).store(1, std::memory_order_release);
+        cancel_ring(p, "usb_ll_cap_stop");
+    }
+    uint8_t b = 0xC2;
+    const bool ok =
+        usb_ll_exe_cmd(dev, 1, 0xC2, 5, &b, 1, 1000) && usb_ll_check_last_cmd(dev, 0xC2, 5);
+    unlock(p);
+    return ok ? 1 : 0;
+}
+
+void usb_ll_cap_abort(pylox_ll_dev_t *dev)
+{
+    usb_priv *p = priv_of(dev);
+    if (p)
+        std::atomic_ref<uint8_t>(p->cap_stopping).store(1, std::memory_order_release);
+}
+
+} // namespace usbll

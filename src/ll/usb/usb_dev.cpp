@@ -1,0 +1,415 @@
+// Device management of the USB camera: listing, open, the per-device event
+// thread, close and reset.
+#include "ll/usb/usb_priv.h"
+
+#include "core/clock.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace usbll {
+
+namespace {
+
+std::atomic<int> g_debug_level{0}; // libusb's scale, for contexts created from now on
+
+void *evt_thread(void *arg);
+
+// Zero-filled state with the sixteen capture transfers and their buffers.
+usb_priv *priv_alloc()
+{
+    auto *p = new (std::nothrow) usb_priv;
+    if (!p) {
+        USB_LOG(ERR, "_usb_ll_dev_priv_alloc", "[%s] malloc failed\n");
+        std::exit(-2);
+    }
+    for (int i = 0; i < k_ring; ++i) {
+        p->transfers[i] = libusb_alloc_transfer(0);
+        p->buffers[i] = static_cast<uint8_t *>(std::malloc(k_xfer_len));
+        if (!p->transfers[i] || !p->buffers[i]) {
+            USB_LOG(ERR, "_usb_ll_dev_priv_alloc", "[%s] malloc failed!\n");
+            std::exit(-1);
+        }
+    }
+    if (pthread_mutex_init(&p->lock, nullptr) != 0) {
+        USB_LOG(ERR, "_usb_ll_dev_priv_alloc", "[%s] pthread_mutex_init failed\n");
+        std::exit(-1);
+    }
+    return p;
+}
+
+void priv_free(pylox_ll_dev_t *dev)
+{
+    usb_priv *p = priv_of(dev);
+    if (!p)
+        return;
+    for (int i = 0; i < k_ring; ++i) {
+        libusb_free_transfer(p->transfers[i]);
+        std::free(p->buffers[i]);
+    }
+    pthread_mutex_destroy(&p->lock);
+    delete p;
+    dev->priv = nullptr;
+}
+
+// Tear-down of an open that did not get as far as a device handle.
+void open_failed(pylox_ll_dev_t *dev)
+{
+    usb_priv *p = priv_of(dev);
+    if (p && p->ctx)
+        libusb_exit(p->ctx);
+    priv_free(dev);
+}
+
+// Runs libusb's event handling on the calling thread until nothing the
+// device sent out is still held by libusb, or the deadline passes. Only for
+// close, after the event thread has ended.
+void drain_in_flight(usb_priv *p)
+{
+    {
+        std::lock_guard<std::mutex> g(p->ring_mtx);
+        p->closing = true;
+        for (int i = 0; i < k_ring; ++i)
+            if (p->inflight[i])
+                libusb_cancel_transfer(p->transfers[i]);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+    for (;;) {
+        int left;
+        {
+            std::lock_guard<std::mutex> g(p->ring_mtx);
+            left = p->n_inflight;
+        }
+        {
+            std::lock_guard<std::mutex> g(p->orphan_mtx);
+            left += p->n_orphans;
+        }
+        if (left == 0)
+            return;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            USB_LOG(WRN, "usb_ll_dev_close", "[%s] %d transfers still pending at close\n", left);
+            return;
+        }
+        timeval tv{0, 50000};
+        libusb_handle_events_timeout_completed(p->ctx, &tv, nullptr);
+    }
+}
+
+// Close without the kind test (open failures and reset use it too).
+void close_internal(pylox_ll_dev_t *dev)
+{
+    usb_priv *p = priv_of(dev);
+    if (!p || !p->ctx || !p->handle) {
+        USB_LOG(WRN, "usb_ll_dev_close", "[%s] device no need to closed!\n");
+        return;
+    }
+    pthread_mutex_lock(&p->lock);
+    if (!quit_set(p)) {
+        USB_LOG(DBG, "usb_ll_dev_close", "[%s] stop evt thread...\n");
+        std::atomic_ref<int>(p->quit).store(1, std::memory_order_release);
+        libusb_interrupt_event_handler(p->ctx); // do not wait for the 200 ms poll
+    }
+    if (p->thread_started) {
+        pthread_join(p->thread, nullptr);
+        p->thread_started = false;
+    }
+    // Nothing may stay with libusb once the transfers are freed: a ring left
+    // running (capture not stopped, or stopped just now) and commands given up
+    // earlier are cancelled and reaped here.
+    drain_in_flight(p);
+    libusb_release_interface(p->handle, 0);
+    libusb_release_interface(p->handle, 1);
+    libusb_close(p->handle); // detaches whatever is still pending
+    free_orphans(p);
+    libusb_exit(p->ctx);
+    p->ctx = nullptr;
+    p->handle = nullptr;
+    pthread_mutex_unlock(&p->lock);
+    priv_free(dev);
+}
+
+void *evt_thread(void *arg)
+{
+    auto *dev = static_cast<pylox_ll_dev_t *>(arg);
+    usb_priv *p = priv_of(dev);
+    USB_LOG(DBG, "_usb_ll_evt_thread", "[%s] enter\n");
+    std::atomic_ref<uint8_t>(p->running).store(1);
+    USB_LOG(TRC, "_ll_event_loop", "[%s] Enter ll event loop...\n");
+    for (;;) {
+        timeval tv{0, 200000};
+        const int r = libusb_handle_events_timeout_completed(p->ctx, &tv, &p->quit);
+        if (r == 0) {
+            if (quit_set(p))
+                break;
+            continue;
+        }
+        USB_LOG(ERR, "_ll_event_loop", "[%s] libusb reports error: %s\n", libusb_error_name(r));
+        if (r == LIBUSB_ERROR_INTERRUPTED) {
+            USB_LOG(WRN, "_ll_event_loop", "[%s] libusb_handle_events LIBUSB_ERROR_INTERRUPTED \n");
+            break;
+        }
+        if (r == LIBUSB_ERROR_TIMEOUT) {
+            USB_LOG(WRN, "_ll_event_loop", "[%s] libusb_handle_events timeout \n");
+            break;
+        }
+        if (r == LIBUSB_ERROR_BUSY || r == LIBUSB_ERROR_OVERFLOW) {
+            if (quit_set(p))
+                break;
+            continue;
+        }
+        break;
+    }
+    std::atomic_ref<uint8_t>(p->running).store(0);
+    USB_LOG(TRC, "_ll_event_loop", "[%s] Exit ll event loop...\n");
+    USB_LOG(DBG, "_usb_ll_evt_thread", "[%s] exit\n");
+    return nullptr;
+}
+
+} // namespace
+
+int debug_level() { return g_debug_level.load(std::memory_order_relaxed); }
+
+void apply_debug(libusb_context *ctx)
+{
+    libusb_set_option(ctx, LIBUSB_OPTION_LOG_LEVEL, debug_level());
+}
+
+int usb_ll_init() { return 1; }
+
+void usb_ll_uninit() {}
+
+void usb_ll_set_debug(int level)
+{
+    // Library levels (0 = most verbose) to libusb's (4 = debug, 0 = none).
+    int mapped;
+    if (level <= 1)
+        mapped = LIBUSB_LOG_LEVEL_DEBUG;
+    else if (level >= 5)
+        mapped = LIBUSB_LOG_LEVEL_NONE;
+    else
+        mapped = 5 - level;
+    g_debug_level.store(mapped, std::memory_order_relaxed);
+}
+
+int usb_ll_dev_list(pylox_ll_dev_t *entries, int max)
+{
+    if (!entries || max <= 0)
+        return 0;
+    libusb_context *ctx = nullptr;
+    const int rc = libusb_init(&ctx);
+    if (rc < 0) {
+        USB_LOG(ERR, "usb_ll_dev_list", "[%s]  create usb context failed: %s\n",
+                libusb_error_name(rc));
+        return 0;
+    }
+    apply_debug(ctx);
+    std::memset(static_cast<void *>(entries), 0, sizeof *entries * static_cast<size_t>(max));
+
+    libusb_device **list = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx, &list);
+    if (n < 0) {
+        USB_LOG(ERR, "usb_ll_dev_list", "[%s]   enum usb device failed: %d \n",
+                static_cast<int>(n));
+        libusb_exit(ctx);
+        return 0;
+    }
+    USB_LOG(DBG, "usb_ll_dev_list", "[%s] probe pylox device (max=%d) in %d usb device\n", max,
+            static_cast<int>(n));
+    int found = 0;
+    for (ssize_t i = 0; i < n && found < max; ++i) {
+        libusb_device *d = list[i];
+        libusb_device_descriptor desc;
+        if (libusb_get_device_descriptor(d, &desc) < 0) {
+            USB_LOG(ERR, "usb_ll_dev_list", "[%s]   Failed to get device desc of device %d\n",
+                    static_cast<int>(i));
+            continue;
+        }
+        const int bus = libusb_get_bus_number(d);
+        const int port = libusb_get_port_number(d);
+        const int addr = libusb_get_device_address(d);
+        USB_LOG(TRC, "usb_ll_dev_list", "[%s] [%02d] %04x:%04x @ %03d:%03d:%03d\n",
+                static_cast<int>(i), desc.idVendor, desc.idProduct, port, bus, addr);
+        if (desc.idVendor != k_vid || desc.idProduct != k_pid)
+            continue;
+        pylox_ll_dev_t *e = &entries[found++];
+        e->kind = PYLOX_LL_KIND_USB;
+        e->loc.usb.bus = static_cast<uint8_t>(bus);
+        e->loc.usb.port = static_cast<uint8_t>(port);
+        e->loc.usb.addr = static_cast<uint8_t>(addr);
+        e->loc.usb.speed = static_cast<uint8_t>(libusb_get_device_speed(d));
+        e->ops = &ll_op_usb;
+        e->located = 1;
+        USB_LOG(DBG, "usb_ll_dev_list", "[%s]   PYLOX device (speed=%d) found @ %03d:%03d:%03d, %p\n",
+                e->loc.usb.speed, port, bus, addr, static_cast<void *>(e));
+    }
+    libusb_free_device_list(list, 1);
+    libusb_exit(ctx);
+    return found;
+}
+
+pylox_ll_dev_t *usb_ll_dev_open(pylox_ll_dev_t *dev)
+{
+    if (!dev || (dev->kind != PYLOX_LL_KIND_USB && dev->kind != PYLOX_LL_KIND_ANY))
+        return nullptr;
+    if (!dev->priv)
+        dev->priv = priv_alloc();
+    usb_priv *p = priv_of(dev);
+    if (p->handle) {
+        // A second open of an open record would leak the first handle and thread.
+        USB_LOG(WRN, "_usb_ll_dev_open", "[%s] device already open\n");
+        return dev;
+    }
+    if (!p->ctx) {
+        USB_LOG(DBG, "_usb_ll_dev_open", "[%s]  create usb context\n");
+        const int rc = libusb_init(&p->ctx);
+        if (rc < 0) {
+            USB_LOG(ERR, "_usb_ll_dev_open", "[%s]  create usb context failed: %s\n",
+                    libusb_error_name(rc));
+            p->ctx = nullptr;
+            open_failed(dev);
+            return nullptr;
+        }
+        apply_debug(p->ctx);
+    }
+    libusb_device **list = nullptr;
+    const ssize_t n = libusb_get_device_list(p->ctx, &list);
+    if (n < 0) {
+        USB_LOG(ERR, "_usb_ll_dev_open", "[%s]   enum libusb device failed: %d \n",
+                static_cast<int>(n));
+        open_failed(dev);
+        return nullptr;
+    }
+    USB_LOG(TRC, "_usb_ll_dev_open", "[%s]   %d usb device found \n", static_cast<int>(n));
+
+    for (ssize_t i = 0; i < n && !p->handle; ++i) {
+        libusb_device *d = list[i];
+        libusb_device_descriptor desc;
+        if (libusb_get_device_descriptor(d, &desc) < 0) {
+            USB_LOG(ERR, "_usb_ll_dev_open", "[%s]   Failed to get device desc of device %d\n",
+                    static_cast<int>(i));
+            continue;
+        }
+        const int bus = libusb_get_bus_number(d);
+        const int port = libusb_get_port_number(d);
+        const int addr = libusb_get_device_address(d);
+        const int speed = libusb_get_device_speed(d);
+        const bool ours = desc.idVendor == k_vid && desc.idProduct == k_pid;
+        if (dev->located) {
+            USB_LOG(TRC, "_usb_ll_dev_open", "[%s] [%d] %04x:%04x (speed=%d) @ %03d:%03d:%03d\n",
+                    static_cast<int>(i), desc.idVendor, desc.idProduct, speed, port, bus, addr);
+            if (!ours || bus != dev->loc.usb.bus || port != dev->loc.usb.port)
+                continue;
+            USB_LOG(DBG, "_usb_ll_dev_open", "[%s] open pylox device @ %03d:%03d:%03d\n", port,
+                    bus, addr);
+            const int rc = libusb_open(d, &p->handle);
+            if (rc < 0) {
+                p->handle = nullptr;
+                USB_LOG(WRN, "_usb_ll_dev_open", "[%s] failed to open this device: %s\n",
+                        libusb_error_name(rc));
+            }
+        } else {
+            if (!ours)
+                continue;
+            USB_LOG(DBG, "_usb_ll_dev_open", "[%s] found pylox device (speed=%d) @ %03d:%03d:%03d\n",
+                    speed, port, bus, addr);
+            if (speed < LIBUSB_SPEED_HIGH)
+                USB_LOG(WRN, "_usb_ll_dev_open",
+                        "[%s] found pylox device not in HS mode (speed=%d) @ %03d:%03d:%03d\n",
+                        speed, port, bus, addr);
+            const int rc = libusb_open(d, &p->handle);
+            if (rc < 0) {
+                p->handle = nullptr;
+                USB_LOG(WRN, "_usb_ll_dev_open", "[%s]   failed to open this device: %s, try next ...\n",
+                        libusb_error_name(rc));
+                continue;
+            }
+            dev->located = 1;
+            dev->kind = PYLOX_LL_KIND_USB;
+            dev->loc.usb.bus = static_cast<uint8_t>(bus);
+            dev->loc.usb.port = static_cast<uint8_t>(port);
+            dev->loc.usb.addr = static_cast<uint8_t>(addr);
+            dev->loc.usb.speed = static_cast<uint8_t>(speed);
+        }
+    }
+    libusb_free_device_list(list, 1);
+    if (!p->handle) {
+        open_failed(dev);
+        return nullptr;
+    }
+
+    dev->kind = PYLOX_LL_KIND_USB;
+    int rc = libusb_set_configuration(p->handle, 1);
+    if (rc < 0) {
+        USB_LOG(ERR, "usb_ll_dev_open", "[%s] libusb_set_configuration failed: %s\n",
+                libusb_error_name(rc));
+        close_internal(dev);
+        return nullptr;
+    }
+    libusb_set_auto_detach_kernel_driver(p->handle, 1);
+    if (libusb_claim_interface(p->handle, 0) < 0) {
+        rc = libusb_claim_interface(p->handle, 1);
+        if (rc < 0) {
+            USB_LOG(ERR, "usb_ll_dev_open", "[%s] libusb_claim_interface failed: %s\n",
+                    libusb_error_name(rc));
+            close_internal(dev);
+            return nullptr;
+        }
+    }
+    std::atomic_ref<uint8_t>(p->running).store(0);
+    std::atomic_ref<uint8_t>(p->cap_stopping).store(1);
+    std::atomic_ref<int>(p->quit).store(0);
+    pthread_mutex_lock(&p->lock);
+    p->thread_started = pthread_create(&p->thread, nullptr, evt_thread, dev) == 0;
+    pthread_mutex_unlock(&p->lock);
+    if (!p->thread_started) {
+        USB_LOG(ERR, "usb_ll_dev_open", "[%s]  create evt thread failed\n");
+        close_internal(dev);
+        return nullptr;
+    }
+    dev->ops = &ll_op_usb;
+    return dev;
+}
+
+pylox_ll_dev_t *usb_ll_dev_open_by_fd(pylox_ll_dev_t *dev, int)
+{
+    return usb_ll_dev_open(dev);
+}
+
+void usb_ll_dev_close(pylox_ll_dev_t *dev)
+{
+    if (!dev || dev->kind != PYLOX_LL_KIND_USB)
+        return;
+    close_internal(dev);
+}
+
+int usb_ll_dev_reset(pylox_ll_dev_t *dev, uint8_t target)
+{
+    usb_priv *p = lock_open(dev);
+    if (!p)
+        return 0;
+    USB_LOG(TRC, "usb_ll_dev_reset", "[%s] rest device (target=%d)\n", target);
+    uint8_t arg[4] = {target, 0, 0, 0};
+    if (target != 3) {
+        const bool ok = usb_ll_exe_cmd(dev, 1, 0xC0, 0, arg, sizeof arg, 1000) &&
+                        usb_ll_check_last_cmd(dev, 0xC0, 0);
+        unlock(p);
+        return ok ? 1 : 0;
+    }
+    USB_LOG(TRC, "usb_ll_dev_reset", "[%s] Reset usb if (timeout = %d ms) ...\n", 3000);
+    usb_ll_exe_cmd(dev, 1, 0xC0, 0, arg, sizeof arg, 1000);
+    unlock(p);
+    close_internal(dev); // the lock goes with the state
+    bool back = false;
+    for (int i = 0; i < 15 && !back; ++i) {
+        pylox::sleep_ms(200);
+        back = pylox_ll_dev_open(dev) != nullptr;
+    }
+    if (!back)
+        USB_LOG(WRN, "usb_ll_dev_reset", "[%s] reopen device failed!\n");
+    USB_LOG(TRC, "usb_ll_dev_reset", "[%s] Reset usb if end. \n");
+    return 0;
+}
+
+} // namespace usbll
