@@ -334,8 +334,10 @@ int usb_ll_reg_write(pylox_ll_dev_t *dev, uint8_t target, uint32_t reg_base,
 int usb_ll_reg_read(pylox_ll_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_t *vals,
                     uint16_t count)
 {
-    if (count == 0)
-        return 1;
+    if (count == 0) {
+        open_guard g(dev); // nothing to read, but only from an open device
+        return g.get() ? 1 : 0;
+    }
     if (!vals) {
         USB_LOG(ERR, "usb_ll_reg_read", "[%s] no register buffer given\n");
         return 0;
@@ -383,8 +385,10 @@ int usb_ll_param_set(pylox_ll_dev_t *dev, pylox_ll_param_t *items, int count)
 
 int usb_ll_param_get(pylox_ll_dev_t *dev, pylox_ll_param_t *items, int count)
 {
-    if (count <= 0)
-        return count == 0 ? 1 : 0;
+    if (count <= 0) {
+        open_guard g(dev);
+        return (g.get() && count == 0) ? 1 : 0;
+    }
     if (!items) {
         USB_LOG(ERR, "usb_ll_param_get", "[%s] no parameter items given\n");
         return 0;
