@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <limits>
+#include <thread>
+#include <unordered_set>
 
 namespace {
 
@@ -109,6 +111,25 @@ TEST_F(CmapTest, ExtremeRangesStayInsideTheTable) {
     EXPECT_EQ(tq_cmap_get_color(&map_, hi), map_.table[0]);
     const uint32_t g = tq_cmap_get_gray(&map_, hi);
     EXPECT_EQ(g, (g & 0xFFu) * 0x010101u);
+}
+
+// One thread changes the range while another looks colours up: every answer
+// is still a table colour or black (and the tsan build sees no data race).
+TEST_F(CmapTest, RangeChangesDuringLookups) {
+    const std::unordered_set<uint32_t> colours(map_.table, map_.table + map_.count);
+    std::thread changer([this] {
+        for (int i = 0; i < 20000; ++i) {
+            tq_cmap_set_range(&map_, (i % 7) * 100, 1000 + (i % 13) * 300);
+        }
+    });
+    int bad = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const uint32_t c = tq_cmap_get_color(&map_, 100 + (i % 4000));
+        bad += (c != 0 && colours.count(c) == 0) ? 1 : 0;
+        (void)tq_cmap_get_gray(&map_, i % 5000);
+    }
+    changer.join();
+    EXPECT_EQ(bad, 0);
 }
 
 TEST(CmapFailure, UnbuiltMapIsInertAndUninitIsRepeatable) {
