@@ -13,8 +13,10 @@ wall_time clock_now()
     const std::time_t t = static_cast<std::time_t>(ms / 1000);
     wall_time w{};
     localtime_r(&t, &w.local);
-    std::tm copy = w.local;
-    w.sec = static_cast<int64_t>(std::mktime(&copy));
+    // The seconds of the local calendar fields are t itself. mktime would
+    // give the same, but it re-reads the time zone on every call and frees
+    // glibc's zone name while other threads' localtime_r may read it.
+    w.sec = static_cast<int64_t>(t);
     w.msec = static_cast<int32_t>(ms % 1000);
     w.usec = w.msec * 1000;
     return w;
