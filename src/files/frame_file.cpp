@@ -6,6 +6,8 @@
 
 #include "core/log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <bit>
@@ -70,6 +72,19 @@ struct shared_state {
 shared_state g_raw, g_dist, g_gray;
 
 bool at_start(int fd) { return ::lseek(fd, 0, SEEK_CUR) == 0; }
+
+// Whether the next write lands at the start of the file. A descriptor opened
+// for appending stays at position 0 until its first write, yet writes at the
+// end: it starts the file only when the file is empty.
+bool write_at_start(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags != -1 && (flags & O_APPEND)) {
+        struct stat sb;
+        return ::fstat(fd, &sb) == 0 && sb.st_size == 0;
+    }
+    return at_start(fd);
+}
 
 bool write_all(int fd, const void *buf, size_t n)
 {
@@ -474,7 +489,7 @@ PYLOX_API int pylox_frame_save_raw(int fd, int format, const uint16_t *data, int
         LOG_ERR("[%s] wrong raw tag: one word without blanks is needed\n");
         return 0;
     }
-    if (at_start(fd)) {
+    if (write_at_start(fd)) {
         char hdr[k_hdr_max + 64];
         const int hl = std::snprintf(hdr, sizeof hdr, "TQ_RAW,%s,%d,%d,%d,%.*s\n",
                                      format == PYLOX_FRAME_SAVE_U32 ? "U32" : "U16", w, h, n,
@@ -509,7 +524,7 @@ PYLOX_API int pylox_frame_save_distance(int fd, int format, const float *data, i
         LOG_ERR("[%s] wrong distance save format: %d\n", format);
         return 0;
     }
-    if (at_start(fd)) {
+    if (write_at_start(fd)) {
         char hdr[64];
         static const char *const names[] = {"F32", "U32", "U16"};
         std::snprintf(hdr, sizeof hdr, "TQ_DIST,%s,%d,%d\n", names[format], w, h);
@@ -552,7 +567,7 @@ PYLOX_API int pylox_frame_save_gray(int fd, int format, const float *data, int l
         LOG_ERR("[%s] wrong gray save format: %d\n", format);
         return 0;
     }
-    if (at_start(fd)) {
+    if (write_at_start(fd)) {
         char hdr[64];
         std::snprintf(hdr, sizeof hdr, "TQ_GRAY,%s,%d,%d\n",
                       format == PYLOX_FRAME_SAVE_U8 ? "U8" : "U16", w, h);

@@ -69,6 +69,24 @@ TEST_F(FrameFile, RawU16HeaderOnceThenFramesAppended)
     EXPECT_EQ(log_.text(), "") << "the end of the file is not an error";
 }
 
+TEST_F(FrameFile, AppendingDescriptorsWriteTheHeaderOnlyIntoAnEmptyFile)
+{
+    // Each session opens the file for appending: its descriptor is at
+    // position 0 although its writes land at the end.
+    const std::string raw = dir_.file("raw.bin"), gray = dir_.file("gray.bin");
+    const auto f = ramp(8);
+    const std::vector<float> g = {1, 2, 3, 4};
+    for (int session = 0; session < 3; ++session) {
+        fd_guard r(raw, O_WRONLY | O_CREAT | O_APPEND);
+        ASSERT_EQ(pylox_frame_save_raw(r.get(), 2, f.data(), 8, 2, 2, 2, "T"), 1);
+        fd_guard q(gray, O_WRONLY | O_CREAT | O_APPEND);
+        ASSERT_EQ(pylox_frame_save_gray(q.get(), 3, g.data(), 4, 2, 2), 1);
+    }
+    EXPECT_EQ(read_all(raw), "TQ_RAW,U16,2,2,2,T\n" + as_bytes(f) + as_bytes(f) + as_bytes(f));
+    EXPECT_EQ(read_all(gray), std::string("TQ_GRAY,U8,2,2\n") + std::string("\1\2\3\4", 4) +
+                                  std::string("\1\2\3\4", 4) + std::string("\1\2\3\4", 4));
+}
+
 TEST_F(FrameFile, RawU32ZeroExtendsAndLoadsBackAsU16)
 {
     const std::string path = dir_.file("raw32.bin");
