@@ -1,0 +1,764 @@
+// Frame stream parser. The camera sends packets (a 36-byte header and a
+// payload) over the bulk-in endpoint; the transport hands them over in chunks
+// cut anywhere. The parser finds and checks the headers, follows packet and
+// frame continuity, checks the optional payload checksum and assembles frames,
+// which wait in a bounded ready list for the application's threads.
+//
+// Stream bytes are handled by one state machine that carries everything it
+// needs across chunk boundaries (a header prefix, a partial checksum word), so
+// frames and statistics do not depend on how the transport cut the stream.
+#include "capture/tq_stream_internal.h"
+
+#include "core/clock.h"
+#include "core/log.h"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+namespace pylox::stream_detail {
+node_alloc_fn g_node_alloc = &std::malloc;
+} // namespace pylox::stream_detail
+
+namespace {
+
+using pylox::stream_detail::g_node_alloc;
+using node_t = tq_stream_node;
+
+constexpr int k_hdr = TQ_STREAM_HDR_SIZE;
+constexpr uint8_t k_sync0 = 0xFB;
+constexpr uint8_t k_sync1 = 0x98;
+
+// Lines of the feed loop carry the name of the call that runs it.
+#define FEED_LOG(level, fmt, ...) PYLOX_LOG_AS(level, "tq_stream_feed_input", fmt, ##__VA_ARGS__)
+
+// --- counters shared with other threads ---------------------------------------
+
+uint32_t ld(uint32_t &v)
+{
+    return std::atomic_ref<uint32_t>(v).load(std::memory_order_relaxed);
+}
+
+void st_set(uint32_t &v, uint32_t x)
+{
+    std::atomic_ref<uint32_t>(v).store(x, std::memory_order_relaxed);
+}
+
+void st_add(uint32_t &v, uint32_t x)
+{
+    std::atomic_ref<uint32_t>(v).fetch_add(x, std::memory_order_relaxed);
+}
+
+// --- header -------------------------------------------------------------------
+
+uint16_t le16(const uint8_t *p)
+{
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+uint32_t le32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+struct hdr_view {
+    uint16_t sidx;
+    uint32_t len;
+    uint32_t frlen;
+    uint16_t fridx;
+    uint16_t frfmt;
+    const uint8_t *attr; // 12 bytes
+    uint32_t data_sum;
+    bool frame_start;
+    bool checked; // the data checksum is present
+};
+
+hdr_view decode_hdr(const uint8_t *h)
+{
+    hdr_view v;
+    v.sidx = le16(h + 2);
+    v.len = le32(h + 4);
+    v.frlen = le32(h + 8);
+    v.fridx = le16(h + 12);
+    v.frfmt = le16(h + 14);
+    v.attr = h + 16;
+    v.data_sum = le32(h + 28);
+    v.frame_start = (h[32] & TQ_STREAM_FLAG_FRAME_START) != 0;
+    v.checked = (h[33] & TQ_STREAM_FLAG_DATA_CHECKSUM) != 0;
+    return v;
+}
+
+uint16_t fletcher16(const uint8_t *p, size_t n, uint16_t seed)
+{
+    uint32_t s1 = seed & 0xFFu;
+    uint32_t s2 = seed >> 8;
+    for (size_t i = 0; i < n; ++i) {
+        s1 = (s1 + p[i]) % 255u;
+        s2 = (s2 + s1) % 255u;
+    }
+    return static_cast<uint16_t>(s1 | (s2 << 8));
+}
+
+// The five rules of a valid header, and a frame length that can hold data.
+bool hdr_accepted(const uint8_t *h)
+{
+    if (h[0] != k_sync0 || h[1] != k_sync1)
+        return false;
+    if (fletcher16(h, 34, 0) != le16(h + 34))
+        return false;
+    const hdr_view v = decode_hdr(h);
+    // A frame of zero bytes cannot carry payload: such a packet would make
+    // endless empty frames.
+    if (v.len >= TQ_STREAM_MAX_PKT_LEN || v.frlen >= TQ_STREAM_MAX_FRAME_LEN ||
+        v.frfmt >= TQ_STREAM_MAX_FRFMT || (v.frlen == 0 && v.len > 0)) {
+        PYLOX_LOG_AS(TQ_LOG_DBG, "_sync_stream_hdr",
+                     "[%s] stream hdr rejected: idx/len=%u/%u (frlen:%u,frfmt=%u)\n",
+                     static_cast<unsigned>(v.sidx), static_cast<unsigned>(v.len),
+                     static_cast<unsigned>(v.frlen), static_cast<unsigned>(v.frfmt));
+        return false;
+    }
+    return true;
+}
+
+// --- payload checksum ---------------------------------------------------------
+
+uint32_t from_le(uint32_t w)
+{
+    if constexpr (std::endian::native == std::endian::little)
+        return w;
+    else
+        return ((w & 0xFFu) << 24) | ((w & 0xFF00u) << 8) | ((w >> 8) & 0xFF00u) | (w >> 24);
+}
+
+// Copies n bytes and adds them to the running word sum in the same pass.
+void copy_sum(uint8_t *__restrict dst, const uint8_t *__restrict src, size_t n, tq_stream_wsum &w)
+{
+    while (n && w.part_len) {
+        w.part |= static_cast<uint32_t>(*src) << (8 * w.part_len);
+        *dst++ = *src++;
+        --n;
+        if (++w.part_len == 4) {
+            w.sum += w.part;
+            w.part = 0;
+            w.part_len = 0;
+        }
+    }
+    const size_t words = n / 4;
+    uint32_t sum = w.sum;
+    for (size_t k = 0; k < words; ++k) {
+        uint32_t v;
+        std::memcpy(&v, src + 4 * k, 4);
+        std::memcpy(dst + 4 * k, &v, 4);
+        sum += from_le(v);
+    }
+    w.sum = sum;
+    src += 4 * words;
+    dst += 4 * words;
+    n -= 4 * words;
+    for (; n; --n) {
+        w.part |= static_cast<uint32_t>(*src) << (8 * w.part_len++);
+        *dst++ = *src++;
+    }
+}
+
+// --- lists --------------------------------------------------------------------
+
+node_t *list_tail(node_t *head)
+{
+    return head ? head->prev : nullptr;
+}
+
+// Appends the list `add` (head with back link to its tail) to `head`.
+void list_append(node_t *&head, node_t *add)
+{
+    if (!add)
+        return;
+    if (!head) {
+        head = add;
+        return;
+    }
+    node_t *tail = head->prev;
+    node_t *add_tail = add->prev;
+    tail->next = add;
+    add->prev = tail;
+    head->prev = add_tail;
+}
+
+// Unlinks the first n nodes of `head` and returns them as a list.
+node_t *list_cut_front(node_t *&head, uint32_t n)
+{
+    if (!head || n == 0)
+        return nullptr;
+    node_t *first = head;
+    node_t *last = head;
+    for (uint32_t i = 1; i < n && last->next; ++i)
+        last = last->next;
+    node_t *rest = last->next;
+    if (rest) {
+        rest->prev = head->prev;
+        head = rest;
+    } else {
+        head = nullptr;
+    }
+    last->next = nullptr;
+    first->prev = last;
+    return first;
+}
+
+void list_free(node_t *head)
+{
+    while (head) {
+        node_t *next = head->next;
+        std::free(head);
+        head = next;
+    }
+}
+
+bool frame_in_progress(const tq_stream_t *s)
+{
+    const node_t *tail = list_tail(s->build);
+    return tail && !tail->complete();
+}
+
+// --- steps of the feed loop ---------------------------------------------------
+
+// Moves the complete frames at the front of the build list to the ready list.
+void publish_frames(tq_stream_t *s)
+{
+    uint32_t n = 0;
+    for (node_t *f = s->build; f && f->complete(); f = f->next)
+        ++n;
+    if (n == 0)
+        return;
+    node_t *done = list_cut_front(s->build, n);
+    {
+        std::unique_lock lk(s->lock);
+        list_append(s->ready, done);
+        st_add(s->st.frames_ready, n);
+    }
+    st_add(s->st.frames_completed, n);
+    st_add(s->st.frames_out, n);
+}
+
+// Throws away the frames of the build list: the incomplete tail and the
+// frames a checksummed packet completed but that were not verified.
+void _discard_cur_frame(tq_stream_t *s)
+{
+    node_t *f = s->build;
+    s->build = nullptr;
+    while (f) {
+        node_t *next = f->next;
+        st_add(s->st.bytes_discarded, f->filled);
+        st_add(s->st.frames_discarded, 1);
+        LOG_DBG("[%s] discard frame: idx = %d\n", static_cast<int>(f->finfo.frame_idx));
+        std::free(f);
+        f = next;
+    }
+}
+
+// Keeps the ready list within max_frames by dropping the oldest frames.
+void _fr_list_refresh(tq_stream_t *s)
+{
+    const uint32_t max_frames = ld(s->max_frames);
+    if (ld(s->st.frames_ready) <= max_frames)
+        return;
+    node_t *dropped = nullptr;
+    uint32_t excess = 0;
+    uint32_t bytes = 0;
+    {
+        std::unique_lock lk(s->lock);
+        const uint32_t ready = s->st.frames_ready;
+        if (ready <= max_frames)
+            return;
+        excess = ready - max_frames;
+        dropped = list_cut_front(s->ready, excess);
+        st_set(s->st.frames_ready, ready - excess);
+    }
+    for (node_t *f = dropped; f; f = f->next)
+        bytes += f->filled;
+    st_add(s->st.frames_dropped, excess);
+    st_add(s->st.bytes_discarded, bytes);
+    LOG_DBG("[%s] discard frames: frame buffer is full (%d/%d)\n", static_cast<int>(excess),
+            static_cast<int>(ld(s->st.frames_dropped)));
+    for (node_t *f = dropped; f; f = f->next)
+        LOG_DBG("[%s] discard frame: idx = %d\n", static_cast<int>(f->finfo.frame_idx));
+    list_free(dropped);
+}
+
+// Fills the frames of the current packet with n payload bytes: first the
+// incomplete tail frame, then new frames of `frlen` bytes each. Returns the
+// bytes placed; fewer than n only when a frame could not be allocated (the
+// rest is counted as discarded).
+size_t _fr_node_add_data(tq_stream_t *s, const uint8_t *bytes, size_t n)
+{
+    const hdr_view h = decode_hdr(s->hdr);
+    size_t done = 0;
+    node_t *tail = list_tail(s->build);
+    while (done < n) {
+        if (!tail || tail->complete()) {
+            const size_t size = pylox::stream_detail::node_overhead + h.frlen;
+            node_t *f = static_cast<node_t *>(g_node_alloc(size));
+            if (!f) {
+                LOG_ERR("[%s] malloc failed: %d bytes\n", static_cast<int>(size));
+                st_add(s->st.bytes_discarded, static_cast<uint32_t>(n - done));
+                return done;
+            }
+            f->next = nullptr;
+            f->prev = f;
+            f->finfo.frame_size = h.frlen;
+            f->finfo.frame_idx = static_cast<uint16_t>(h.fridx + s->pkt_frames);
+            f->finfo.frame_format = h.frfmt;
+            std::memcpy(&f->finfo.attr, h.attr, sizeof f->finfo.attr);
+            f->filled = 0;
+            f->capacity = h.frlen;
+            list_append(s->build, f);
+            tail = f;
+        }
+        const size_t k = std::min<size_t>(tail->capacity - tail->filled, n - done);
+        if (h.checked)
+            copy_sum(tail->data() + tail->filled, bytes + done, k, s->pkt_sum);
+        else
+            std::memcpy(tail->data() + tail->filled, bytes + done, k);
+        tail->filled += static_cast<uint32_t>(k);
+        done += k;
+        if (tail->complete())
+            ++s->pkt_frames;
+    }
+    return done;
+}
+
+// The packet of the held header is finished with (done or given up): its
+// indices become the reference for the next packet.
+void leave_packet(tq_stream_t *s, const hdr_view &h)
+{
+    s->prev_sidx = h.sidx;
+    s->prev_fridx = h.fridx;
+    s->fridx_step = (h.frlen < h.len) ? static_cast<uint16_t>(h.len / h.frlen) : 1;
+    s->hdr_held = 0;
+}
+
+void end_packet(tq_stream_t *s, const hdr_view &h)
+{
+    if (h.checked) {
+        FEED_LOG(TQ_LOG_TRC, "[%s] check data checksum: sidx=%d\n", static_cast<int>(h.sidx));
+        if (s->pkt_sum.sum == h.data_sum) {
+            publish_frames(s);
+            _fr_list_refresh(s);
+        } else {
+            FEED_LOG(TQ_LOG_DBG, "[%s] discard frame: verify data checksum failed: sidx=%d\n",
+                     static_cast<int>(h.sidx));
+            _discard_cur_frame(s);
+            s->discard_mode = true;
+        }
+    }
+    leave_packet(s, h);
+}
+
+// Header checks for a header just completed: decides whether its packet is
+// followed. A packet that is not followed gives up its 36 header bytes and
+// its payload is searched over like any other bytes.
+void start_packet(tq_stream_t *s)
+{
+    const hdr_view h = decode_hdr(s->hdr);
+    bool follow = true;
+    if (s->discard_mode) {
+        if (h.frame_start) {
+            s->discard_mode = false;
+            s->prev_sidx = -1;
+        } else {
+            follow = false;
+        }
+    }
+    if (follow && h.frame_start) {
+        if (frame_in_progress(s)) {
+            FEED_LOG(TQ_LOG_DBG, "[%s] discard frame: frame bound met, prev not complete\n");
+            _discard_cur_frame(s);
+            s->prev_sidx = -1;
+        } else if (ld(s->st.frames_completed) > 0 && s->prev_fridx >= 0) {
+            const int expected = (s->prev_fridx + s->fridx_step) & 0xFFFF;
+            if (h.fridx != expected)
+                FEED_LOG(TQ_LOG_DBG, "[%s] missing frame: jumpping frame idx (prev=%d, cur=%d)\n",
+                         expected, static_cast<int>(h.fridx));
+        }
+    } else if (follow) {
+        // A continuation must carry on the frame in progress; otherwise its
+        // bytes would land in the wrong place of a frame.
+        if (s->prev_fridx >= 0 && s->prev_fridx != h.fridx) {
+            FEED_LOG(TQ_LOG_DBG, "[%s] discard frame: frame idx not consist (prev=%d, cur=%d)\n",
+                     static_cast<int>(s->prev_fridx), static_cast<int>(h.fridx));
+            follow = false;
+        } else if (s->prev_sidx >= 0 && h.sidx != ((s->prev_sidx + 1) & 0xFFFF)) {
+            FEED_LOG(TQ_LOG_DBG, "[%s] discard frame: stream hdr idx not correct (prev=%d, cur=%d)\n",
+                     static_cast<int>(s->prev_sidx), static_cast<int>(h.sidx));
+            follow = false;
+        } else if (!frame_in_progress(s)) {
+            FEED_LOG(TQ_LOG_DBG, "[%s] discard packet: no frame in progress (sidx=%d, fridx=%d)\n",
+                     static_cast<int>(h.sidx), static_cast<int>(h.fridx));
+            follow = false;
+        }
+        if (!follow) {
+            _discard_cur_frame(s);
+            s->discard_mode = true;
+        }
+    }
+    if (!follow) {
+        st_add(s->st.bytes_discarded, k_hdr);
+        leave_packet(s, h);
+        return;
+    }
+    s->pkt_consumed = 0;
+    s->pkt_sum = {};
+    s->pkt_frames = 0;
+    if (h.len == 0)
+        end_packet(s, h);
+}
+
+// Payload of the followed packet; returns the bytes consumed.
+size_t feed_payload(tq_stream_t *s, const uint8_t *bytes, size_t left)
+{
+    const hdr_view h = decode_hdr(s->hdr);
+    const size_t n = std::min<size_t>(h.len - s->pkt_consumed, left);
+    s->pkt_consumed += static_cast<uint32_t>(n);
+    FEED_LOG(TQ_LOG_TRC, "[%s] Add %d bytes to frlist\n", static_cast<int>(n));
+    const size_t placed = _fr_node_add_data(s, bytes, n);
+    if (placed < n) {
+        // Without a frame for them the rest of this frame's bytes cannot be
+        // placed: keep what is whole and wait for the next frame start.
+        if (!h.checked) {
+            publish_frames(s);
+            _fr_list_refresh(s);
+        }
+        _discard_cur_frame(s);
+        s->discard_mode = true;
+        leave_packet(s, h);
+        return n;
+    }
+    if (!h.checked) {
+        publish_frames(s);
+        _fr_list_refresh(s);
+    }
+    if (s->pkt_consumed == h.len)
+        end_packet(s, h);
+    return n;
+}
+
+// Collects a header: continues a held header prefix or scans the input for
+// the sync bytes. Returns the bytes consumed; on return either a whole
+// accepted header is held or the input is used up. Bytes passed over are
+// counted as discarded.
+size_t _sync_stream_hdr(tq_stream_t *s, const uint8_t *p, size_t n)
+{
+    size_t i = 0;
+    uint32_t skipped = 0;
+    bool found = false;
+    for (;;) {
+        if (s->hdr_held > 0) {
+            const size_t take = std::min<size_t>(k_hdr - s->hdr_held, n - i);
+            std::memcpy(s->hdr + s->hdr_held, p + i, take);
+            i += take;
+            s->hdr_held += static_cast<int>(take);
+            const bool bad = s->hdr_held >= 2 && s->hdr[1] != k_sync1;
+            if (!bad && s->hdr_held < k_hdr) {
+                LOG_TRC("[%s] partial stream hdr found: %d bytes, need more bytes.\n", s->hdr_held);
+                break;
+            }
+            if (!bad && hdr_accepted(s->hdr)) {
+                const hdr_view h = decode_hdr(s->hdr);
+                LOG_TRC("[%s] HDR found: idx/len=%d/%d(frlen:%d,fridx=%d,frfmt=%d)\n",
+                        static_cast<int>(h.sidx), static_cast<int>(h.len),
+                        static_cast<int>(h.frlen), static_cast<int>(h.fridx),
+                        static_cast<int>(h.frfmt));
+                found = true;
+                break;
+            }
+            // Not a header: its first byte is skipped and the scan goes on
+            // inside the held bytes, then in the input.
+            int j = 1;
+            while (j < s->hdr_held &&
+                   !(s->hdr[j] == k_sync0 && (j + 1 == s->hdr_held || s->hdr[j + 1] == k_sync1)))
+                ++j;
+            skipped += static_cast<uint32_t>(j);
+            std::memmove(s->hdr, s->hdr + j, static_cast<size_t>(s->hdr_held - j));
+            s->hdr_held -= j;
+            continue;
+        }
+        if (i == n)
+            break;
+        size_t k = i;
+        for (;;) {
+            const void *f = std::memchr(p + k, k_sync0, n - k);
+            if (!f) {
+                k = n;
+                break;
+            }
+            k = static_cast<size_t>(static_cast<const uint8_t *>(f) - p);
+            if (k + 1 == n || p[k + 1] == k_sync1)
+                break;
+            ++k;
+        }
+        skipped += static_cast<uint32_t>(k - i);
+        i = k;
+        if (i == n)
+            break;
+        if (n - i >= static_cast<size_t>(k_hdr)) {
+            if (!hdr_accepted(p + i)) {
+                ++skipped;
+                ++i;
+                continue;
+            }
+        }
+        // The candidate is taken into the held bytes; the branch above
+        // either accepts it at once or waits for more input.
+        const size_t take = std::min<size_t>(k_hdr, n - i);
+        std::memcpy(s->hdr, p + i, take);
+        s->hdr_held = static_cast<int>(take);
+        i += take;
+        if (s->hdr_held == k_hdr) {
+            const hdr_view h = decode_hdr(s->hdr);
+            LOG_TRC("[%s] HDR found: idx/len=%d/%d (frlen:%d,fridx=%d,frfmt=%d)\n",
+                    static_cast<int>(h.sidx), static_cast<int>(h.len), static_cast<int>(h.frlen),
+                    static_cast<int>(h.fridx), static_cast<int>(h.frfmt));
+            found = true;
+            break;
+        }
+        LOG_TRC("[%s] partial stream hdr found: %d bytes, need more bytes.\n", s->hdr_held);
+        break;
+    }
+    if (skipped) {
+        st_add(s->st.bytes_discarded, skipped);
+        if (found)
+            LOG_TRC("[%s] sync hdr: skip %d bytes\n", static_cast<int>(skipped));
+        else
+            LOG_DBG("[%s] not find hdr: skip %d bytes\n", static_cast<int>(skipped));
+    }
+    return i;
+}
+
+void free_build_and_ready(tq_stream_t *s)
+{
+    list_free(s->build);
+    s->build = nullptr;
+    node_t *ready;
+    {
+        std::unique_lock lk(s->lock);
+        ready = s->ready;
+        s->ready = nullptr;
+        st_set(s->st.frames_ready, 0);
+    }
+    list_free(ready);
+}
+
+void stamp_time(tq_stream_t *s)
+{
+    const pylox::wall_time w = pylox::clock_now();
+    st_set(s->st.time_sec, static_cast<uint32_t>(w.sec));
+    st_set(s->st.time_usec, static_cast<uint32_t>(w.usec));
+}
+
+void clear_position(tq_stream_t *s)
+{
+    std::memset(s->hdr, 0, sizeof s->hdr);
+    s->hdr_held = 0;
+    s->pkt_consumed = 0;
+    s->pkt_sum = {};
+    s->pkt_frames = 0;
+    s->prev_sidx = -1;
+    s->prev_fridx = -1;
+    s->fridx_step = 1;
+}
+
+} // namespace
+
+extern "C" {
+
+PYLOX_API tq_stream_t *tq_stream_create(const tq_stream_cfg_t *cfg)
+{
+    if (!cfg) {
+        LOG_ERR("[%s] no configuration\n");
+        return nullptr;
+    }
+    try {
+        tq_stream_t *s = new (std::nothrow) tq_stream_t();
+        if (!s) {
+            LOG_ERR("[%s] malloc failed\n");
+            return nullptr;
+        }
+        s->max_frames = cfg->max_frames;
+        s->ready = nullptr;
+        s->build = nullptr;
+        s->discard_mode = false;
+        clear_position(s);
+        s->st = {};
+        stamp_time(s);
+        return s;
+    } catch (...) {
+        LOG_ERR("[%s] cannot create the stream lock\n");
+        return nullptr;
+    }
+}
+
+PYLOX_API void tq_stream_destroy(tq_stream_t *stream)
+{
+    if (!stream)
+        return;
+    list_free(stream->build);
+    list_free(stream->ready);
+    delete stream;
+}
+
+PYLOX_API void tq_stream_set_cfg(tq_stream_t *stream, const tq_stream_cfg_t *cfg)
+{
+    if (!stream || !cfg) {
+        LOG_ERR("[%s] invalid argument\n");
+        return;
+    }
+    st_set(stream->max_frames, cfg->max_frames);
+}
+
+PYLOX_API tq_stream_cfg_t *tq_stream_get_cfg(tq_stream_t *stream, tq_stream_cfg_t *cfg)
+{
+    if (!stream || !cfg) {
+        LOG_ERR("[%s] invalid argument\n");
+        return cfg;
+    }
+    cfg->max_frames = ld(stream->max_frames);
+    return cfg;
+}
+
+PYLOX_API void tq_stream_reset(tq_stream_t *stream)
+{
+    if (!stream) {
+        LOG_ERR("[%s] invalid argument\n");
+        return;
+    }
+    try {
+        free_build_and_ready(stream);
+        clear_position(stream);
+        for (uint32_t *w : {&stream->st.frames_completed, &stream->st.frames_out,
+                            &stream->st.frames_discarded, &stream->st.frames_dropped,
+                            &stream->st.reserved0, &stream->st.bytes_discarded,
+                            &stream->st.reserved1})
+            st_set(*w, 0);
+        stamp_time(stream);
+    } catch (...) {
+        LOG_ERR("[%s] lock failed\n");
+    }
+}
+
+PYLOX_API int tq_stream_feed_input(tq_stream_t *stream, const uint8_t *bytes, int count)
+{
+    if (!stream) {
+        LOG_ERR("[%s] invalid argument\n");
+        return 0;
+    }
+    if (count < 0 || (count > 0 && !bytes)) {
+        LOG_ERR("[%s] invalid input: %d bytes at %p\n", count, static_cast<const void *>(bytes));
+        return ld(stream->st.frames_ready) != 0;
+    }
+    LOG_TRC("[%s] %d raw bytes\n", count);
+    try {
+        const size_t n = static_cast<size_t>(count);
+        size_t i = 0;
+        while (i < n) {
+            if (stream->hdr_held < k_hdr) {
+                i += _sync_stream_hdr(stream, bytes + i, n - i);
+                if (stream->hdr_held == k_hdr)
+                    start_packet(stream);
+            } else {
+                i += feed_payload(stream, bytes + i, n - i);
+            }
+        }
+    } catch (...) {
+        LOG_ERR("[%s] lock failed\n");
+    }
+    return ld(stream->st.frames_ready) != 0;
+}
+
+PYLOX_API int tq_stream_fetch_frames(tq_stream_t *stream, uint8_t *dst, int dst_len, int count,
+                                     tq_stream_finfo_t *finfo, int peek)
+{
+    if (!stream || count < 0 || (dst && dst_len < 0)) {
+        LOG_ERR("[%s] invalid argument: count=%d dst_len=%d\n", count, dst_len);
+        return -1;
+    }
+    try {
+        size_t room = dst ? static_cast<size_t>(dst_len) : 0;
+        uint32_t n = 0;
+        if (peek) {
+            if (!dst)
+                return static_cast<int>(
+                    std::min<uint32_t>(static_cast<uint32_t>(count), ld(stream->st.frames_ready)));
+            std::shared_lock lk(stream->lock);
+            n = std::min<uint32_t>(static_cast<uint32_t>(count), ld(stream->st.frames_ready));
+            const node_t *f = stream->ready;
+            for (uint32_t k = 0; k < n && f; ++k, f = f->next) {
+                if (k == 0 && finfo)
+                    *finfo = f->finfo;
+                const size_t c = std::min<size_t>(f->filled, room);
+                std::memcpy(dst, f->data(), c);
+                dst += c;
+                room -= c;
+            }
+            return static_cast<int>(n);
+        }
+        node_t *taken;
+        {
+            std::unique_lock lk(stream->lock);
+            n = std::min<uint32_t>(static_cast<uint32_t>(count), stream->st.frames_ready);
+            taken = list_cut_front(stream->ready, n);
+            st_set(stream->st.frames_ready, stream->st.frames_ready - n);
+        }
+        if (taken && finfo)
+            *finfo = taken->finfo;
+        for (const node_t *f = taken; f && dst; f = f->next) {
+            const size_t c = std::min<size_t>(f->filled, room);
+            std::memcpy(dst, f->data(), c);
+            dst += c;
+            room -= c;
+        }
+        list_free(taken);
+        return static_cast<int>(n);
+    } catch (...) {
+        LOG_ERR("[%s] lock failed\n");
+        return -1;
+    }
+}
+
+PYLOX_API tq_stream_state_t *tq_stream_get_state(tq_stream_t *stream, tq_stream_state_t *state)
+{
+    if (!stream || !state) {
+        LOG_ERR("[%s] invalid argument\n");
+        return state;
+    }
+    try {
+        std::shared_lock lk(stream->lock);
+        tq_stream_state_t &st = stream->st;
+        state->frames_completed = ld(st.frames_completed);
+        state->frames_out = ld(st.frames_out);
+        state->frames_discarded = ld(st.frames_discarded);
+        state->frames_dropped = ld(st.frames_dropped);
+        state->frames_ready = ld(st.frames_ready);
+        state->reserved0 = 0;
+        state->bytes_discarded = ld(st.bytes_discarded);
+        state->reserved1 = 0;
+        state->time_sec = ld(st.time_sec);
+        state->time_usec = ld(st.time_usec);
+    } catch (...) {
+        LOG_ERR("[%s] lock failed\n");
+    }
+    return state;
+}
+
+PYLOX_API uint16_t tq_stream_hash16(const uint8_t *bytes, int length, uint16_t seed)
+{
+    if (!bytes || length <= 0)
+        return seed;
+    return fletcher16(bytes, static_cast<size_t>(length), seed);
+}
+
+} // extern "C"

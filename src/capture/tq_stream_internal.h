@@ -1,0 +1,73 @@
+// Internal layout of the frame stream parser, shared with its tests.
+#pragma once
+
+#include <pylox/tq_stream.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <shared_mutex>
+
+// One frame: links, frame information, fill state, then `capacity` data bytes.
+struct tq_stream_node {
+    tq_stream_node *next;
+    tq_stream_node *prev; // the head's back link points at the tail
+    tq_stream_finfo_t finfo;
+    uint32_t filled;
+    uint32_t capacity;
+
+    uint8_t *data() { return reinterpret_cast<uint8_t *>(this + 1); }
+    const uint8_t *data() const { return reinterpret_cast<const uint8_t *>(this + 1); }
+    bool complete() const { return filled == capacity; }
+};
+
+// Running 32-bit little-endian word sum of a packet's payload. Bytes of a word
+// that is split between two pieces wait in `part` until the word is whole, so
+// the sum does not depend on where the transport cut the stream.
+struct tq_stream_wsum {
+    uint32_t sum;
+    uint32_t part;
+    uint32_t part_len; // 0-3 bytes waiting in `part`
+};
+
+struct tq_stream {
+    uint32_t max_frames; // read by the feeder without the lock: atomic access
+
+    // Complete frames, oldest first. Guarded by `lock` together with
+    // st.frames_ready.
+    tq_stream_node *ready;
+    std::shared_mutex lock;
+
+    // Header being collected (hdr_held < 36) or the packet being followed
+    // (hdr_held == 36). A rejected header is never held.
+    uint8_t hdr[TQ_STREAM_HDR_SIZE];
+    int hdr_held;
+    bool discard_mode; // drop packets until a frame-start packet
+
+    uint32_t pkt_consumed; // payload bytes of the current packet taken so far
+    tq_stream_wsum pkt_sum;
+    uint16_t pkt_frames; // frames completed inside the current packet
+
+    int32_t prev_sidx; // -1: none
+    int32_t prev_fridx;
+    uint16_t fridx_step;
+
+    // Frames in progress: at most one incomplete frame (the tail). While a
+    // checksummed packet runs, the frames it completed wait here until its
+    // checksum has been verified.
+    tq_stream_node *build;
+
+    // Statistics. Written by the feeder (frames_ready also by takers, under
+    // the write lock) and read by other threads: atomic access only.
+    tq_stream_state_t st;
+};
+
+namespace pylox::stream_detail {
+
+// Allocator of frame nodes; tests replace it to exercise allocation failure.
+using node_alloc_fn = void *(*)(size_t);
+extern node_alloc_fn g_node_alloc;
+
+// Node header size: a frame of frlen bytes takes frlen + node_overhead bytes.
+constexpr size_t node_overhead = sizeof(tq_stream_node);
+
+} // namespace pylox::stream_detail
