@@ -227,24 +227,6 @@ bool frame_in_progress(const tq_stream_t *s)
 
 // --- steps of the feed loop ---------------------------------------------------
 
-// Moves the complete frames at the front of the build list to the ready list.
-void publish_frames(tq_stream_t *s)
-{
-    uint32_t n = 0;
-    for (node_t *f = s->build; f && f->complete(); f = f->next)
-        ++n;
-    if (n == 0)
-        return;
-    node_t *done = list_cut_front(s->build, n);
-    {
-        std::unique_lock lk(s->lock);
-        list_append(s->ready, done);
-        st_add(s->st.frames_ready, n);
-    }
-    st_add(s->st.frames_completed, n);
-    st_add(s->st.frames_out, n);
-}
-
 // Throws away the frames of the build list: the incomplete tail and the
 // frames a checksummed packet completed but that were not verified.
 void _discard_cur_frame(tq_stream_t *s)
@@ -261,24 +243,34 @@ void _discard_cur_frame(tq_stream_t *s)
     }
 }
 
-// Keeps the ready list within max_frames by dropping the oldest frames.
+// Moves the complete frames at the front of the build list to the ready list
+// and keeps the ready list within max_frames by dropping the oldest frames.
+// Both happen under one hold of the write lock, so readers never see more
+// than max_frames ready.
 void _fr_list_refresh(tq_stream_t *s)
 {
+    uint32_t n = 0;
+    for (node_t *f = s->build; f && f->complete(); f = f->next)
+        ++n;
     const uint32_t max_frames = ld(s->max_frames);
-    if (ld(s->st.frames_ready) <= max_frames)
+    if (n == 0 && ld(s->st.frames_ready) <= max_frames)
         return;
+    node_t *done = list_cut_front(s->build, n);
     node_t *dropped = nullptr;
     uint32_t excess = 0;
-    uint32_t bytes = 0;
     {
         std::unique_lock lk(s->lock);
-        const uint32_t ready = s->st.frames_ready;
-        if (ready <= max_frames)
-            return;
-        excess = ready - max_frames;
+        list_append(s->ready, done);
+        const uint32_t ready = s->st.frames_ready + n;
+        excess = ready > max_frames ? ready - max_frames : 0;
         dropped = list_cut_front(s->ready, excess);
         st_set(s->st.frames_ready, ready - excess);
     }
+    st_add(s->st.frames_completed, n);
+    st_add(s->st.frames_out, n);
+    if (!excess)
+        return;
+    uint32_t bytes = 0;
     for (node_t *f = dropped; f; f = f->next)
         bytes += f->filled;
     st_add(s->st.frames_dropped, excess);
@@ -347,7 +339,6 @@ void end_packet(tq_stream_t *s, const hdr_view &h)
     if (h.checked) {
         FEED_LOG(TQ_LOG_TRC, "[%s] check data checksum: sidx=%d\n", static_cast<int>(h.sidx));
         if (s->pkt_sum.sum == h.data_sum) {
-            publish_frames(s);
             _fr_list_refresh(s);
         } else {
             FEED_LOG(TQ_LOG_DBG, "[%s] discard frame: verify data checksum failed: sidx=%d\n",
@@ -430,7 +421,6 @@ size_t feed_payload(tq_stream_t *s, const uint8_t *bytes, size_t left)
         // Without a frame for them the rest of this frame's bytes cannot be
         // placed: keep what is whole and wait for the next frame start.
         if (!h.checked) {
-            publish_frames(s);
             _fr_list_refresh(s);
         }
         _discard_cur_frame(s);
@@ -439,7 +429,6 @@ size_t feed_payload(tq_stream_t *s, const uint8_t *bytes, size_t left)
         return n;
     }
     if (!h.checked) {
-        publish_frames(s);
         _fr_list_refresh(s);
     }
     if (s->pkt_consumed == h.len)
