@@ -6,7 +6,7 @@ PKGS="build-essential cmake ninja-build pkg-config git
 libusb-1.0-0-dev libzip-dev
 googletest libgtest-dev libgmock-dev libbenchmark-dev
 umockdev libumockdev-dev
-clang"
+clang libclang-rt-dev"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
