@@ -301,8 +301,9 @@ int usb_ll_reg_write(pylox_ll_dev_t *dev, uint8_t target, uint32_t reg_base,
         USB_LOG(ERR, "usb_ll_reg_write", "[%s] no register values given\n");
         return 0;
     }
-    // One control transfer carries at most 16,382 registers; a larger write is
-    // sent as consecutive blocks, each confirmed before the next.
+    // One control transfer carries at most 1,022 registers here (16,382 by
+    // its length field alone); a larger write is sent as consecutive blocks,
+    // each with its own header and confirmed before the next.
     int done = 0;
     do {
         const int n = (count - done) < k_reg_write_chunk ? (count - done) : k_reg_write_chunk;

@@ -119,9 +119,25 @@ void close_internal(pylox_ll_dev_t *dev)
     // running (capture not stopped, or stopped just now) and commands given up
     // earlier are cancelled and reaped here.
     drain_in_flight(p);
+    // libusb looks at a transfer's device handle when freeing it: the idle
+    // ring goes before the handle, whatever libusb still held goes after the
+    // close detached it, and all of it before the context.
+    {
+        std::lock_guard<std::mutex> g(p->ring_mtx);
+        for (int i = 0; i < k_ring; ++i) {
+            if (!p->inflight[i]) {
+                libusb_free_transfer(p->transfers[i]);
+                p->transfers[i] = nullptr;
+            }
+        }
+    }
     libusb_release_interface(p->handle, 0);
     libusb_release_interface(p->handle, 1);
     libusb_close(p->handle); // detaches whatever is still pending
+    for (int i = 0; i < k_ring; ++i) {
+        libusb_free_transfer(p->transfers[i]);
+        p->transfers[i] = nullptr;
+    }
     free_orphans(p);
     libusb_exit(p->ctx);
     p->ctx = nullptr;

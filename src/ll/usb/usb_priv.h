@@ -28,11 +28,13 @@ constexpr int k_cmd_cancel_ms = 1000;  // host-side limits of one control exchan
 constexpr int k_cmd_giveup_ms = 2000;
 constexpr int k_busy_giveup_ms = 2000; // how long the status poll accepts "busy" answers
 constexpr int k_setup_len = 8;
-constexpr int k_ctrl_max = 0xFFFF;     // wLength is 16 bits
+// Longest data stage of one control transfer: wLength allows 65,535 bytes,
+// but Linux usbfs (and so libusb there) takes at most 4,096.
+constexpr int k_ctrl_max = 4096;
 constexpr int k_status_len = 63;
 constexpr int k_reg_read_chunk = 16;
 constexpr int k_param_batch = 3;
-constexpr int k_reg_write_chunk = (k_ctrl_max - 7) / 4; // 16,382 registers per block
+constexpr int k_reg_write_chunk = (k_ctrl_max - 7) / 4; // 1,022 registers per block
 
 // One control or bulk-out exchange waited for by a caller. When the caller
 // gives up before libusb completed it, the exchange is "abandoned": it moves to

@@ -1,0 +1,224 @@
+// The bulk capture ring against the virtual camera: start and stop, refused
+// starts, short and stalled transfers, unplugging while streaming.
+#include "usb_vcam_util.h"
+
+#include <libusb-1.0/libusb.h>
+
+#include <set>
+
+using namespace usbtest;
+
+namespace {
+
+class UsbCap : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        cam_ = vcam::Camera::create();
+        ASSERT_TRUE(open_any(dev_));
+    }
+    void TearDown() override { pylox_ll_dev_close(&dev_); }
+
+    bool start() { return pylox_ll_cap_start(&dev_, 0x1234, Sink::cb, &sink_) == 1; }
+    // Waits until the camera holds no bulk-in transfer and the ring drained.
+    bool drained()
+    {
+        return wait_until([&] {
+            auto *p = usbll::priv_of(&dev_);
+            std::lock_guard<std::mutex> g(p->ring_mtx);
+            return p->n_inflight == 0 && cam_->urbs_in_flight() == 0;
+        });
+    }
+    static size_t count_event(const std::vector<Chunk> &c, int ev, size_t from = 0)
+    {
+        size_t n = 0;
+        for (size_t i = from; i < c.size(); ++i)
+            n += c[i].event == ev;
+        return n;
+    }
+
+    std::shared_ptr<vcam::Camera> cam_;
+    pylox_ll_dev_t dev_{};
+    Sink sink_;
+};
+
+TEST_F(UsbCap, StreamArrivesWholeAndStopCancelsEveryTransfer)
+{
+    LogCapture log;
+    cam_->set_fps(0);
+    ASSERT_TRUE(start());
+    EXPECT_TRUE(cam_->streaming());
+    EXPECT_EQ(cam_->capture_arg(), 0x1234u);
+    ASSERT_TRUE(sink_.wait_count(40));
+
+    // Hold the stream so that all sixteen wait at the camera, then stop.
+    cam_->fault_stop_sending(true);
+    ASSERT_TRUE(wait_until([&] { return cam_->urbs_in_flight() == 16; }));
+    const size_t before = sink_.size();
+    EXPECT_EQ(pylox_ll_cap_stop(&dev_), 1);
+    EXPECT_FALSE(cam_->streaming());
+    ASSERT_TRUE(sink_.wait_count(before + 16));
+    ASSERT_TRUE(drained());
+    const auto c = sink_.chunks();
+    EXPECT_EQ(c.size(), before + 16); // then silence: nothing was resubmitted
+    EXPECT_EQ(count_event(c, PYLOX_LL_EVT_CANCELLED, before), 16u);
+    std::set<const uint8_t *> slots;
+    for (size_t i = before; i < c.size(); ++i)
+        slots.insert(c[i].buf);
+    EXPECT_EQ(slots.size(), 16u); // one from each transfer
+    EXPECT_EQ(count_event(c, PYLOX_LL_EVT_DATA), before);
+    EXPECT_EQ(sink_.bytes(), cam_->bytes_streamed());
+    EXPECT_EQ(log.count("[usb_ll_cap_stop] trans["), 16);
+    EXPECT_EQ(log.count("cancelled (last_tx="), 16);
+}
+
+TEST_F(UsbCap, ShortTransferPassesItsBytesAndIsResubmittedFull)
+{
+    // A packet smaller than one transfer ends each transfer short.
+    cam_->set_packet_payload(50000);
+    ASSERT_TRUE(start());
+    // Wait for a short chunk followed by a later chunk of the same slot.
+    const uint8_t *slot = nullptr;
+    size_t at = 0;
+    ASSERT_TRUE(sink_.wait([&](const std::vector<Chunk> &c) {
+        for (size_t i = 0; i < c.size(); ++i) {
+            if (!slot && c[i].event == 0 && c[i].len > 0 && c[i].len < usbll::k_xfer_len) {
+                slot = c[i].buf;
+                at = i;
+            } else if (slot && c[i].buf == slot && i > at) {
+                return true;
+            }
+        }
+        return false;
+    }));
+    EXPECT_EQ(pylox_ll_cap_stop(&dev_), 1);
+    ASSERT_TRUE(drained());
+    EXPECT_EQ(sink_.bytes(), cam_->bytes_streamed());
+    // The first bytes are a stream header as the camera wrote it.
+    const auto c = sink_.chunks();
+    EXPECT_EQ(c.front().len, 36 + 50000);
+}
+
+TEST_F(UsbCap, StartRefusedByTheCameraCancelsTheRing)
+{
+    LogCapture log;
+    cam_->fault_refuse_stream_start(true);
+    EXPECT_FALSE(start());
+    EXPECT_TRUE(log.has("[usb_ll_cap_start] pylox_ll_cap_start failed\n"));
+    ASSERT_TRUE(sink_.wait_count(16));
+    ASSERT_TRUE(drained());
+    const auto c = sink_.chunks();
+    EXPECT_EQ(c.size(), 16u);
+    EXPECT_EQ(count_event(c, PYLOX_LL_EVT_CANCELLED), 16u);
+    EXPECT_FALSE(log.has("issue: size="));
+
+    // The next start works.
+    cam_->fault_refuse_stream_start(false);
+    ASSERT_TRUE(start());
+    EXPECT_TRUE(sink_.wait_count(20));
+    EXPECT_EQ(pylox_ll_cap_stop(&dev_), 1);
+}
+
+TEST_F(UsbCap, StallIsReportedClearedAndStreamingGoesOn)
+{
+    LogCapture log;
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(sink_.wait_count(4));
+    const uint32_t clears = cam_->clear_halt_count();
+    cam_->fault_stall_bulk(1);
+    size_t stall_at = 0;
+    ASSERT_TRUE(sink_.wait([&](const std::vector<Chunk> &c) {
+        for (size_t i = 0; i < c.size(); ++i)
+            if (c[i].event == PYLOX_LL_EVT_STALL)
+                stall_at = i;
+        return stall_at && c.size() > stall_at + 20;
+    }));
+    const auto c = sink_.chunks();
+    EXPECT_EQ(count_event(c, PYLOX_LL_EVT_STALL), 1u);
+    EXPECT_EQ(count_event(c, PYLOX_LL_EVT_DATA, stall_at + 1), c.size() - stall_at - 1);
+    EXPECT_EQ(cam_->clear_halt_count(), clears + 1);
+    EXPECT_TRUE(log.has("stall (last_tx="));
+    EXPECT_FALSE(log.has("Clear halt failed"));
+    EXPECT_EQ(pylox_ll_cap_stop(&dev_), 1);
+    ASSERT_TRUE(drained());
+    EXPECT_EQ(sink_.bytes(), cam_->bytes_streamed());
+}
+
+TEST_F(UsbCap, AbortLetsTheTransfersEndWithoutResubmission)
+{
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(sink_.wait_count(4));
+    // Abort from inside the callback, as a receiver does on the event thread.
+    sink_.on_chunk = [this](int, const uint8_t *, int) { pylox_ll_cap_abort(&dev_); };
+    ASSERT_TRUE(wait_until([&] {
+        auto *p = usbll::priv_of(&dev_);
+        std::lock_guard<std::mutex> g(p->ring_mtx);
+        return p->n_inflight == 0;
+    }));
+    sink_.on_chunk = nullptr;
+    const size_t n = sink_.size();
+    // The camera is still streaming, but nothing more is asked of it.
+    EXPECT_TRUE(cam_->streaming());
+    EXPECT_EQ(cam_->urbs_in_flight(), 0u);
+    EXPECT_EQ(pylox_ll_cap_stop(&dev_), 1);
+    EXPECT_EQ(sink_.size(), n);
+    EXPECT_EQ(sink_.bytes(), cam_->bytes_streamed());
+}
+
+TEST_F(UsbCap, TransferTimeoutsAndErrorsAreEventsAndTheRingGoesOn)
+{
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(sink_.wait_count(4));
+    cam_->fault_bulk_error(2, -EPROTO);
+    ASSERT_TRUE(sink_.wait([&](const std::vector<Chunk> &c) {
+        size_t err = 0, after = 0;
+        for (const auto &k : c) {
+            if (k.event == PYLOX_LL_EVT_UNKNOWN)
+                ++err;
+            else if (err == 2)
+                ++after;
+        }
+        return err == 2 && after >= 16;
+    }));
+    EXPECT_EQ(pylox_ll_cap_stop(&dev_), 1);
+    ASSERT_TRUE(drained());
+    EXPECT_EQ(sink_.bytes(), cam_->bytes_streamed());
+}
+
+TEST_F(UsbCap, UnplugWhileStreamingEndsEveryTransfer)
+{
+    LogCapture log;
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(sink_.wait_count(8));
+    // All sixteen wait at the camera when it goes.
+    cam_->fault_stop_sending(true);
+    ASSERT_TRUE(wait_until([&] { return cam_->urbs_in_flight() == 16; }));
+    const size_t before = sink_.size();
+    cam_->unplug();
+    ASSERT_TRUE(wait_until([&] {
+        auto *p = usbll::priv_of(&dev_);
+        std::lock_guard<std::mutex> g(p->ring_mtx);
+        return p->n_inflight == 0;
+    }));
+    const auto c = sink_.chunks();
+    EXPECT_EQ(c.size(), before + 16);
+    EXPECT_EQ(count_event(c, PYLOX_LL_EVT_UNKNOWN, before), 16u);
+    EXPECT_EQ(log.count("Unable to submit URB. libusb error code: -4\n"), 16);
+    EXPECT_EQ(pylox_ll_cap_stop(&dev_), 0);
+    // Close still releases everything (checked by the sanitizers).
+    pylox_ll_dev_close(&dev_);
+    EXPECT_TRUE(dev_.priv == nullptr);
+}
+
+TEST_F(UsbCap, CloseWhileStreamingReapsTheRingFirst)
+{
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(sink_.wait_count(8));
+    pylox_ll_dev_close(&dev_);
+    EXPECT_TRUE(dev_.priv == nullptr);
+    const size_t n = sink_.size();
+    EXPECT_TRUE(wait_until([&] { return cam_->urbs_in_flight() == 0; }));
+    EXPECT_EQ(sink_.size(), n); // no callback after close
+}
+
+} // namespace
