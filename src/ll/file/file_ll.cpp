@@ -71,17 +71,6 @@ file_ll_priv *priv_of(pylox_ll_dev_t *dev)
     return static_cast<file_ll_priv *>(dev->priv);
 }
 
-// Fletcher-16 of the header bytes 0-33 with seed 0, as the camera computes it.
-uint16_t header_sum(const uint8_t *b, int n)
-{
-    uint32_t s1 = 0, s2 = 0;
-    for (int i = 0; i < n; ++i) {
-        s1 = (s1 + b[i]) % 255;
-        s2 = (s2 + s1) % 255;
-    }
-    return static_cast<uint16_t>(s1 + 256 * s2);
-}
-
 tq_stream_hdr_t make_header(const file_ll_priv &p, uint16_t sidx, uint16_t idx, uint32_t len,
                             bool first)
 {
@@ -96,7 +85,7 @@ tq_stream_hdr_t make_header(const file_ll_priv &p, uint16_t sidx, uint16_t idx, 
     h.attr.height = static_cast<uint16_t>(p.height);
     h.frame_flags = first ? TQ_STREAM_FLAG_FRAME_START : 0;
     h.sum_flags = 0;
-    h.hdr_sum = header_sum(reinterpret_cast<const uint8_t *>(&h), TQ_STREAM_HDR_SIZE - 2);
+    h.hdr_sum = tq_stream_hash16(reinterpret_cast<const uint8_t *>(&h), TQ_STREAM_HDR_SIZE - 2, 0);
     return h;
 }
 
