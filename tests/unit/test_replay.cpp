@@ -318,24 +318,6 @@ TEST_F(Replay, TruncatedLastFrameStopsWithAnError)
     EXPECT_FALSE(rec_.wait_events(6, 50ms));
 }
 
-TEST_F(Replay, FrameIndexFollowsTheFilePosition)
-{
-    // U16: the header line is shorter than a frame, so frame k carries index k.
-    ASSERT_EQ(open(make_file(4, 8, 4, 2, PYLOX_FRAME_SAVE_U16)), &dev_);
-    ASSERT_TRUE(start());
-    ASSERT_TRUE(wait_end());
-    expect_frames(rec_.events(), 4, 8, 4, 2, 1);
-    close();
-    std::fclose(file_);
-    file_ = nullptr;
-    // U32 frames take twice the bytes in the file: the index goes up by 2.
-    rec_.clear();
-    ASSERT_EQ(open(make_file(4, 8, 4, 2, PYLOX_FRAME_SAVE_U32)), &dev_);
-    ASSERT_TRUE(start());
-    ASSERT_TRUE(wait_end());
-    expect_frames(rec_.events(), 4, 8, 4, 2, 2);
-}
-
 TEST_F(Replay, ParametersFrameRateAndProductTag)
 {
     ASSERT_EQ(open(make_file(1, 8, 4, 2, 2, "PYLOX-E2-AB")), &dev_); // 11 characters
@@ -501,36 +483,6 @@ TEST_F(Replay, CallbackMayRestartOrAbortTheCapture)
         EXPECT_EQ(part[4].code, PYLOX_LL_EVT_CANCELLED);
     }
     EXPECT_FALSE(rec_.wait_events(16, 50ms));
-}
-
-TEST_F(Replay, LongFramesGoOutInSeveralPackets)
-{
-    // 1024 x 1024 x 1 samples: 2 MiB, more than a packet of the stream holds.
-    ASSERT_EQ(open(make_file(2, 1024, 1024, 1)), &dev_);
-    ASSERT_TRUE(start());
-    ASSERT_TRUE(wait_end());
-    const auto ev = rec_.events();
-    ASSERT_EQ(ev.size(), 2u * 2 * 4 + 1);
-    const uint32_t total = 2u << 20;
-    for (int k = 0; k < 2; ++k) {
-        const auto want = frame_data(k + 1, 1u << 20);
-        for (int p = 0; p < 4; ++p) {
-            const event &hdr = ev[size_t(8 * k + 2 * p)];
-            const event &data = ev[size_t(8 * k + 2 * p + 1)];
-            ASSERT_EQ(hdr.data.size(), 36u);
-            EXPECT_EQ(get_le<uint16_t>(hdr.data, 2), k + 1 + p);     // sidx counts packets
-            EXPECT_EQ(get_le<uint32_t>(hdr.data, 4), total / 4);     // len
-            EXPECT_EQ(get_le<uint32_t>(hdr.data, 8), total);         // frlen
-            EXPECT_EQ(get_le<uint16_t>(hdr.data, 12), k + 1);        // fridx
-            EXPECT_EQ(hdr.data[32], p == 0 ? 1 : 0);                 // frame start
-            EXPECT_EQ(get_le<uint16_t>(hdr.data, 34), fletcher16(hdr.data.data(), 34));
-            ASSERT_EQ(data.data.size(), total / 4);
-            EXPECT_EQ(std::memcmp(data.data.data(),
-                                  reinterpret_cast<const uint8_t *>(want.data()) + p * (total / 4),
-                                  total / 4),
-                      0);
-        }
-    }
 }
 
 TEST_F(Replay, IndependentOfTheExportedLoader)
