@@ -860,6 +860,7 @@ uint32_t Camera::urbs_in_flight() const {
   std::lock_guard<std::mutex> lk(impl_->mu);
   return static_cast<uint32_t>(impl_->in_q.size());
 }
+uint64_t Camera::usbfs_calls() const { return impl_->ioctl_calls.load(); }
 uint32_t Camera::reg(int space, uint32_t index) const {
   std::lock_guard<std::mutex> lk(impl_->mu);
   if (space < 0 || space >= 4 || index >= 256) return 0;

@@ -134,6 +134,7 @@ struct Camera::Impl {
   std::vector<ControlRecord> log;
   uint64_t bytes_streamed = 0, frames_streamed = 0, bulk_out = 0;
   uint32_t clear_halts = 0, resets = 0, last_reset_target = 0;
+  std::atomic<uint64_t> ioctl_calls{0};
 
   // --- threads
   bool quit = false;

@@ -340,6 +340,7 @@ static void write_back(Urb* u) {
 
 gboolean Camera::Impl::on_ioctl(Plug* p, UMockdevIoctlClient* client) {
   const unsigned long req = umockdev_ioctl_client_get_request(client);
+  ioctl_calls.fetch_add(1, std::memory_order_relaxed);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   // The argument holds the ioctl's pointer; what it points to (of the size
   // the request code gives) is fetched from the host process on demand.
@@ -371,8 +372,9 @@ gboolean Camera::Impl::on_ioctl(Plug* p, UMockdevIoctlClient* client) {
   if (req == USBDEVFS_REAPURBNDELAY || req == USBDEVFS_REAPURB) {
     if (conn->done.empty()) {
       update_ready(p);
+      const int e = p->alive ? EAGAIN : ENODEV;
       lk.unlock();
-      umockdev_ioctl_client_complete(client, -1, p->alive ? EAGAIN : ENODEV);
+      umockdev_ioctl_client_complete(client, -1, e);
       return TRUE;
     }
     Urb* u = conn->done.front();

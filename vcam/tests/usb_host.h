@@ -56,6 +56,9 @@ class Host {
     }
     quit = true;
     ev.join();
+    // Transfers are freed only once the event thread is gone: libusb still
+    // touches a transfer after its last callback has returned.
+    for (auto* t : spent) libusb_free_transfer(t);
     libusb_exit(ctx);
   }
 
@@ -139,7 +142,8 @@ class Host {
   // --- the bulk-in ring
   struct Done {
     int status;
-    std::vector<uint8_t> data;
+    int actual;
+    std::vector<uint8_t> data;  // the first bytes
   };
   static constexpr int kLen = 153600;
 
@@ -161,8 +165,9 @@ class Host {
     stopping = true;
     for (auto* t : xfers) libusb_cancel_transfer(t);
     EXPECT_TRUE(wait_for([&] { return live.load() == 0; }));
-    for (auto* t : xfers) libusb_free_transfer(t);
+    spent.insert(spent.end(), xfers.begin(), xfers.end());
     xfers.clear();
+    for (auto& b : bufs) spent_bufs.push_back(std::move(b));
     bufs.clear();
   }
 
@@ -200,7 +205,7 @@ class Host {
     auto* self = static_cast<Host*>(t->user_data);
     {
       std::lock_guard<std::mutex> lk(self->mu);
-      Done d{t->status, {}};
+      Done d{t->status, t->actual_length, {}};
       if (self->keep_stream) {
         self->stream.insert(self->stream.end(), t->buffer, t->buffer + t->actual_length);
       }
@@ -218,8 +223,8 @@ class Host {
 
   std::thread ev;
   std::atomic<bool> quit{false};
-  std::vector<libusb_transfer*> xfers;
-  std::vector<std::vector<uint8_t>> bufs;
+  std::vector<libusb_transfer*> xfers, spent;
+  std::vector<std::vector<uint8_t>> bufs, spent_bufs;
   int ring_len = kLen;
 };
 

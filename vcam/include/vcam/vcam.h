@@ -176,6 +176,7 @@ class Camera {
   bool streaming() const;
   uint32_t capture_arg() const;       // argument of the last 0xC2/4
   uint32_t urbs_in_flight() const;    // bulk-in transfers queued at the camera
+  uint64_t usbfs_calls() const;       // usbfs ioctls received (an idle host makes none)
 
   // --- the camera's own state
   uint32_t reg(int space, uint32_t index) const;
