@@ -10,6 +10,7 @@
 namespace vcam {
 
 std::vector<uint8_t> device_descriptors(const CameraConfig& c);
+uint16_t crc16_xmodem(const uint8_t* p, size_t n);
 
 namespace {
 
@@ -346,9 +347,128 @@ void Camera::Impl::command(uint8_t type, uint16_t value, const uint8_t* d, size_
         return fail("unknown command");
     }
   }
+  if (type == 0xCC) return image_command(value, d, n, in, answer, wlen);
   if (in) answer.assign(wlen, 0);
-  if (type == 0xCC) return fail("data image transfer not supported");
   fail("unknown command");
+}
+
+// ---------------------------------------------------------------------------
+// Data images (0xCC): image info, the INFO/ERASE actions with their
+// acknowledgements, data packets on the bulk-out endpoint, upload chunks.
+
+uint16_t crc16_xmodem(const uint8_t* p, size_t n) {
+  uint16_t crc = 0;
+  for (size_t i = 0; i < n; ++i) {
+    crc ^= static_cast<uint16_t>(p[i] << 8);
+    for (int b = 0; b < 8; ++b) crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
+  }
+  return crc;
+}
+
+void Camera::Impl::image_command(uint16_t value, const uint8_t* d, size_t n, bool in,
+                                 std::vector<uint8_t>& answer, uint16_t wlen) {
+  switch (value) {
+    case 0:  // image info: request (type), then answer
+      if (!in) {
+        if (n < 1) return fail("image info request too short");
+        img_info_type = d[0];
+        upl_pos = 0;  // an upload starts with the image info
+        return;
+      } else {
+        answer.assign(wlen, 0);
+        if (wlen < 16) return;
+        answer[0] = img_info_type;
+        auto it = images.find(img_info_type);
+        if (it == images.end()) {
+          put32(&answer[4], 0xFFFFFFFFu);
+        } else {
+          put16(&answer[2], it->second.version);
+          put32(&answer[4], static_cast<uint32_t>(it->second.data.size()));
+          put32(&answer[8], 0x08000000u + 0x100000u * img_info_type);
+        }
+        return;
+      }
+    case 1:  // INFO action
+      if (in) return fail("wrong direction for command"), answer.assign(wlen, 0);
+      if (n < 12) return fail("INFO record too short");
+      dl_type = d[0];
+      dl_version = le16(d + 2);
+      dl_size = le32(d + 4);
+      dl_data.clear();
+      dl_next = 0;
+      dl_status = 3;
+      dl_active = false;
+      return;
+    case 7:  // ERASE action
+      if (in) return fail("wrong direction for command"), answer.assign(wlen, 0);
+      if (n < 13) return fail("ERASE record too short");
+      if (d[0] != dl_type || le32(d + 1) != dl_size) return fail("ERASE does not match INFO");
+      dl_pkt_size = le32(d + 5);
+      dl_erase_left = erase_polls;
+      dl_status = dl_erase_left > 0 ? 4 : 1;
+      dl_next = 0;
+      dl_active = dl_status == 1;
+      return;
+    case 4:  // ACK
+    case 5:
+      if (!in) return;  // the request half of a read exchange
+      answer.assign(wlen, 0);
+      if (value == 4 && wlen >= 13) {
+        put32(&answer[0], dl_next);
+        answer[4] = dl_status;
+        if (dl_status == 4 && --dl_erase_left <= 0) {
+          dl_status = 1;
+          dl_active = true;
+        }
+      }
+      return;
+    case 17:  // upload payload request: record, then the chunk's bytes
+      if (!in) {
+        if (n < 12) return fail("payload request too short");
+        upl_request.assign(d, d + 12);
+        upl_chunk = le32(d + 4);
+        upl_stage = 0;
+        if (upl_chunk > 450) return fail("chunk too long");
+        return;
+      }
+      answer.assign(wlen, 0);
+      if (upl_stage == 0 && wlen == 12 && upl_request.size() == 12) {
+        std::copy(upl_request.begin(), upl_request.end(), answer.begin());
+        upl_stage = 1;
+        return;
+      } else {
+        auto it = images.find(img_info_type);
+        if (it == images.end()) return fail("no image to read");
+        for (size_t i = 0; i < wlen && upl_pos + i < it->second.data.size(); ++i)
+          answer[i] = it->second.data[upl_pos + i];
+        upl_pos += wlen;
+        upl_stage = 0;
+        return;
+      }
+    default:
+      if (in) answer.assign(wlen, 0);
+      return fail("unknown command");
+  }
+}
+
+void Camera::Impl::bulk_out_data(const uint8_t* p, size_t n) {
+  bulk_out += n;
+  if (!dl_active || n < 6) return;
+  uint16_t crc = le16(p);
+  uint32_t len = le32(p + 2);
+  if (len != n - 6 || crc16_xmodem(p + 6, len) != crc) {
+    dl_status = 2;  // packet refused: next stays
+    return;
+  }
+  dl_data.insert(dl_data.end(), p + 6, p + 6 + len);
+  ++dl_next;
+  dl_status = 0;
+  if (dl_data.size() >= dl_size) {
+    dl_data.resize(dl_size);
+    images[dl_type] = Image{dl_version, dl_data};
+    dl_active = false;
+    ++images_written;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -660,6 +780,16 @@ Camera::~Camera() {
   if (impl_->producer.joinable()) impl_->producer.join();
   if (impl_->bus_thread.joinable()) impl_->bus_thread.join();
   impl_->pull_out();
+  {
+    // Give hosts that still hold the device a moment to reap what the
+    // unplug gave back, as they would from a vanished device.
+    std::unique_lock<std::mutex> lk(impl_->mu);
+    impl_->cv.wait_for(lk, std::chrono::seconds(1), [&] {
+      for (auto& c : impl_->conns)
+        if (!c.second->done.empty()) return false;
+      return true;
+    });
+  }
   impl_->destroy_plugs();
 }
 
@@ -859,6 +989,23 @@ uint32_t Camera::capture_arg() const {
 uint32_t Camera::urbs_in_flight() const {
   std::lock_guard<std::mutex> lk(impl_->mu);
   return static_cast<uint32_t>(impl_->in_q.size());
+}
+void Camera::set_image(uint8_t type, uint16_t version, const std::vector<uint8_t>& data) {
+  std::lock_guard<std::mutex> lk(impl_->mu);
+  impl_->images[type] = Impl::Image{version, data};
+  impl_->upl_pos = 0;
+}
+bool Camera::image(uint8_t type, uint16_t& version, std::vector<uint8_t>& data) const {
+  std::lock_guard<std::mutex> lk(impl_->mu);
+  auto it = impl_->images.find(type);
+  if (it == impl_->images.end()) return false;
+  version = it->second.version;
+  data = it->second.data;
+  return true;
+}
+void Camera::set_erase_polls(int n) {
+  std::lock_guard<std::mutex> lk(impl_->mu);
+  impl_->erase_polls = n;
 }
 uint64_t Camera::usbfs_calls() const { return impl_->ioctl_calls.load(); }
 uint32_t Camera::reg(int space, uint32_t index) const {

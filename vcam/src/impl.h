@@ -100,6 +100,25 @@ struct Camera::Impl {
   std::vector<uint8_t> param_rd_items;  // items of the pending parameter read
   std::vector<uint8_t> calib_pkg;
 
+  // --- data images
+  struct Image {
+    uint16_t version = 0;
+    std::vector<uint8_t> data;
+  };
+  std::map<uint8_t, Image> images;
+  uint8_t img_info_type = 0;
+  uint8_t dl_type = 0, dl_status = 0;
+  uint16_t dl_version = 0;
+  uint32_t dl_size = 0, dl_next = 0, dl_pkt_size = 0;
+  int dl_erase_left = 0, erase_polls = 2;
+  bool dl_active = false;
+  std::vector<uint8_t> dl_data;
+  std::vector<uint8_t> upl_request;
+  uint32_t upl_chunk = 0;
+  size_t upl_pos = 0;
+  int upl_stage = 0;
+  uint32_t images_written = 0;
+
   // --- stream
   bool streaming = false;
   uint32_t cap_arg = 0;
@@ -165,6 +184,9 @@ struct Camera::Impl {
   void command(uint8_t type, uint16_t value, const uint8_t* d, size_t n, bool in,
                std::vector<uint8_t>& answer, uint16_t wlen);
   void fail(const std::string& text);
+  void image_command(uint16_t value, const uint8_t* d, size_t n, bool in,
+                     std::vector<uint8_t>& answer, uint16_t wlen);
+  void bulk_out_data(const uint8_t* p, size_t n);
   void start_stream(uint32_t arg);
   void stop_stream();
   void bus_loop();

@@ -323,6 +323,7 @@ void Camera::Impl::on_vanished(Plug*, UMockdevIoctlClient* client) {
   g_object_unref(it->second->client);
   conns.erase(it);
   update_ready(p);
+  cv.notify_all();
 }
 
 // Writes a completed URB back into the host's memory.
@@ -380,6 +381,7 @@ gboolean Camera::Impl::on_ioctl(Plug* p, UMockdevIoctlClient* client) {
     Urb* u = conn->done.front();
     conn->done.pop_front();
     update_ready(p);
+    if (conn->done.empty()) cv.notify_all();
     lk.unlock();
     write_back(u);
     UMockdevIoctlData* slot = fetch(sizeof(void*));
@@ -631,7 +633,7 @@ gboolean Camera::Impl::on_ioctl(Plug* p, UMockdevIoctlClient* client) {
     if (out_halted) {
       finish(u, -EPIPE);
     } else {
-      bulk_out += static_cast<uint64_t>(u->length);
+      bulk_out_data(u->buf ? u->buf->data : nullptr, u->buf ? static_cast<size_t>(u->length) : 0);
       u->actual = u->length;
       finish(u, 0);
     }

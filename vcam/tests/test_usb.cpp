@@ -214,3 +214,16 @@ TEST(Usb, IdleEventLoopSleeps) {
   EXPECT_LT(r.cam->usbfs_calls() - before, 20u);
   r.host->stop_ring();
 }
+
+TEST(Usb, CameraDestroyedUnderAnOpenHandleLooksUnplugged) {
+  auto cam = vcam::Camera::create();
+  Host host;
+  ASSERT_TRUE(host.open());
+  host.start_ring(4);
+  ASSERT_TRUE(wait_for([&] { return cam->urbs_in_flight() == 4; }));
+  cam.reset();
+  ASSERT_TRUE(wait_for([&] { return host.live.load() == 0; }));
+  EXPECT_EQ(host.count_status(LIBUSB_TRANSFER_NO_DEVICE), 4);
+  uint8_t b[63];
+  EXPECT_LT(host.ctrl(0xA2, 0xB0, 0, b, 63), 0);
+}

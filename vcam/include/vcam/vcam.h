@@ -186,6 +186,13 @@ class Camera {
   void set_param(uint8_t id, const std::vector<uint8_t>& value);
   uint32_t mod_freq() const;
 
+  // Data images in the camera's flash, by image type (0xCC protocol: image
+  // info, INFO and ERASE actions, acknowledgements, CRC-checked data packets
+  // on endpoint 0x01, upload chunks).
+  void set_image(uint8_t type, uint16_t version, const std::vector<uint8_t>& data);
+  bool image(uint8_t type, uint16_t& version, std::vector<uint8_t>& data) const;
+  void set_erase_polls(int n);  // ACK reads that still report "erasing" (4); default 2
+
   struct Impl;
 
  private:
