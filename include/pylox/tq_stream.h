@@ -57,7 +57,7 @@ PYLOX_STATIC_ASSERT(sizeof(tq_stream_finfo_t) == 20, stream_finfo_size);
 
 /* Parser statistics: ten 32-bit words. */
 typedef struct tq_stream_state {
-    uint32_t frames_completed; /* frames whose last byte arrived */
+    uint32_t frames_completed; /* frames whose last byte arrived and whose data checked out */
     uint32_t frames_out;       /* frames moved to the ready list */
     uint32_t frames_discarded; /* incomplete frames thrown away */
     uint32_t frames_dropped;   /* ready frames dropped because the list was full */
