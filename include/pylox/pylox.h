@@ -12,5 +12,6 @@
 #include <pylox/tq_cmap.h>
 #include <pylox/tq_math.h>
 #include <pylox/pylox_frame_file.h>
+#include <pylox/pylox_api.h>
 
 #endif

@@ -1,0 +1,285 @@
+// Frame retrieval on the application's thread: waiting for frames, taking
+// one, snapshots, and the callback loop of pylox_cap_wait.
+#include "core/clock.h"
+#include "core/dev_ctx.h"
+#include "core/log.h"
+
+#include <pylox/pylox_api.h>
+#include <pylox/pylox_drv.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+using pylox::load;
+using pylox::store;
+
+// Frame rate for wait times: 0 (not known yet) becomes 20 and is kept.
+uint32_t effective_fps(pylox_dev_ctx_t *ctx)
+{
+    uint32_t fps = load(ctx->fps);
+    if (fps == 0) {
+        fps = 20;
+        store(ctx->fps, fps);
+    }
+    return fps;
+}
+
+timespec deadline_after(int64_t wait_ms)
+{
+    const pylox::wall_time now = pylox::clock_now();
+    int64_t sec = now.sec + wait_ms / 1000;
+    int64_t nsec = static_cast<int64_t>(now.usec) * 1000 + (wait_ms % 1000) * 1000000;
+    if (nsec >= 1000000000) {
+        sec += 1;
+        nsec -= 1000000000;
+    }
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(sec);
+    ts.tv_nsec = static_cast<long>(nsec);
+    return ts;
+}
+
+bool frames_ready(pylox_dev_ctx_t *ctx)
+{
+    tq_stream_state_t st;
+    return tq_stream_get_state(ctx->stream, &st)->frames_ready != 0;
+}
+
+bool capture_running(pylox_dev_ctx_t *ctx)
+{
+    return load(ctx->is_capturing) && !load(ctx->stop_req);
+}
+
+// Waits for the request's frames until the deadline, capture's end or a
+// pending status. Returns the status or -2 when one applies, else 0.
+int wait_for_request(pylox_dev_t *dev, pylox_frame_req_t &req, const timespec &deadline,
+                     const char *name)
+{
+    pylox_dev_ctx_t *ctx = dev->ctx;
+    int result = 0;
+    bool status_taken = false;
+    const int32_t err = load(ctx->err_code);
+    if (err < 0) {
+        result = err;
+        status_taken = true;
+    } else {
+        while (!load(ctx->stop_req)) {
+            pthread_mutex_lock(&ctx->mutex);
+            if (load(ctx->stop_req)) {
+                pthread_mutex_unlock(&ctx->mutex);
+                break;
+            }
+            int rc = 0;
+            if (!frames_ready(ctx) && load(ctx->err_code) == 0)
+                rc = pthread_cond_timedwait(&ctx->cond, &ctx->mutex, &deadline);
+            pthread_mutex_unlock(&ctx->mutex);
+            if (rc != 0) {
+                PYLOX_LOG_AS(TQ_LOG_INF, name, "[%s]  timeout ... (%s)\n", std::strerror(rc));
+                break;
+            }
+            pylox::cap_handle_rdy_data(dev, req.remaining, true);
+            if (req.remaining <= 0)
+                break;
+        }
+    }
+    if (!capture_running(ctx) && !status_taken) {
+        PYLOX_LOG_AS(TQ_LOG_TRC, name, "[%s] device is not capturing\n");
+        result = -2;
+    }
+    // Frames already in the ring are delivered whatever ended the wait.
+    pylox::cap_handle_rdy_data(dev, req.remaining, true);
+    return result;
+}
+
+// Runs the driver's post-processing over the frames copied into data.
+void post_process(pylox_dev_ctx_t *ctx, void *data, int dlen, int delivered,
+                  pylox_frame_info_t *info)
+{
+    pylox_drv_t *drv = ctx->driver;
+    if (!data || !drv->ops->frame_raw_proc)
+        return;
+    if (static_cast<int64_t>(dlen) >= static_cast<int64_t>(delivered) * info->frame_size)
+        drv->ops->frame_raw_proc(drv, static_cast<uint8_t *>(data), delivered, info);
+}
+
+// The driver may deliver frames from a cache of its own. Returns its result.
+int driver_frames(pylox_dev_ctx_t *ctx, void *data, int n, pylox_frame_info_t *finfo)
+{
+    pylox_drv_t *drv = ctx->driver;
+    if (!drv->ops->frame_raw_proc || !drv->ops->frame_raw_get)
+        return 0;
+    pylox_frame_info_t info{};
+    const int r = drv->ops->frame_raw_get(drv, static_cast<uint8_t *>(data), n, &info);
+    if (r > 0 && finfo)
+        *finfo = info;
+    return r;
+}
+
+} // namespace
+
+extern "C" {
+
+PYLOX_API int pylox_cap_get_frames(pylox_dev_t *dev, int n, void *data, int dlen,
+                                   pylox_frame_info_t *finfo)
+{
+    pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
+    if (!ctx || n <= 0 || dlen < 0) {
+        PYLOX_LOG_AS(TQ_LOG_DBG, "_pylox_cap_get_frames", "[%s] Wrong params\n");
+        return -1;
+    }
+    pylox::busy_guard busy(dev);
+    const uint32_t per_frame = 1000 / effective_fps(ctx);
+
+    int result = driver_frames(ctx, data, n, finfo);
+    if (result > 0)
+        return result;
+
+    const int64_t wait = static_cast<int64_t>(n) * 100 + static_cast<int64_t>(n) * per_frame + 2000;
+    const timespec deadline = deadline_after(wait);
+    PYLOX_LOG_AS(TQ_LOG_TRC, "_pylox_cap_get_frames", "[%s] frame_num = %d, timeout_msec=%d\n", n,
+                 static_cast<int>(wait));
+    pylox_frame_info_t first{};
+    pylox_frame_req_t req{n, n, static_cast<uint8_t *>(data), data ? dlen : 0, &first};
+    ctx->request = &req;
+    const int r = wait_for_request(dev, req, deadline, "_pylox_cap_get_frames");
+    ctx->request = nullptr;
+
+    const int delivered = n - req.remaining;
+    if (delivered > 0) {
+        if (finfo)
+            *finfo = first;
+        post_process(ctx, data, dlen, delivered, &first);
+    }
+    if (result == 0)
+        result = r;
+    return result != 0 ? result : delivered;
+}
+
+PYLOX_API int pylox_cap_get_frame(pylox_dev_t *dev, void *data, int dlen, pylox_frame_info_t *finfo)
+{
+    pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
+    if (!ctx || dlen < 0) {
+        PYLOX_LOG_AS(TQ_LOG_DBG, "_pylox_cap_get_frames", "[%s] Wrong params\n");
+        return -1;
+    }
+    pylox::busy_guard busy(dev);
+    effective_fps(ctx);
+    int result = driver_frames(ctx, data, 1, finfo);
+    if (result > 0)
+        return result;
+
+    PYLOX_LOG_AS(TQ_LOG_TRC, "_pylox_cap_get_frames", "[%s] frame_num = %d, timeout_msec=%d\n", 1, 0);
+    pylox_frame_info_t first{};
+    pylox_frame_req_t req{1, 1, static_cast<uint8_t *>(data), data ? dlen : 0, &first};
+    ctx->request = &req;
+    if (!load(ctx->stop_req)) {
+        pthread_mutex_lock(&ctx->mutex);
+        pthread_mutex_unlock(&ctx->mutex);
+    }
+    pylox::cap_handle_rdy_data(dev, 1, false);
+    ctx->request = nullptr;
+
+    const int delivered = 1 - req.remaining;
+    if (delivered > 0) {
+        if (finfo)
+            *finfo = first;
+        post_process(ctx, data, dlen, delivered, &first);
+    }
+    if (result == 0) {
+        const int32_t err = load(ctx->err_code);
+        if (err < 0)
+            result = err;
+        else if (!capture_running(ctx))
+            result = -2;
+    }
+    return result != 0 ? result : delivered;
+}
+
+PYLOX_API int pylox_cap_snapshot(pylox_dev_t *dev, void *data, int dlen, pylox_frame_info_t *finfo)
+{
+    pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
+    if (!ctx || dlen < 0) {
+        LOG_ERR("[%s] wrong parameters\n");
+        return 0;
+    }
+    const bool was_capturing = load(ctx->is_capturing) != 0;
+    if (!was_capturing)
+        pylox_cap_start(dev);
+
+    int delivered = 0;
+    {
+        pylox::busy_guard busy(dev);
+        const int64_t wait = 1000 / effective_fps(ctx) + 2100;
+        const timespec deadline = deadline_after(wait);
+        pylox_frame_info_t info{};
+        if (driver_frames(ctx, data, 1, &info) > 0) {
+            if (finfo)
+                *finfo = info;
+            delivered = 1;
+        } else {
+            PYLOX_LOG_AS(TQ_LOG_TRC, "pylox_cap_snapshot", "[%s] frame_num = %d, timeout_msec=%d\n",
+                         1, static_cast<int>(wait));
+            pylox_frame_req_t req{1, 1, static_cast<uint8_t *>(data), data ? dlen : 0, &info};
+            ctx->request = &req;
+            wait_for_request(dev, req, deadline, "pylox_cap_snapshot");
+            ctx->request = nullptr;
+            delivered = 1 - req.remaining;
+            if (delivered > 0) {
+                if (finfo)
+                    *finfo = info;
+                post_process(ctx, data, dlen, delivered, &info);
+            }
+        }
+    }
+    if (!was_capturing)
+        pylox_cap_stop(dev);
+    return delivered > 0 ? 1 : 0;
+}
+
+PYLOX_API int pylox_cap_wait(pylox_dev_t *dev, int timeout_msec)
+{
+    LOG_DBG("[%s] timeout_msec=%d\n", timeout_msec);
+    pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
+    if (!ctx) {
+        LOG_DBG("[%s] Wrong params\n");
+        return 0;
+    }
+    if (!load(ctx->is_capturing)) {
+        LOG_DBG("[%s] device is not capturing\n");
+        return 0;
+    }
+    // The call stays counted while it waits: pylox_dev_close stops capture
+    // first, which wakes it, and only then releases the condition variable.
+    pylox::busy_guard busy(dev);
+    const timespec deadline = deadline_after(timeout_msec > 0 ? timeout_msec : 0);
+    bool timed_out = false;
+    if (load(ctx->err_code) >= 0 && !load(ctx->stop_req)) {
+        for (;;) {
+            pthread_mutex_lock(&ctx->mutex);
+            if (load(ctx->stop_req)) {
+                pthread_mutex_unlock(&ctx->mutex);
+                break;
+            }
+            int rc = 0;
+            if (!frames_ready(ctx) && load(ctx->err_code) == 0)
+                rc = timeout_msec > 0 ? pthread_cond_timedwait(&ctx->cond, &ctx->mutex, &deadline)
+                                      : pthread_cond_wait(&ctx->cond, &ctx->mutex);
+            pthread_mutex_unlock(&ctx->mutex);
+            if (rc != 0) {
+                LOG_INF("[%s]  timeout ...\n");
+                timed_out = true;
+                break;
+            }
+            pylox::cap_handle_rdy_data(dev, 0x7FFFFFFF, false);
+            if (load(ctx->stop_req))
+                break;
+        }
+    }
+    pylox::cap_handle_rdy_data(dev, 0x7FFFFFFF, false);
+    return timed_out ? 0 : 1;
+}
+
+} // extern "C"
