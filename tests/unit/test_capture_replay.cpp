@@ -1,0 +1,430 @@
+// Life cycle, capture and retrieval against recorded files played back
+// through the replay device.
+#include "support/raw_file.h"
+
+#include <pylox/pylox.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using namespace pylox_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+raw_file_spec small_spec()
+{
+    raw_file_spec s;
+    s.width = 32;
+    s.height = 24;
+    return s;
+}
+
+size_t frame_bytes(const raw_file_spec &s)
+{
+    return static_cast<size_t>(s.width) * s.height * s.count * 2;
+}
+
+class Replay : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        log_ = scratch_path("pylox_replay_log");
+        pylox_init(log_.c_str());
+        tq_log_enable(0, TQ_LOG_NONE, nullptr); // keep the console quiet
+    }
+    void TearDown() override
+    {
+        if (dev_)
+            pylox_dev_close(dev_);
+        pylox_uninit();
+        for (const auto &f : files_)
+            std::filesystem::remove(f);
+        std::filesystem::remove(log_);
+    }
+    // Writes a file and opens it as the default device.
+    pylox_dev_t *open(const raw_file_spec &spec, int frames, size_t cut_last = 0)
+    {
+        files_.push_back(scratch_path("pylox_replay"));
+        write_raw_file(files_.back(), spec, frames, cut_last);
+        dev_ = pylox_dev_open_replay(files_.back().c_str());
+        return dev_;
+    }
+    void set_fps(uint32_t fps)
+    {
+        pylox_param_item_t it{};
+        it.param_id = PARAM_FRAME_RATE;
+        it.param_val_len = 4;
+        std::memcpy(it.param_val, &fps, 4);
+        ASSERT_EQ(pylox_param_batch_set(dev_, &it, 1), 1);
+    }
+    bool frame_is(const uint8_t *p, const raw_file_spec &spec, int k)
+    {
+        const std::vector<uint16_t> want = raw_frame(spec, k);
+        return std::memcmp(p, want.data(), want.size() * 2) == 0;
+    }
+
+    std::string log_;
+    std::vector<std::string> files_;
+    pylox_dev_t *dev_ = nullptr;
+};
+
+TEST_F(Replay, OpenMissingAndGoodFiles)
+{
+    EXPECT_EQ(pylox_dev_open_replay("/no/such/file.raw"), nullptr);
+    pylox_dev_t *dev = open(small_spec(), 3);
+    ASSERT_NE(dev, nullptr);
+    EXPECT_EQ(dev->kind, static_cast<uint32_t>(PYLOX_LL_KIND_FILE));
+    EXPECT_STREQ(dev->product, "PYLOX-E2-R320");
+    ASSERT_NE(dev->ctx, nullptr);
+    EXPECT_EQ(dev->ctx->is_open, 1);
+    EXPECT_EQ(dev->ctx->stop_req, 1u);
+    EXPECT_STREQ(dev->path_prefix, pylox_path_get());
+
+    // The default handle serves one device at a time.
+    const std::string second = scratch_path("pylox_replay");
+    files_.push_back(second);
+    write_raw_file(second, small_spec(), 1);
+    EXPECT_EQ(pylox_dev_open_replay(second.c_str()), nullptr);
+    EXPECT_EQ(dev->ctx->is_open, 1);
+
+    pylox_dev_close(dev);
+    EXPECT_EQ(dev->ctx, nullptr);
+    dev_ = nullptr;
+    dev_ = pylox_dev_open_replay(second.c_str());
+    EXPECT_NE(dev_, nullptr);
+}
+
+TEST_F(Replay, UnknownSensorFamilyFailsToOpen)
+{
+    raw_file_spec spec = small_spec();
+    spec.tag = "PYLOX-Q9-R320";
+    EXPECT_EQ(open(spec, 2), nullptr);
+    dev_ = nullptr;
+    // Nothing is left behind: the default handle opens again.
+    EXPECT_NE(open(small_spec(), 2), nullptr);
+}
+
+TEST_F(Replay, ResetChecksItsTarget)
+{
+    ASSERT_NE(open(small_spec(), 2), nullptr);
+    EXPECT_EQ(pylox_dev_reset(dev_, 9), 0);
+    EXPECT_EQ(pylox_dev_reset(dev_, -1), 0);
+    EXPECT_EQ(pylox_dev_reset(dev_, 0), 1);
+    EXPECT_EQ(pylox_dev_reset(nullptr, 0), 0);
+    EXPECT_EQ(dev_->api_busy, 0);
+}
+
+TEST_F(Replay, FrameBufferSizes)
+{
+    ASSERT_NE(open(small_spec(), 4), nullptr);
+    int size = -1;
+    void *buf = &size;
+    EXPECT_EQ(pylox_cap_get_frame_buffer(dev_, &buf, &size), 1);
+    EXPECT_EQ(buf, nullptr);
+    EXPECT_EQ(size, 10 * PYLOX_CAP_FRAME_UNIT);
+
+    ASSERT_EQ(pylox_cap_set_frame_buffer(dev_, nullptr, 307199), 1);
+    pylox_cap_get_frame_buffer(dev_, nullptr, &size);
+    EXPECT_EQ(size, 0);
+    EXPECT_EQ(pylox_cap_start(dev_), 0);
+    EXPECT_EQ(pylox_cap_is_ongoing(dev_), 0);
+
+    ASSERT_EQ(pylox_cap_set_frame_buffer(dev_, nullptr, 614400), 1);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    EXPECT_EQ(pylox_cap_is_ongoing(dev_), 1);
+    EXPECT_EQ(pylox_cap_set_frame_buffer(dev_, nullptr, 10 * PYLOX_CAP_FRAME_UNIT), 0);
+    pylox_cap_get_frame_buffer(dev_, nullptr, &size);
+    EXPECT_EQ(size, 614400);
+    EXPECT_EQ(pylox_cap_stop(dev_), 1);
+    EXPECT_EQ(pylox_cap_is_ongoing(dev_), 0);
+}
+
+TEST_F(Replay, FramesArriveBackToBackAndAShortBufferIsNeverOverrun)
+{
+    const raw_file_spec spec = small_spec();
+    const size_t fb = frame_bytes(spec);
+    ASSERT_NE(open(spec, 5), nullptr);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+
+    // Room for two frames plus a guard area that must stay untouched.
+    std::vector<uint8_t> buf(2 * fb + 64, 0xA5);
+    pylox_frame_info_t info{};
+    EXPECT_EQ(pylox_cap_get_frames(dev_, 3, buf.data(), static_cast<int>(2 * fb), &info), 3);
+    EXPECT_TRUE(frame_is(buf.data(), spec, 0));
+    EXPECT_TRUE(frame_is(buf.data() + fb, spec, 1));
+    for (size_t i = 2 * fb; i < buf.size(); ++i)
+        ASSERT_EQ(buf[i], 0xA5) << i;
+    EXPECT_EQ(info.frame_size, fb);
+    EXPECT_EQ(info.width, 32u);
+    EXPECT_EQ(info.height, 24u);
+    EXPECT_EQ(info.depth, 8);
+    EXPECT_EQ(info.frame_format, 2);
+    EXPECT_EQ(info.frame_idx, 1);
+
+    // The remaining frames are still there, in order.
+    std::vector<uint8_t> two(2 * fb);
+    EXPECT_EQ(pylox_cap_get_frames(dev_, 2, two.data(), static_cast<int>(two.size()), &info), 2);
+    EXPECT_TRUE(frame_is(two.data(), spec, 3));
+    EXPECT_TRUE(frame_is(two.data() + fb, spec, 4));
+    EXPECT_EQ(info.frame_idx, 4);
+
+    // End of file stopped the replay: nothing more comes.
+    EXPECT_EQ(pylox_cap_get_frames(dev_, 1, two.data(), static_cast<int>(two.size()), &info), -2);
+    EXPECT_EQ(pylox_cap_get_frames(dev_, 0, two.data(), 10, &info), -1);
+    EXPECT_EQ(pylox_cap_get_frames(nullptr, 1, two.data(), 10, &info), -1);
+    EXPECT_EQ(dev_->api_busy, 0);
+}
+
+TEST_F(Replay, FrameIndicesFollowTheFilePosition)
+{
+    raw_file_spec spec = small_spec();
+    spec.u32 = true;
+    ASSERT_NE(open(spec, 3), nullptr);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    std::vector<uint8_t> buf(frame_bytes(spec));
+    for (int k = 0; k < 3; ++k) {
+        pylox_frame_info_t info{};
+        ASSERT_EQ(pylox_cap_get_frames(dev_, 1, buf.data(), static_cast<int>(buf.size()), &info), 1);
+        EXPECT_EQ(info.frame_idx, 2 * (k + 1));
+        EXPECT_TRUE(frame_is(buf.data(), spec, k)); // 32-bit samples come back as 16 bits
+    }
+}
+
+TEST_F(Replay, RestartBeginsAgainAtTheFirstFrame)
+{
+    const raw_file_spec spec = small_spec();
+    ASSERT_NE(open(spec, 3), nullptr);
+    set_fps(50);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    std::vector<uint8_t> buf(frame_bytes(spec));
+    pylox_frame_info_t info{};
+    ASSERT_EQ(pylox_cap_get_frames(dev_, 2, nullptr, 0, &info), 2);
+    ASSERT_EQ(pylox_cap_start(dev_), 1); // stops and starts again
+    EXPECT_EQ(pylox_cap_is_ongoing(dev_), 1);
+    EXPECT_EQ(dev_->ctx->timeout_cnt, 0u);
+    ASSERT_EQ(pylox_cap_get_frames(dev_, 1, buf.data(), static_cast<int>(buf.size()), &info), 1);
+    EXPECT_EQ(info.frame_idx, 1);
+    EXPECT_TRUE(frame_is(buf.data(), spec, 0));
+}
+
+TEST_F(Replay, SnapshotStartsAndStopsOnlyWhatItStarted)
+{
+    const raw_file_spec spec = small_spec();
+    ASSERT_NE(open(spec, 4), nullptr);
+    std::vector<uint8_t> buf(frame_bytes(spec));
+    pylox_frame_info_t info{};
+    EXPECT_EQ(pylox_cap_snapshot(dev_, buf.data(), static_cast<int>(buf.size()), &info), 1);
+    EXPECT_TRUE(frame_is(buf.data(), spec, 0));
+    EXPECT_EQ(pylox_cap_is_ongoing(dev_), 0);
+
+    set_fps(50);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    EXPECT_EQ(pylox_cap_snapshot(dev_, buf.data(), static_cast<int>(buf.size()), &info), 1);
+    EXPECT_EQ(pylox_cap_is_ongoing(dev_), 1);
+    EXPECT_EQ(pylox_cap_snapshot(nullptr, buf.data(), 1, &info), 0);
+}
+
+TEST_F(Replay, GetFrameDoesNotWait)
+{
+    const raw_file_spec spec = small_spec();
+    ASSERT_NE(open(spec, 10), nullptr);
+    set_fps(2); // a frame every 500 ms
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    std::vector<uint8_t> buf(frame_bytes(spec));
+    ASSERT_EQ(pylox_cap_get_frames(dev_, 1, buf.data(), static_cast<int>(buf.size()), nullptr), 1);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(pylox_cap_get_frame(dev_, buf.data(), static_cast<int>(buf.size()), nullptr), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 400ms);
+    pylox_cap_stop(dev_);
+    EXPECT_EQ(pylox_cap_get_frame(dev_, buf.data(), static_cast<int>(buf.size()), nullptr), -2);
+}
+
+struct cb_record {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::thread::id> threads;
+    std::vector<uint16_t> indices;
+    std::vector<int> errors;
+    bool data_ok = true;
+    raw_file_spec spec;
+    bool error_goes_on = true;
+};
+cb_record *g_cb = nullptr;
+
+void on_frame(pylox_dev_t *, pylox_frame_t *f)
+{
+    std::lock_guard<std::mutex> lk(g_cb->m);
+    g_cb->threads.push_back(std::this_thread::get_id());
+    const int k = static_cast<int>(g_cb->indices.size());
+    g_cb->indices.push_back(f->info.frame_idx);
+    const std::vector<uint16_t> want = raw_frame(g_cb->spec, k);
+    if (f->info.frame_size != want.size() * 2 || std::memcmp(f->data, want.data(), want.size() * 2))
+        g_cb->data_ok = false;
+    g_cb->cv.notify_all();
+}
+
+int on_error(pylox_dev_t *, int err, uint32_t)
+{
+    std::lock_guard<std::mutex> lk(g_cb->m);
+    g_cb->threads.push_back(std::this_thread::get_id());
+    g_cb->errors.push_back(err);
+    return g_cb->error_goes_on;
+}
+
+TEST_F(Replay, CallbacksRunOnTheWaitingThread)
+{
+    cb_record rec;
+    rec.spec = small_spec();
+    g_cb = &rec;
+    ASSERT_NE(open(rec.spec, 6), nullptr);
+    ASSERT_EQ(pylox_cap_set_callback_on_frame_ready(dev_, on_frame), 1);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    // End of file ends capture, which ends the wait.
+    EXPECT_EQ(pylox_cap_wait(dev_, 0), 1);
+    ASSERT_EQ(rec.indices.size(), 6u);
+    for (size_t i = 0; i < 6; ++i)
+        EXPECT_EQ(rec.indices[i], i + 1);
+    EXPECT_TRUE(rec.data_ok);
+    for (const auto &id : rec.threads)
+        EXPECT_EQ(id, std::this_thread::get_id());
+    g_cb = nullptr;
+}
+
+TEST_F(Replay, FramesTakenByWaitWithoutCallbackAreThrownAway)
+{
+    const raw_file_spec spec = small_spec();
+    ASSERT_NE(open(spec, 4), nullptr);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    EXPECT_EQ(pylox_cap_wait(dev_, 0), 1);
+    tq_stream_state_t st{};
+    tq_stream_get_state(dev_->ctx->stream, &st);
+    EXPECT_EQ(st.frames_ready, 0u);
+    EXPECT_EQ(st.frames_out, 4u);
+    EXPECT_EQ(pylox_cap_wait(dev_, 10), 1); // capture ended: nothing to wait for
+    pylox_cap_stop(dev_);
+    EXPECT_EQ(pylox_cap_wait(dev_, 10), 0); // not capturing
+}
+
+TEST_F(Replay, WaitWithoutLimitEndsWhenAnotherThreadStops)
+{
+    cb_record rec;
+    rec.spec = small_spec();
+    g_cb = &rec;
+    ASSERT_NE(open(rec.spec, 200), nullptr);
+    set_fps(20);
+    ASSERT_EQ(pylox_cap_set_callback_on_frame_ready(dev_, on_frame), 1);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    std::thread stopper([&] {
+        std::unique_lock<std::mutex> lk(rec.m);
+        rec.cv.wait_for(lk, 10s, [&] { return rec.indices.size() >= 2; });
+        lk.unlock();
+        pylox_cap_stop(dev_);
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(pylox_cap_wait(dev_, 0), 1);
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 9s);
+    EXPECT_GE(rec.indices.size(), 2u);
+    EXPECT_LT(rec.indices.size(), 200u);
+    EXPECT_TRUE(rec.data_ok);
+    g_cb = nullptr;
+}
+
+TEST_F(Replay, WaitTimesOut)
+{
+    ASSERT_NE(open(small_spec(), 100), nullptr);
+    set_fps(1);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(pylox_cap_wait(dev_, 150), 0);
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(took, 140ms);
+    EXPECT_LT(took, 900ms);
+}
+
+TEST_F(Replay, TruncatedFileRaisesAnErrorOnce)
+{
+    cb_record rec;
+    rec.spec = small_spec();
+    rec.error_goes_on = false;
+    g_cb = &rec;
+    ASSERT_NE(open(rec.spec, 3, 10), nullptr);
+    pylox_cap_set_callback_on_error(dev_, on_error);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    EXPECT_EQ(pylox_cap_wait(dev_, 0), 1);
+    EXPECT_EQ(pylox_cap_wait(dev_, 0), 1);
+    ASSERT_EQ(rec.errors.size(), 1u);
+    EXPECT_EQ(rec.errors[0], PYLOX_ERR_CAP_ERROR);
+    EXPECT_EQ(dev_->ctx->force_stop, 1);
+    for (const auto &id : rec.threads)
+        EXPECT_EQ(id, std::this_thread::get_id());
+    g_cb = nullptr;
+}
+
+TEST_F(Replay, PendingStatusIsReturnedWithoutACallback)
+{
+    const raw_file_spec spec = small_spec();
+    ASSERT_NE(open(spec, 3, 10), nullptr);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    std::vector<uint8_t> buf(4 * frame_bytes(spec));
+    // Wait until the read error has been raised, then ask for frames.
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (std::atomic_ref<int32_t>(dev_->ctx->err_code).load() == 0 &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+    EXPECT_EQ(pylox_cap_get_frames(dev_, 4, buf.data(), static_cast<int>(buf.size()), nullptr),
+              PYLOX_ERR_CAP_ERROR);
+    // The two complete frames were delivered all the same.
+    EXPECT_TRUE(frame_is(buf.data(), spec, 0));
+    EXPECT_TRUE(frame_is(buf.data() + frame_bytes(spec), spec, 1));
+}
+
+TEST_F(Replay, ParameterBatchesReachTheDeviceAndTheContext)
+{
+    ASSERT_NE(open(small_spec(), 2), nullptr);
+    pylox_param_item_t items[2] = {};
+    const uint32_t fps = 30;
+    items[0].param_id = PARAM_FRAME_RATE;
+    items[0].param_val_len = 4;
+    std::memcpy(items[0].param_val, &fps, 4);
+    items[1].param_id = PARAM_INTG_TIME;
+    items[1].param_val_len = 2;
+    items[1].param_val[0] = 100;
+    ASSERT_EQ(pylox_param_batch_set(dev_, items, 2), 1);
+    EXPECT_EQ(dev_->ctx->fps, 30u);
+
+    // Only the low 8 bits of an ID travel: 256 + 12 is the frame rate again.
+    pylox_param_item_t wide{};
+    wide.param_id = 256 + PARAM_FRAME_RATE;
+    const uint32_t seven = 7;
+    std::memcpy(wide.param_val, &seven, 4);
+    ASSERT_EQ(pylox_param_batch_set(dev_, &wide, 1), 1);
+
+    pylox_param_item_t get[2] = {};
+    get[0].param_id = PARAM_FRAME_RATE;
+    get[0].param_val_len = 4;
+    get[1].param_id = PARAM_INFO_PRODUCT;
+    get[1].param_val_len = 99;
+    get[1].param_val[18] = 0x5A; // the 19th byte is the caller's
+    ASSERT_EQ(pylox_param_batch_get(dev_, get, 2), 1);
+    uint32_t got = 0;
+    std::memcpy(&got, get[0].param_val, 4);
+    EXPECT_EQ(got, 7u);
+    EXPECT_EQ(get[1].param_val_len, std::strlen("PYLOX-E2-R320"));
+    EXPECT_EQ(std::memcmp(get[1].param_val, "PYLOX-E2-R320", 13), 0);
+    EXPECT_EQ(get[1].param_val[18], 0x5A);
+
+    EXPECT_EQ(pylox_param_batch_set(nullptr, items, 1), 0);
+    EXPECT_EQ(pylox_param_batch_get(nullptr, get, 1), 0);
+}
+
+} // namespace
