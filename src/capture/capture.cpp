@@ -72,13 +72,16 @@ int on_capture_event(pylox_ll_dev_t *ll, int event, const uint8_t *data, int len
         break;
     }
     default:
-        // A failed transfer: the status is reported whatever the stop state.
+        // A failed transfer: the status is reported whatever the stop state,
+        // and a waiting call is woken so that it does not wait for frames
+        // that will not come.
         store(ctx->err_arg, 0u);
         store(ctx->err_code, static_cast<int32_t>(event));
         if (!load(ctx->stop_req)) {
             store(ctx->stop_req, 1u);
             pylox_ll_cap_abort(ll);
         }
+        signal_waiters(ctx);
         return 0;
     }
 

@@ -153,6 +153,10 @@ PYLOX_API int pylox_cap_get_frames(pylox_dev_t *dev, int n, void *data, int dlen
             *finfo = first;
         post_process(ctx, data, dlen, delivered, &first);
     }
+    // Frames that reached the caller's buffer are always reported; a status
+    // or the end of capture is reported by the next call that gets nothing.
+    if (delivered > 0 && result >= 0)
+        return delivered;
     if (result == 0)
         result = r;
     return result != 0 ? result : delivered;
@@ -188,6 +192,8 @@ PYLOX_API int pylox_cap_get_frame(pylox_dev_t *dev, void *data, int dlen, pylox_
             *finfo = first;
         post_process(ctx, data, dlen, delivered, &first);
     }
+    if (delivered > 0 && result >= 0)
+        return delivered;
     if (result == 0) {
         const int32_t err = load(ctx->err_code);
         if (err < 0)

@@ -33,7 +33,7 @@ size_t frame_bytes(const raw_file_spec &s)
     return static_cast<size_t>(s.width) * s.height * s.count * 2;
 }
 
-class Replay : public ::testing::Test {
+class ReplayCapture : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -77,7 +77,7 @@ protected:
     pylox_dev_t *dev_ = nullptr;
 };
 
-TEST_F(Replay, OpenMissingAndGoodFiles)
+TEST_F(ReplayCapture, OpenMissingAndGoodFiles)
 {
     EXPECT_EQ(pylox_dev_open_replay("/no/such/file.raw"), nullptr);
     pylox_dev_t *dev = open(small_spec(), 3);
@@ -103,7 +103,7 @@ TEST_F(Replay, OpenMissingAndGoodFiles)
     EXPECT_NE(dev_, nullptr);
 }
 
-TEST_F(Replay, UnknownSensorFamilyFailsToOpen)
+TEST_F(ReplayCapture, UnknownSensorFamilyFailsToOpen)
 {
     raw_file_spec spec = small_spec();
     spec.tag = "PYLOX-Q9-R320";
@@ -113,7 +113,7 @@ TEST_F(Replay, UnknownSensorFamilyFailsToOpen)
     EXPECT_NE(open(small_spec(), 2), nullptr);
 }
 
-TEST_F(Replay, ResetChecksItsTarget)
+TEST_F(ReplayCapture, ResetChecksItsTarget)
 {
     ASSERT_NE(open(small_spec(), 2), nullptr);
     EXPECT_EQ(pylox_dev_reset(dev_, 9), 0);
@@ -123,7 +123,7 @@ TEST_F(Replay, ResetChecksItsTarget)
     EXPECT_EQ(dev_->api_busy, 0);
 }
 
-TEST_F(Replay, FrameBufferSizes)
+TEST_F(ReplayCapture, FrameBufferSizes)
 {
     ASSERT_NE(open(small_spec(), 4), nullptr);
     int size = -1;
@@ -148,7 +148,7 @@ TEST_F(Replay, FrameBufferSizes)
     EXPECT_EQ(pylox_cap_is_ongoing(dev_), 0);
 }
 
-TEST_F(Replay, FramesArriveBackToBackAndAShortBufferIsNeverOverrun)
+TEST_F(ReplayCapture, FramesArriveBackToBackAndAShortBufferIsNeverOverrun)
 {
     const raw_file_spec spec = small_spec();
     const size_t fb = frame_bytes(spec);
@@ -184,7 +184,7 @@ TEST_F(Replay, FramesArriveBackToBackAndAShortBufferIsNeverOverrun)
     EXPECT_EQ(dev_->api_busy, 0);
 }
 
-TEST_F(Replay, FrameIndicesFollowTheFilePosition)
+TEST_F(ReplayCapture, FrameIndicesFollowTheFilePosition)
 {
     raw_file_spec spec = small_spec();
     spec.u32 = true;
@@ -199,7 +199,7 @@ TEST_F(Replay, FrameIndicesFollowTheFilePosition)
     }
 }
 
-TEST_F(Replay, RestartBeginsAgainAtTheFirstFrame)
+TEST_F(ReplayCapture, RestartBeginsAgainAtTheFirstFrame)
 {
     const raw_file_spec spec = small_spec();
     ASSERT_NE(open(spec, 3), nullptr);
@@ -216,7 +216,7 @@ TEST_F(Replay, RestartBeginsAgainAtTheFirstFrame)
     EXPECT_TRUE(frame_is(buf.data(), spec, 0));
 }
 
-TEST_F(Replay, SnapshotStartsAndStopsOnlyWhatItStarted)
+TEST_F(ReplayCapture, SnapshotStartsAndStopsOnlyWhatItStarted)
 {
     const raw_file_spec spec = small_spec();
     ASSERT_NE(open(spec, 4), nullptr);
@@ -233,7 +233,7 @@ TEST_F(Replay, SnapshotStartsAndStopsOnlyWhatItStarted)
     EXPECT_EQ(pylox_cap_snapshot(nullptr, buf.data(), 1, &info), 0);
 }
 
-TEST_F(Replay, GetFrameDoesNotWait)
+TEST_F(ReplayCapture, GetFrameDoesNotWait)
 {
     const raw_file_spec spec = small_spec();
     ASSERT_NE(open(spec, 10), nullptr);
@@ -280,7 +280,7 @@ int on_error(pylox_dev_t *, int err, uint32_t)
     return g_cb->error_goes_on;
 }
 
-TEST_F(Replay, CallbacksRunOnTheWaitingThread)
+TEST_F(ReplayCapture, CallbacksRunOnTheWaitingThread)
 {
     cb_record rec;
     rec.spec = small_spec();
@@ -299,7 +299,7 @@ TEST_F(Replay, CallbacksRunOnTheWaitingThread)
     g_cb = nullptr;
 }
 
-TEST_F(Replay, FramesTakenByWaitWithoutCallbackAreThrownAway)
+TEST_F(ReplayCapture, FramesTakenByWaitWithoutCallbackAreThrownAway)
 {
     const raw_file_spec spec = small_spec();
     ASSERT_NE(open(spec, 4), nullptr);
@@ -314,7 +314,7 @@ TEST_F(Replay, FramesTakenByWaitWithoutCallbackAreThrownAway)
     EXPECT_EQ(pylox_cap_wait(dev_, 10), 0); // not capturing
 }
 
-TEST_F(Replay, WaitWithoutLimitEndsWhenAnotherThreadStops)
+TEST_F(ReplayCapture, WaitWithoutLimitEndsWhenAnotherThreadStops)
 {
     cb_record rec;
     rec.spec = small_spec();
@@ -339,7 +339,7 @@ TEST_F(Replay, WaitWithoutLimitEndsWhenAnotherThreadStops)
     g_cb = nullptr;
 }
 
-TEST_F(Replay, WaitTimesOut)
+TEST_F(ReplayCapture, WaitTimesOut)
 {
     ASSERT_NE(open(small_spec(), 100), nullptr);
     set_fps(1);
@@ -351,7 +351,7 @@ TEST_F(Replay, WaitTimesOut)
     EXPECT_LT(took, 900ms);
 }
 
-TEST_F(Replay, TruncatedFileRaisesAnErrorOnce)
+TEST_F(ReplayCapture, TruncatedFileRaisesAnErrorOnce)
 {
     cb_record rec;
     rec.spec = small_spec();
@@ -370,7 +370,7 @@ TEST_F(Replay, TruncatedFileRaisesAnErrorOnce)
     g_cb = nullptr;
 }
 
-TEST_F(Replay, PendingStatusIsReturnedWithoutACallback)
+TEST_F(ReplayCapture, PendingStatusIsReturnedWithoutACallback)
 {
     const raw_file_spec spec = small_spec();
     ASSERT_NE(open(spec, 3, 10), nullptr);
@@ -381,14 +381,17 @@ TEST_F(Replay, PendingStatusIsReturnedWithoutACallback)
     while (std::atomic_ref<int32_t>(dev_->ctx->err_code).load() == 0 &&
            std::chrono::steady_clock::now() < until)
         std::this_thread::yield();
-    EXPECT_EQ(pylox_cap_get_frames(dev_, 4, buf.data(), static_cast<int>(buf.size()), nullptr),
-              PYLOX_ERR_CAP_ERROR);
-    // The two complete frames were delivered all the same.
+    // The two complete frames come first; the status follows with the next call.
+    EXPECT_EQ(pylox_cap_get_frames(dev_, 4, buf.data(), static_cast<int>(buf.size()), nullptr), 2);
     EXPECT_TRUE(frame_is(buf.data(), spec, 0));
     EXPECT_TRUE(frame_is(buf.data() + frame_bytes(spec), spec, 1));
+    EXPECT_EQ(pylox_cap_get_frames(dev_, 4, buf.data(), static_cast<int>(buf.size()), nullptr),
+              PYLOX_ERR_CAP_ERROR);
+    EXPECT_EQ(pylox_cap_get_frame(dev_, buf.data(), static_cast<int>(buf.size()), nullptr),
+              PYLOX_ERR_CAP_ERROR);
 }
 
-TEST_F(Replay, ParameterBatchesReachTheDeviceAndTheContext)
+TEST_F(ReplayCapture, ParameterBatchesReachTheDeviceAndTheContext)
 {
     ASSERT_NE(open(small_spec(), 2), nullptr);
     pylox_param_item_t items[2] = {};
