@@ -10,7 +10,7 @@
 #include <string>
 
 #ifndef PYLOX_SAMPLE_FILE
-#define PYLOX_SAMPLE_FILE "samples/wall_box_e2.raw"
+#define PYLOX_SAMPLE_FILE "samples/vcam_box_e2.raw"
 #endif
 
 namespace {

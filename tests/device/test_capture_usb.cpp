@@ -1,0 +1,375 @@
+// Devices, batches and capture on the virtual camera, through the public API.
+#include "device_fixture.h"
+
+#include <atomic>
+#include <mutex>
+
+using namespace devtest;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int k_frame = 320 * 240 * 8;
+
+struct events {
+    std::mutex m;
+    std::vector<std::pair<int, uint32_t>> errors;
+    std::vector<std::thread::id> threads;
+    int frames = 0;
+    bool go_on = true;
+};
+events *g_ev = nullptr;
+
+int record_error(pylox_dev_t *, int err, uint32_t arg)
+{
+    std::lock_guard<std::mutex> lk(g_ev->m);
+    g_ev->errors.emplace_back(err, arg);
+    g_ev->threads.push_back(std::this_thread::get_id());
+    return g_ev->go_on;
+}
+
+void count_frame(pylox_dev_t *, pylox_frame_t *)
+{
+    std::lock_guard<std::mutex> lk(g_ev->m);
+    ++g_ev->frames;
+    g_ev->threads.push_back(std::this_thread::get_id());
+}
+
+class UsbDevice : public DeviceTest {};
+
+TEST_F(UsbDevice, ListsCamerasAndOpensOneByItsEntry)
+{
+    vcam::CameraConfig a;
+    a.bus = 1;
+    a.port = 1;
+    vcam::CameraConfig b;
+    b.bus = 2;
+    b.port = 3;
+    b.product = "PYLOX-E1-SECOND";
+    plug(a);
+    plug(b);
+    start_library();
+
+    pylox_dev_t list[4];
+    std::memset(list, 0x77, sizeof list);
+    ASSERT_EQ(pylox_dev_list(list, 4), 2);
+    // Entries come in the USB library's order; find the second camera by its bus.
+    const int second = list[0].loc.usb.bus == 2 ? 0 : 1;
+    EXPECT_EQ(list[second].loc.usb.bus, 2);
+    EXPECT_EQ(list[second].loc.usb.port, 3);
+    EXPECT_EQ(list[1 - second].loc.usb.bus, 1);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(list[i].ctx, nullptr);
+        EXPECT_EQ(list[i].product[0], 0);
+        EXPECT_EQ(list[i].free_on_close, 0);
+        EXPECT_EQ(list[i].located, 1);
+        EXPECT_EQ(list[i].kind, static_cast<uint32_t>(PYLOX_LL_KIND_USB));
+    }
+    EXPECT_EQ(list[2].ctx, nullptr); // the unused entries are zeroed too
+    EXPECT_EQ(pylox_dev_list(nullptr, 4), 0);
+    EXPECT_EQ(pylox_dev_list(list, 0), 0);
+
+    pylox_dev_list(list, 4);
+    dev_ = pylox_dev_open(&list[second]);
+    ASSERT_EQ(dev_, &list[second]);
+    EXPECT_STREQ(dev_->product, "PYLOX-E1-SECOND");
+    EXPECT_STREQ(dev_->info_text, "virtual camera");
+    EXPECT_EQ(dev_->serial[0], 0x56);
+    EXPECT_EQ(dev_->serial[7], 0x01);
+    uint16_t ver[4];
+    std::memcpy(ver, dev_->version, sizeof ver);
+    EXPECT_EQ(ver[0], 3);   // hardware
+    EXPECT_EQ(ver[1], 140); // software
+    EXPECT_EQ(ver[2], 2);   // boot loader
+    ASSERT_NE(dev_->ctx, nullptr);
+    EXPECT_STREQ(dev_->ctx->driver->key, "E1");
+    pylox_dev_close(dev_); // the handle lives in this test's array
+    dev_ = nullptr;
+}
+
+TEST_F(UsbDevice, DefaultHandleServesOneDeviceAtATime)
+{
+    plug();
+    start_library();
+    ASSERT_NE(open_first(), nullptr);
+    EXPECT_EQ(dev_->kind, static_cast<uint32_t>(PYLOX_LL_KIND_USB));
+    EXPECT_EQ(dev_->located, 1);
+    EXPECT_EQ(dev_->loc.usb.bus, 1);
+    EXPECT_EQ(dev_->loc.usb.speed, 3);
+    EXPECT_EQ(pylox_dev_open(nullptr), nullptr);
+    pylox_dev_close(dev_);
+    EXPECT_EQ(dev_->ctx, nullptr);
+    pylox_dev_close(dev_); // closing twice is harmless
+    ASSERT_NE(open_first(), nullptr);
+}
+
+TEST_F(UsbDevice, TwoCamerasOfOneFamilyKeepTheirOwnDriverState)
+{
+    vcam::CameraConfig a, b;
+    b.bus = 2;
+    plug(a);
+    plug(b);
+    start_library();
+    pylox_dev_t list[2];
+    ASSERT_EQ(pylox_dev_list(list, 2), 2);
+    ASSERT_NE(pylox_dev_open(&list[0]), nullptr);
+    ASSERT_NE(pylox_dev_open(&list[1]), nullptr);
+    EXPECT_NE(list[0].ctx->driver, list[1].ctx->driver);
+    EXPECT_EQ(list[0].ctx->driver->dev, &list[0]);
+    EXPECT_EQ(list[1].ctx->driver->dev, &list[1]);
+    pylox_dev_close(&list[0]);
+    pylox_dev_close(&list[1]);
+}
+
+TEST_F(UsbDevice, UnknownSensorFamilyIsRefused)
+{
+    vcam::CameraConfig c;
+    c.product = "PYLOX-X7-VCAM";
+    plug(c);
+    start_library();
+    EXPECT_EQ(open_first(), nullptr);
+    dev_ = nullptr;
+}
+
+TEST_F(UsbDevice, ParameterBatchesAndTheirReactions)
+{
+    auto cam = plug();
+    start_library();
+    ASSERT_NE(open_first(), nullptr);
+
+    pylox_param_item_t items[2] = {};
+    const uint32_t fps = 30;
+    items[0].param_id = PARAM_FRAME_RATE;
+    items[0].param_val_len = 4;
+    std::memcpy(items[0].param_val, &fps, 4);
+    items[1].param_id = PARAM_INTG_TIME;
+    items[1].param_val_len = 2;
+    items[1].param_val[0] = 0xF4;
+    items[1].param_val[1] = 0x01; // 500
+    ASSERT_EQ(pylox_param_batch_set(dev_, items, 2), 1);
+    EXPECT_EQ(dev_->ctx->fps, 30u);
+    EXPECT_EQ(cam_param32(*cam, PARAM_FRAME_RATE), 30u);
+    EXPECT_EQ(cam_param32(*cam, PARAM_INTG_TIME) & 0xFFFF, 500u);
+
+    // Only the low 8 bits of the ID travel.
+    ASSERT_TRUE(set_param32(256 + PARAM_INTG_TIME, 700, 2));
+    EXPECT_EQ(cam_param32(*cam, PARAM_INTG_TIME) & 0xFFFF, 700u);
+
+    // A failed set leaves the context's frame rate alone.
+    cam->fault_fail_next("refused");
+    EXPECT_FALSE(set_param32(PARAM_FRAME_RATE, 15));
+    EXPECT_EQ(dev_->ctx->fps, 30u);
+
+    pylox_param_item_t get[2] = {};
+    get[0].param_id = PARAM_MOD_FREQ;
+    get[0].param_val_len = 9; // overwritten by the device's length
+    get[1].param_id = PARAM_INFO_PRODUCT;
+    get[1].param_val[18] = 0x5A;
+    ASSERT_EQ(pylox_param_batch_get(dev_, get, 2), 1);
+    uint32_t f = 0;
+    std::memcpy(&f, get[0].param_val, 4);
+    EXPECT_EQ(f, 12000000u);
+    EXPECT_EQ(get[0].param_val_len, 4);
+    EXPECT_EQ(std::memcmp(get[1].param_val, "PYLOX-E2-VCAM", 13), 0);
+    EXPECT_EQ(get[1].param_val[18], 0x5A);
+    EXPECT_EQ(dev_->api_busy, 0);
+}
+
+TEST_F(UsbDevice, RegisterBatchesAndTheSixteenBitCount)
+{
+    auto cam = plug();
+    start_library();
+    ASSERT_NE(open_first(), nullptr);
+    const uint32_t vals[3] = {11, 22, 33};
+    ASSERT_EQ(pylox_reg_batch_write(dev_, 1, 100, vals, 3), 1);
+    EXPECT_EQ(cam->reg(1, 101), 22u);
+    uint32_t back[3] = {};
+    ASSERT_EQ(pylox_reg_batch_read(dev_, 1, 100, back, 3), 1);
+    EXPECT_EQ(back[2], 33u);
+
+    // The count travels as 16 bits: 65,539 registers write three.
+    std::vector<uint32_t> many(65539);
+    for (size_t i = 0; i < many.size(); ++i)
+        many[i] = static_cast<uint32_t>(1000 + i);
+    cam->set_reg(2, 3, 77);
+    ASSERT_EQ(pylox_reg_batch_write(dev_, 2, 0, many.data(), 65539), 1);
+    EXPECT_EQ(cam->reg(2, 0), 1000u);
+    EXPECT_EQ(cam->reg(2, 2), 1002u);
+    EXPECT_EQ(cam->reg(2, 3), 77u);
+    EXPECT_EQ(pylox_reg_batch_write(nullptr, 1, 0, vals, 1), 0);
+}
+
+TEST_F(UsbDevice, FramesMatchTheScene)
+{
+    auto cam = plug();
+    cam->set_scene(vcam::Scene::box(2000, 1200));
+    start_library();
+    ASSERT_NE(open_first(), nullptr);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    std::vector<uint8_t> buf(2 * k_frame);
+    pylox_frame_info_t info{};
+    ASSERT_EQ(pylox_cap_get_frames(dev_, 2, buf.data(), static_cast<int>(buf.size()), &info), 2);
+    EXPECT_EQ(info.frame_size, static_cast<uint32_t>(k_frame));
+    EXPECT_EQ(info.width, 320u);
+    EXPECT_EQ(info.height, 240u);
+    EXPECT_EQ(info.depth, 8);
+    EXPECT_EQ(info.frame_format, 2);
+    EXPECT_EQ(info.temp0, 350);
+    EXPECT_EQ(info.temp1, 300);
+    const vcam::Truth t = cam->truth();
+    EXPECT_EQ(phase_mismatches(buf.data(), t, 2.0), 0);
+    EXPECT_EQ(phase_mismatches(buf.data() + k_frame, t, 2.0), 0);
+    EXPECT_EQ(pylox_cap_stop(dev_), 1);
+    EXPECT_EQ(pylox_cap_is_ongoing(dev_), 0);
+}
+
+TEST_F(UsbDevice, WaitTimeAtUnknownFrameRate)
+{
+    auto cam = plug();
+    cam->fault_stop_sending(true);
+    start_library();
+    ASSERT_NE(open_first(), nullptr);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    EXPECT_EQ(dev_->ctx->fps, 0u); // the camera streams as fast as it can
+    std::vector<uint8_t> buf(k_frame);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(pylox_cap_get_frames(dev_, 5, buf.data(), static_cast<int>(buf.size()), nullptr), 0);
+    const auto took = Clock::now() - t0;
+    EXPECT_GE(took, 2700ms); // 5 x 100 + 5 x 1000 / 20 + 2000
+    EXPECT_LT(took, 3600ms);
+    EXPECT_EQ(dev_->ctx->fps, 20u);
+}
+
+TEST_F(UsbDevice, StartRefusedByTheCameraFails)
+{
+    auto cam = plug();
+    cam->fault_refuse_stream_start(true);
+    start_library();
+    ASSERT_NE(open_first(), nullptr);
+    EXPECT_EQ(pylox_cap_start(dev_), 0);
+    EXPECT_EQ(pylox_cap_is_ongoing(dev_), 0);
+    cam->fault_refuse_stream_start(false);
+    EXPECT_EQ(pylox_cap_start(dev_), 1);
+}
+
+TEST_F(UsbDevice, StallsStopCaptureOnlyWhenSeventeenComeInARow)
+{
+    events ev;
+    g_ev = &ev;
+    auto cam = plug();
+    cam->set_fps(100);
+    start_library();
+    ASSERT_NE(open_first(), nullptr);
+    pylox_cap_set_callback_on_error(dev_, record_error);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+
+    std::vector<uint8_t> buf(k_frame);
+    cam->fault_stall_bulk(16);
+    ASSERT_EQ(pylox_cap_get_frames(dev_, 3, nullptr, 0, nullptr), 3);
+    cam->fault_stall_bulk(10);
+    ASSERT_EQ(pylox_cap_get_frames(dev_, 3, nullptr, 0, nullptr), 3);
+    cam->fault_stall_bulk(10);
+    ASSERT_EQ(pylox_cap_get_frames(dev_, 3, nullptr, 0, nullptr), 3);
+    EXPECT_TRUE(ev.errors.empty());
+    EXPECT_GE(cam->clear_halt_count(), 1u);
+
+    cam->fault_stall_bulk(40);
+    pylox_cap_wait(dev_, 8000);
+    ASSERT_EQ(ev.errors.size(), 1u);
+    EXPECT_EQ(ev.errors[0].first, PYLOX_ERR_CAP_STALL);
+    EXPECT_EQ(dev_->ctx->stop_req, 1u);
+    g_ev = nullptr;
+}
+
+TEST_F(UsbDevice, DiscardedFramesAreReportedWithTheirTotal)
+{
+    events ev;
+    g_ev = &ev;
+    auto cam = plug();
+    cam->set_fps(100);
+    cam->set_data_checksum(true);
+    cam->set_packet_payload(153600); // four packets a frame
+    start_library();
+    ASSERT_NE(open_first(), nullptr);
+    pylox_cap_set_callback_on_error(dev_, record_error);
+    pylox_cap_set_callback_on_frame_ready(dev_, count_frame);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    ASSERT_EQ(pylox_cap_get_frames(dev_, 2, nullptr, 0, nullptr), 2);
+
+    cam->fault_stream(vcam::StreamFault::corrupt_payload, 1);
+    ASSERT_TRUE(eventually(
+        [&] {
+            pylox_cap_get_frames(dev_, 1, nullptr, 0, nullptr);
+            std::lock_guard<std::mutex> lk(ev.m);
+            return !ev.errors.empty();
+        },
+        5s));
+    cam->fault_stream(vcam::StreamFault::corrupt_payload, 1);
+    ASSERT_TRUE(eventually(
+        [&] {
+            pylox_cap_get_frames(dev_, 1, nullptr, 0, nullptr);
+            std::lock_guard<std::mutex> lk(ev.m);
+            return ev.errors.size() >= 2;
+        },
+        5s));
+    tq_stream_state_t st{};
+    tq_stream_get_state(dev_->ctx->stream, &st);
+    EXPECT_EQ(ev.errors[0].first, PYLOX_ERR_CAP_FRAME_DISCARD);
+    EXPECT_EQ(ev.errors[0].second, 1u);
+    EXPECT_EQ(ev.errors[1].first, PYLOX_ERR_CAP_FRAME_DISCARD);
+    EXPECT_EQ(ev.errors[1].second, st.frames_discarded);
+    EXPECT_EQ(pylox_cap_is_ongoing(dev_), 1); // discards do not stop capture
+    for (const auto &id : ev.threads)
+        EXPECT_EQ(id, std::this_thread::get_id());
+    g_ev = nullptr;
+}
+
+TEST_F(UsbDevice, ErrorCallbackRefusalStopsCaptureUntilTheNextStart)
+{
+    events ev;
+    ev.go_on = false;
+    g_ev = &ev;
+    auto cam = plug();
+    cam->set_fps(100);
+    start_library();
+    ASSERT_NE(open_first(), nullptr);
+    pylox_cap_set_callback_on_error(dev_, record_error);
+    pylox_cap_set_callback_on_frame_ready(dev_, count_frame);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    ASSERT_EQ(pylox_cap_get_frames(dev_, 1, nullptr, 0, nullptr), 1);
+    cam->fault_bulk_error(1, -71 /* EPROTO */);
+    EXPECT_EQ(pylox_cap_wait(dev_, 5000), 1);
+    ASSERT_EQ(ev.errors.size(), 1u);
+    EXPECT_EQ(ev.errors[0].first, PYLOX_ERR_CAP_UNKNOWN);
+    EXPECT_EQ(dev_->ctx->force_stop, 1);
+    const int before = ev.frames;
+    EXPECT_EQ(pylox_cap_wait(dev_, 100), 1); // handles nothing more
+    EXPECT_EQ(ev.frames, before);
+
+    ev.go_on = true;
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    EXPECT_EQ(dev_->ctx->force_stop, 0);
+    EXPECT_EQ(pylox_cap_get_frames(dev_, 2, nullptr, 0, nullptr), 2);
+    g_ev = nullptr;
+}
+
+TEST_F(UsbDevice, UnplugWhileStreamingEndsCaptureWithAStatus)
+{
+    events ev;
+    g_ev = &ev;
+    auto cam = plug();
+    cam->set_fps(100);
+    start_library();
+    ASSERT_NE(open_first(), nullptr);
+    pylox_cap_set_callback_on_error(dev_, record_error);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    ASSERT_EQ(pylox_cap_get_frames(dev_, 1, nullptr, 0, nullptr), 1);
+    cam->unplug();
+    EXPECT_EQ(pylox_cap_wait(dev_, 5000), 1);
+    ASSERT_FALSE(ev.errors.empty());
+    EXPECT_EQ(ev.errors[0].first, PYLOX_ERR_CAP_UNKNOWN);
+    EXPECT_EQ(pylox_cap_stop(dev_), 1);
+    g_ev = nullptr;
+}
+
+} // namespace
