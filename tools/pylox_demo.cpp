@@ -37,6 +37,7 @@ int on_error(pylox_dev_t *, int err, uint32_t arg)
 void usage()
 {
     std::printf("usage: pylox-demo [--fps N] [file.raw]\n"
+                "  --fps N  replay rate (default 30; 0 = as fast as possible)\n"
                 "Plays a raw frame file (default: the bundled sample) and prints each frame.\n");
 }
 
@@ -45,7 +46,7 @@ void usage()
 int main(int argc, char **argv)
 {
     std::string path = PYLOX_SAMPLE_FILE;
-    uint32_t fps = 0;
+    uint32_t fps = 30; // the pace of a camera; 0 plays as fast as the file reads
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--fps") && i + 1 < argc) {
             fps = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));

@@ -58,8 +58,11 @@ protected:
             pylox_dev_close(dev_);
         pylox_uninit();
         cams_.clear();
-        if (!log_.empty())
+        // A failed test keeps the library's log for a look afterwards.
+        if (!log_.empty() && !HasFailure())
             std::filesystem::remove(log_);
+        else if (!log_.empty())
+            std::printf("library log kept: %s\n", log_.c_str());
     }
     bool set_param32(uint32_t id, uint32_t v, uint8_t len = 4)
     {

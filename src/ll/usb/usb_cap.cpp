@@ -92,18 +92,26 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *t)
     // The stop sets the flag and cancels under ring_mtx, so a transfer is
     // either resubmitted before the stop's cancel (and cancelled by it) or
     // not resubmitted at all.
-    std::lock_guard<std::mutex> g(p->ring_mtx);
-    if (t->length <= 0 || stopping(p) || p->closing) {
-        slot_done(p, idx);
-        return;
+    int rc = 0;
+    {
+        std::lock_guard<std::mutex> g(p->ring_mtx);
+        if (t->length <= 0 || stopping(p) || p->closing) {
+            slot_done(p, idx);
+            return;
+        }
+        USB_LOG(TRC, who, "[%s] trans[%d] issue: size=%d \n", idx, t->length);
+        t->timeout = k_bulk_timeout;
+        rc = libusb_submit_transfer(t);
+        if (rc < 0) {
+            USB_LOG(ERR, who, "[%s] Unable to submit URB. libusb error code: %d\n", rc);
+            slot_done(p, idx);
+            closing = p->closing;
+        }
     }
-    USB_LOG(TRC, who, "[%s] trans[%d] issue: size=%d \n", idx, t->length);
-    t->timeout = k_bulk_timeout;
-    const int rc = libusb_submit_transfer(t);
-    if (rc < 0) {
-        USB_LOG(ERR, who, "[%s] Unable to submit URB. libusb error code: %d\n", rc);
-        slot_done(p, idx);
-    }
+    // A transfer that cannot go out again (the camera left the bus, say) ends
+    // the stream: tell the receiver instead of falling silent.
+    if (rc < 0 && cb && !closing)
+        cb(dev, PYLOX_LL_EVT_UNKNOWN, p->buffers[idx], 0, user);
 }
 
 int usb_ll_cap_start(pylox_ll_dev_t *dev, uint32_t arg, pylox_ll_cap_cb_t cb, void *user)
