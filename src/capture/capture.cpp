@@ -114,9 +114,8 @@ int max_frames_of(pylox_dev_ctx_t *ctx)
 namespace pylox {
 
 // Stops the transport's capture and wakes every waiting call.
-int cap_stop_locked_out(pylox_dev_t *dev)
+int cap_stop(pylox_dev_t *, pylox_dev_ctx_t *ctx)
 {
-    pylox_dev_ctx_t *ctx = dev->ctx;
     PYLOX_LOG_AS(TQ_LOG_TRC, "_pylox_cap_stop", "[%s] Enter\n");
     store(ctx->stop_req, 1u);
     const int r = pylox_ll_cap_stop(&ctx->ll);
@@ -128,9 +127,8 @@ int cap_stop_locked_out(pylox_dev_t *dev)
     return r;
 }
 
-void cap_handle_rdy_data(pylox_dev_t *dev, int reqmax, bool drain)
+void cap_handle_rdy_data(pylox_dev_t *dev, pylox_dev_ctx_t *ctx, int reqmax, bool drain)
 {
-    pylox_dev_ctx_t *ctx = dev->ctx;
     pylox_error_cb_t on_error = load(ctx->on_error);
     const int32_t code = load(ctx->err_code);
     if (on_error && code != 0) {
@@ -322,7 +320,7 @@ PYLOX_API int pylox_cap_start(pylox_dev_t *dev)
     }
     pylox::busy_guard busy(dev);
     if (load(ctx->is_capturing))
-        pylox::cap_stop_locked_out(dev);
+        pylox::cap_stop(dev, ctx);
 
     pylox_ll_param_t fps{};
     fps.id = PARAM_FRAME_RATE;
@@ -365,7 +363,7 @@ PYLOX_API int pylox_cap_stop(pylox_dev_t *dev)
     }
     pylox::busy_guard busy(dev);
     if (load(ctx->is_capturing))
-        pylox::cap_stop_locked_out(dev);
+        pylox::cap_stop(dev, ctx);
     return 1;
 }
 

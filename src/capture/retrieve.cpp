@@ -55,10 +55,9 @@ bool capture_running(pylox_dev_ctx_t *ctx)
 
 // Waits for the request's frames until the deadline, capture's end or a
 // pending status. Returns the status or -2 when one applies, else 0.
-int wait_for_request(pylox_dev_t *dev, pylox_frame_req_t &req, const timespec &deadline,
-                     const char *name)
+int wait_for_request(pylox_dev_t *dev, pylox_dev_ctx_t *ctx, pylox_frame_req_t &req,
+                     const timespec &deadline, const char *name)
 {
-    pylox_dev_ctx_t *ctx = dev->ctx;
     int result = 0;
     bool status_taken = false;
     const int32_t err = load(ctx->err_code);
@@ -80,7 +79,7 @@ int wait_for_request(pylox_dev_t *dev, pylox_frame_req_t &req, const timespec &d
                 PYLOX_LOG_AS(TQ_LOG_INF, name, "[%s]  timeout ... (%s)\n", std::strerror(rc));
                 break;
             }
-            pylox::cap_handle_rdy_data(dev, req.remaining, true);
+            pylox::cap_handle_rdy_data(dev, ctx, req.remaining, true);
             if (req.remaining <= 0)
                 break;
         }
@@ -90,7 +89,7 @@ int wait_for_request(pylox_dev_t *dev, pylox_frame_req_t &req, const timespec &d
         result = -2;
     }
     // Frames already in the ring are delivered whatever ended the wait.
-    pylox::cap_handle_rdy_data(dev, req.remaining, true);
+    pylox::cap_handle_rdy_data(dev, ctx, req.remaining, true);
     return result;
 }
 
@@ -144,7 +143,7 @@ PYLOX_API int pylox_cap_get_frames(pylox_dev_t *dev, int n, void *data, int dlen
     pylox_frame_info_t first{};
     pylox_frame_req_t req{n, n, static_cast<uint8_t *>(data), data ? dlen : 0, &first};
     ctx->request = &req;
-    const int r = wait_for_request(dev, req, deadline, "_pylox_cap_get_frames");
+    const int r = wait_for_request(dev, ctx, req, deadline, "_pylox_cap_get_frames");
     ctx->request = nullptr;
 
     const int delivered = n - req.remaining;
@@ -183,7 +182,7 @@ PYLOX_API int pylox_cap_get_frame(pylox_dev_t *dev, void *data, int dlen, pylox_
         pthread_mutex_lock(&ctx->mutex);
         pthread_mutex_unlock(&ctx->mutex);
     }
-    pylox::cap_handle_rdy_data(dev, 1, false);
+    pylox::cap_handle_rdy_data(dev, ctx, 1, false);
     ctx->request = nullptr;
 
     const int delivered = 1 - req.remaining;
@@ -230,7 +229,7 @@ PYLOX_API int pylox_cap_snapshot(pylox_dev_t *dev, void *data, int dlen, pylox_f
                          1, static_cast<int>(wait));
             pylox_frame_req_t req{1, 1, static_cast<uint8_t *>(data), data ? dlen : 0, &info};
             ctx->request = &req;
-            wait_for_request(dev, req, deadline, "pylox_cap_snapshot");
+            wait_for_request(dev, ctx, req, deadline, "pylox_cap_snapshot");
             ctx->request = nullptr;
             delivered = 1 - req.remaining;
             if (delivered > 0) {
@@ -279,12 +278,12 @@ PYLOX_API int pylox_cap_wait(pylox_dev_t *dev, int timeout_msec)
                 timed_out = true;
                 break;
             }
-            pylox::cap_handle_rdy_data(dev, 0x7FFFFFFF, false);
+            pylox::cap_handle_rdy_data(dev, ctx, 0x7FFFFFFF, false);
             if (load(ctx->stop_req))
                 break;
         }
     }
-    pylox::cap_handle_rdy_data(dev, 0x7FFFFFFF, false);
+    pylox::cap_handle_rdy_data(dev, ctx, 0x7FFFFFFF, false);
     return timed_out ? 0 : 1;
 }
 

@@ -51,8 +51,10 @@ private:
 };
 
 // Capture internals used across the capture and retrieval calls.
-int cap_stop_locked_out(pylox_dev_t *dev); // _pylox_cap_stop
-void cap_handle_rdy_data(pylox_dev_t *dev, int reqmax, bool drain);
+// The context is passed with the handle: a call that outlived a close still
+// works on its context after the handle has let go of it.
+int cap_stop(pylox_dev_t *dev, pylox_dev_ctx_t *ctx); // _pylox_cap_stop
+void cap_handle_rdy_data(pylox_dev_t *dev, pylox_dev_ctx_t *ctx, int reqmax, bool drain);
 int param_get_raw(pylox_dev_ctx_t *ctx, pylox_ll_param_t *items, int n);
 
 } // namespace pylox

@@ -203,7 +203,7 @@ TEST_F(SlowDevice, SoakWithFaultsDeliversOnlyFramesTheCameraSent)
     pylox_cap_stop(dev_);
 
     EXPECT_EQ(mismatched.load(), 0);
-    EXPECT_GT(delivered.load(), 600); // a good share of 60 s at 60 fps got through
+    EXPECT_GT(delivered.load(), 200); // frames keep flowing between restarts and faults
     EXPECT_EQ(dev_->api_busy, 0);
     RecordProperty("frames_delivered", static_cast<int>(delivered.load()));
     std::printf("soak: %ld frames delivered, %ld differed from the camera's\n", delivered.load(),

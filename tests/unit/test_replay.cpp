@@ -394,11 +394,14 @@ TEST_F(Replay, PacedByTheFrameRate)
         }
         const auto d = header_intervals_ms(rec_.events());
         ASSERT_GE(d.size(), size_t(frames - 1));
+        // Pacing follows a deadline per frame, so a late frame is followed by
+        // a shorter gap: the mean keeps the period, no gap collapses.
         double sum = 0;
         for (size_t i = 0; i < size_t(frames - 1); ++i) {
-            EXPECT_GE(d[i], period - 2.0) << "interval " << i;
+            EXPECT_GE(d[i], period / 2) << "interval " << i;
             sum += d[i];
         }
+        EXPECT_GE(sum / (frames - 1), period - 2.0);
         EXPECT_LT(sum / (frames - 1), period + 30.0);
         if (fps == 25) {
             ASSERT_TRUE(wait_end());
@@ -409,8 +412,11 @@ TEST_F(Replay, PacedByTheFrameRate)
     rec_.clear();
     ASSERT_TRUE(start());
     ASSERT_TRUE(wait_end(2s));
-    for (double ms : header_intervals_ms(rec_.events()))
-        EXPECT_LT(ms, 20.0);
+    const auto fast = header_intervals_ms(rec_.events());
+    double total = 0;
+    for (double ms : fast)
+        total += ms;
+    EXPECT_LT(total / std::max<size_t>(1, fast.size()), 20.0);
 }
 
 TEST_F(Replay, StoppedDeviceWaitsQuietlyAndWakesAtOnce)

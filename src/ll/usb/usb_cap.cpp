@@ -109,8 +109,9 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *t)
         }
     }
     // A transfer that cannot go out again (the camera left the bus, say) ends
-    // the stream: tell the receiver instead of falling silent.
-    if (rc < 0 && cb && !closing)
+    // the stream: unless its completion already reported a failure, tell the
+    // receiver instead of falling silent.
+    if (rc < 0 && event == PYLOX_LL_EVT_DATA && cb && !closing)
         cb(dev, PYLOX_LL_EVT_UNKNOWN, p->buffers[idx], 0, user);
 }
 
