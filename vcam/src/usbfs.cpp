@@ -594,7 +594,9 @@ gboolean Camera::Impl::on_ioctl(Plug* p, UMockdevIoctlClient* client) {
   }
 
   if (u->type == USBDEVFS_URB_TYPE_CONTROL && (u->ep & 0x7F) == 0) {
-    if (u->length < 8 || !u->buf) {
+    // As the kernel: the buffer must hold the setup packet and the data stage.
+    if (u->length < 8 || !u->buf ||
+        u->length < 8 + (u->buf->data[6] | (u->buf->data[7] << 8))) {
       lk.unlock();
       return reject(EINVAL);
     }
