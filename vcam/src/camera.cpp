@@ -668,6 +668,10 @@ void Camera::Impl::feed(std::unique_lock<std::mutex>&) {
     bool write_done = cur_pos == cur_write.bytes.size();
     if (write_done) {
       frames_streamed += cur_write.frames_ending;
+      if (cur_write.frames_ending) {
+        frame_end_times.push_back(std::chrono::steady_clock::now());
+        if (frame_end_times.size() > 100000) frame_end_times.pop_front();
+      }
       cur_valid = false;
     }
     if (babble) {
@@ -961,6 +965,10 @@ uint64_t Camera::bytes_streamed() const {
 uint64_t Camera::frames_streamed() const {
   std::lock_guard<std::mutex> lk(impl_->mu);
   return impl_->frames_streamed;
+}
+std::vector<std::chrono::steady_clock::time_point> Camera::frame_end_times() const {
+  std::lock_guard<std::mutex> lk(impl_->mu);
+  return {impl_->frame_end_times.begin(), impl_->frame_end_times.end()};
 }
 uint64_t Camera::bulk_out_bytes() const {
   std::lock_guard<std::mutex> lk(impl_->mu);

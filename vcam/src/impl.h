@@ -152,6 +152,8 @@ struct Camera::Impl {
   // --- records
   std::vector<ControlRecord> log;
   uint64_t bytes_streamed = 0, frames_streamed = 0, bulk_out = 0;
+  // When the last byte of each frame went into a transfer (the newest kept).
+  std::deque<std::chrono::steady_clock::time_point> frame_end_times;
   uint32_t clear_halts = 0, resets = 0, last_reset_target = 0;
   std::atomic<uint64_t> ioctl_calls{0};
 

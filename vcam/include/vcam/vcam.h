@@ -10,6 +10,7 @@
 // answers on umockdev's worker thread and streams from a thread of its own.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -169,6 +170,8 @@ class Camera {
   void clear_control_log();
   uint64_t bytes_streamed() const;    // bytes delivered into bulk-in transfers
   uint64_t frames_streamed() const;   // frames whose last byte was delivered
+  // When the last byte of each streamed frame went out (newest 100,000), in order.
+  std::vector<std::chrono::steady_clock::time_point> frame_end_times() const;
   uint64_t bulk_out_bytes() const;    // bytes accepted on endpoint 0x01
   uint32_t clear_halt_count() const;  // CLEAR_HALT requests
   uint32_t reset_count() const;       // 0xC0/0 commands
