@@ -62,9 +62,9 @@ void blocking_frame(pylox_dev_t *, pylox_frame_t *)
 TEST_F(SlowDevice, CloseWaitsTwentySecondsForACallThatStaysInside)
 {
     start_library();
-    const pylox_test::raw_file_spec spec{32, 24, 4, "PYLOX-E2-R320", false};
+    const pylox_test::raw_file_layout lay{32, 24, 4, "PYLOX-E2-R320", false};
     const std::string file = pylox_test::scratch_path("pylox_close_wait");
-    pylox_test::write_raw_file(file, spec, 50);
+    pylox_test::write_raw_file(file, lay, 50);
     dev_ = pylox_dev_open_replay(file.c_str());
     ASSERT_NE(dev_, nullptr);
     pylox_cap_set_callback_on_frame_ready(dev_, blocking_frame);

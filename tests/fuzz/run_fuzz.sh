@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds one libFuzzer target with the fuzz preset in its own folder, writes
-# the seed inputs and runs the target for a fixed number of seconds.
+# its seed inputs and runs the target for a fixed number of seconds.
 # usage: run_fuzz.sh <source dir> <build dir> <seed writer> <target> <seconds>
 set -eu
 src=$1

@@ -20,15 +20,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
-raw_file_spec small_spec()
+raw_file_layout small_layout()
 {
-    raw_file_spec s;
+    raw_file_layout s;
     s.width = 32;
     s.height = 24;
     return s;
 }
 
-size_t frame_bytes(const raw_file_spec &s)
+size_t frame_bytes(const raw_file_layout &s)
 {
     return static_cast<size_t>(s.width) * s.height * s.count * 2;
 }
@@ -51,10 +51,10 @@ protected:
         std::filesystem::remove(log_);
     }
     // Writes a file and opens it as the default device.
-    pylox_dev_t *open(const raw_file_spec &spec, int frames, size_t cut_last = 0)
+    pylox_dev_t *open(const raw_file_layout &lay, int frames, size_t cut_last = 0)
     {
         files_.push_back(scratch_path("pylox_replay"));
-        write_raw_file(files_.back(), spec, frames, cut_last);
+        write_raw_file(files_.back(), lay, frames, cut_last);
         dev_ = pylox_dev_open_replay(files_.back().c_str());
         return dev_;
     }
@@ -66,9 +66,9 @@ protected:
         std::memcpy(it.param_val, &fps, 4);
         ASSERT_EQ(pylox_param_batch_set(dev_, &it, 1), 1);
     }
-    bool frame_is(const uint8_t *p, const raw_file_spec &spec, int k)
+    bool frame_is(const uint8_t *p, const raw_file_layout &lay, int k)
     {
-        const std::vector<uint16_t> want = raw_frame(spec, k);
+        const std::vector<uint16_t> want = raw_frame(lay, k);
         return std::memcmp(p, want.data(), want.size() * 2) == 0;
     }
 
@@ -80,7 +80,7 @@ protected:
 TEST_F(ReplayCapture, OpenMissingAndGoodFiles)
 {
     EXPECT_EQ(pylox_dev_open_replay("/no/such/file.raw"), nullptr);
-    pylox_dev_t *dev = open(small_spec(), 3);
+    pylox_dev_t *dev = open(small_layout(), 3);
     ASSERT_NE(dev, nullptr);
     EXPECT_EQ(dev->kind, static_cast<uint32_t>(PYLOX_LL_KIND_FILE));
     EXPECT_STREQ(dev->product, "PYLOX-E2-R320");
@@ -92,7 +92,7 @@ TEST_F(ReplayCapture, OpenMissingAndGoodFiles)
     // The default handle serves one device at a time.
     const std::string second = scratch_path("pylox_replay");
     files_.push_back(second);
-    write_raw_file(second, small_spec(), 1);
+    write_raw_file(second, small_layout(), 1);
     EXPECT_EQ(pylox_dev_open_replay(second.c_str()), nullptr);
     EXPECT_EQ(dev->ctx->is_open, 1);
 
@@ -105,17 +105,17 @@ TEST_F(ReplayCapture, OpenMissingAndGoodFiles)
 
 TEST_F(ReplayCapture, UnknownSensorFamilyFailsToOpen)
 {
-    raw_file_spec spec = small_spec();
-    spec.tag = "PYLOX-Q9-R320";
-    EXPECT_EQ(open(spec, 2), nullptr);
+    raw_file_layout lay = small_layout();
+    lay.tag = "PYLOX-Q9-R320";
+    EXPECT_EQ(open(lay, 2), nullptr);
     dev_ = nullptr;
     // Nothing is left behind: the default handle opens again.
-    EXPECT_NE(open(small_spec(), 2), nullptr);
+    EXPECT_NE(open(small_layout(), 2), nullptr);
 }
 
 TEST_F(ReplayCapture, ResetChecksItsTarget)
 {
-    ASSERT_NE(open(small_spec(), 2), nullptr);
+    ASSERT_NE(open(small_layout(), 2), nullptr);
     EXPECT_EQ(pylox_dev_reset(dev_, 9), 0);
     EXPECT_EQ(pylox_dev_reset(dev_, -1), 0);
     EXPECT_EQ(pylox_dev_reset(dev_, 0), 1);
@@ -125,7 +125,7 @@ TEST_F(ReplayCapture, ResetChecksItsTarget)
 
 TEST_F(ReplayCapture, FrameBufferSizes)
 {
-    ASSERT_NE(open(small_spec(), 4), nullptr);
+    ASSERT_NE(open(small_layout(), 4), nullptr);
     int size = -1;
     void *buf = &size;
     EXPECT_EQ(pylox_cap_get_frame_buffer(dev_, &buf, &size), 1);
@@ -150,17 +150,17 @@ TEST_F(ReplayCapture, FrameBufferSizes)
 
 TEST_F(ReplayCapture, FramesArriveBackToBackAndAShortBufferIsNeverOverrun)
 {
-    const raw_file_spec spec = small_spec();
-    const size_t fb = frame_bytes(spec);
-    ASSERT_NE(open(spec, 5), nullptr);
+    const raw_file_layout lay = small_layout();
+    const size_t fb = frame_bytes(lay);
+    ASSERT_NE(open(lay, 5), nullptr);
     ASSERT_EQ(pylox_cap_start(dev_), 1);
 
     // Room for two frames plus a guard area that must stay untouched.
     std::vector<uint8_t> buf(2 * fb + 64, 0xA5);
     pylox_frame_info_t info{};
     EXPECT_EQ(pylox_cap_get_frames(dev_, 3, buf.data(), static_cast<int>(2 * fb), &info), 3);
-    EXPECT_TRUE(frame_is(buf.data(), spec, 0));
-    EXPECT_TRUE(frame_is(buf.data() + fb, spec, 1));
+    EXPECT_TRUE(frame_is(buf.data(), lay, 0));
+    EXPECT_TRUE(frame_is(buf.data() + fb, lay, 1));
     for (size_t i = 2 * fb; i < buf.size(); ++i)
         ASSERT_EQ(buf[i], 0xA5) << i;
     EXPECT_EQ(info.frame_size, fb);
@@ -173,8 +173,8 @@ TEST_F(ReplayCapture, FramesArriveBackToBackAndAShortBufferIsNeverOverrun)
     // The remaining frames are still there, in order.
     std::vector<uint8_t> two(2 * fb);
     EXPECT_EQ(pylox_cap_get_frames(dev_, 2, two.data(), static_cast<int>(two.size()), &info), 2);
-    EXPECT_TRUE(frame_is(two.data(), spec, 3));
-    EXPECT_TRUE(frame_is(two.data() + fb, spec, 4));
+    EXPECT_TRUE(frame_is(two.data(), lay, 3));
+    EXPECT_TRUE(frame_is(two.data() + fb, lay, 4));
     EXPECT_EQ(info.frame_idx, 4);
 
     // End of file stopped the replay: nothing more comes.
@@ -186,26 +186,26 @@ TEST_F(ReplayCapture, FramesArriveBackToBackAndAShortBufferIsNeverOverrun)
 
 TEST_F(ReplayCapture, FrameIndicesFollowTheFilePosition)
 {
-    raw_file_spec spec = small_spec();
-    spec.u32 = true;
-    ASSERT_NE(open(spec, 3), nullptr);
+    raw_file_layout lay = small_layout();
+    lay.u32 = true;
+    ASSERT_NE(open(lay, 3), nullptr);
     ASSERT_EQ(pylox_cap_start(dev_), 1);
-    std::vector<uint8_t> buf(frame_bytes(spec));
+    std::vector<uint8_t> buf(frame_bytes(lay));
     for (int k = 0; k < 3; ++k) {
         pylox_frame_info_t info{};
         ASSERT_EQ(pylox_cap_get_frames(dev_, 1, buf.data(), static_cast<int>(buf.size()), &info), 1);
         EXPECT_EQ(info.frame_idx, 2 * (k + 1));
-        EXPECT_TRUE(frame_is(buf.data(), spec, k)); // 32-bit samples come back as 16 bits
+        EXPECT_TRUE(frame_is(buf.data(), lay, k)); // 32-bit samples come back as 16 bits
     }
 }
 
 TEST_F(ReplayCapture, RestartBeginsAgainAtTheFirstFrame)
 {
-    const raw_file_spec spec = small_spec();
-    ASSERT_NE(open(spec, 3), nullptr);
+    const raw_file_layout lay = small_layout();
+    ASSERT_NE(open(lay, 3), nullptr);
     set_fps(50);
     ASSERT_EQ(pylox_cap_start(dev_), 1);
-    std::vector<uint8_t> buf(frame_bytes(spec));
+    std::vector<uint8_t> buf(frame_bytes(lay));
     pylox_frame_info_t info{};
     ASSERT_EQ(pylox_cap_get_frames(dev_, 2, nullptr, 0, &info), 2);
     ASSERT_EQ(pylox_cap_start(dev_), 1); // stops and starts again
@@ -213,17 +213,17 @@ TEST_F(ReplayCapture, RestartBeginsAgainAtTheFirstFrame)
     EXPECT_EQ(dev_->ctx->timeout_cnt, 0u);
     ASSERT_EQ(pylox_cap_get_frames(dev_, 1, buf.data(), static_cast<int>(buf.size()), &info), 1);
     EXPECT_EQ(info.frame_idx, 1);
-    EXPECT_TRUE(frame_is(buf.data(), spec, 0));
+    EXPECT_TRUE(frame_is(buf.data(), lay, 0));
 }
 
 TEST_F(ReplayCapture, SnapshotStartsAndStopsOnlyWhatItStarted)
 {
-    const raw_file_spec spec = small_spec();
-    ASSERT_NE(open(spec, 4), nullptr);
-    std::vector<uint8_t> buf(frame_bytes(spec));
+    const raw_file_layout lay = small_layout();
+    ASSERT_NE(open(lay, 4), nullptr);
+    std::vector<uint8_t> buf(frame_bytes(lay));
     pylox_frame_info_t info{};
     EXPECT_EQ(pylox_cap_snapshot(dev_, buf.data(), static_cast<int>(buf.size()), &info), 1);
-    EXPECT_TRUE(frame_is(buf.data(), spec, 0));
+    EXPECT_TRUE(frame_is(buf.data(), lay, 0));
     EXPECT_EQ(pylox_cap_is_ongoing(dev_), 0);
 
     set_fps(50);
@@ -235,11 +235,11 @@ TEST_F(ReplayCapture, SnapshotStartsAndStopsOnlyWhatItStarted)
 
 TEST_F(ReplayCapture, GetFrameDoesNotWait)
 {
-    const raw_file_spec spec = small_spec();
-    ASSERT_NE(open(spec, 10), nullptr);
+    const raw_file_layout lay = small_layout();
+    ASSERT_NE(open(lay, 10), nullptr);
     set_fps(2); // a frame every 500 ms
     ASSERT_EQ(pylox_cap_start(dev_), 1);
-    std::vector<uint8_t> buf(frame_bytes(spec));
+    std::vector<uint8_t> buf(frame_bytes(lay));
     ASSERT_EQ(pylox_cap_get_frames(dev_, 1, buf.data(), static_cast<int>(buf.size()), nullptr), 1);
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(pylox_cap_get_frame(dev_, buf.data(), static_cast<int>(buf.size()), nullptr), 0);
@@ -255,7 +255,7 @@ struct cb_record {
     std::vector<uint16_t> indices;
     std::vector<int> errors;
     bool data_ok = true;
-    raw_file_spec spec;
+    raw_file_layout lay;
     bool error_goes_on = true;
 };
 cb_record *g_cb = nullptr;
@@ -266,7 +266,7 @@ void on_frame(pylox_dev_t *, pylox_frame_t *f)
     g_cb->threads.push_back(std::this_thread::get_id());
     const int k = static_cast<int>(g_cb->indices.size());
     g_cb->indices.push_back(f->info.frame_idx);
-    const std::vector<uint16_t> want = raw_frame(g_cb->spec, k);
+    const std::vector<uint16_t> want = raw_frame(g_cb->lay, k);
     if (f->info.frame_size != want.size() * 2 || std::memcmp(f->data, want.data(), want.size() * 2))
         g_cb->data_ok = false;
     g_cb->cv.notify_all();
@@ -283,9 +283,9 @@ int on_error(pylox_dev_t *, int err, uint32_t)
 TEST_F(ReplayCapture, CallbacksRunOnTheWaitingThread)
 {
     cb_record rec;
-    rec.spec = small_spec();
+    rec.lay = small_layout();
     g_cb = &rec;
-    ASSERT_NE(open(rec.spec, 6), nullptr);
+    ASSERT_NE(open(rec.lay, 6), nullptr);
     ASSERT_EQ(pylox_cap_set_callback_on_frame_ready(dev_, on_frame), 1);
     ASSERT_EQ(pylox_cap_start(dev_), 1);
     // End of file ends capture, which ends the wait.
@@ -301,8 +301,8 @@ TEST_F(ReplayCapture, CallbacksRunOnTheWaitingThread)
 
 TEST_F(ReplayCapture, FramesTakenByWaitWithoutCallbackAreThrownAway)
 {
-    const raw_file_spec spec = small_spec();
-    ASSERT_NE(open(spec, 4), nullptr);
+    const raw_file_layout lay = small_layout();
+    ASSERT_NE(open(lay, 4), nullptr);
     ASSERT_EQ(pylox_cap_start(dev_), 1);
     EXPECT_EQ(pylox_cap_wait(dev_, 0), 1);
     tq_stream_state_t st{};
@@ -317,9 +317,9 @@ TEST_F(ReplayCapture, FramesTakenByWaitWithoutCallbackAreThrownAway)
 TEST_F(ReplayCapture, WaitWithoutLimitEndsWhenAnotherThreadStops)
 {
     cb_record rec;
-    rec.spec = small_spec();
+    rec.lay = small_layout();
     g_cb = &rec;
-    ASSERT_NE(open(rec.spec, 200), nullptr);
+    ASSERT_NE(open(rec.lay, 200), nullptr);
     set_fps(20);
     ASSERT_EQ(pylox_cap_set_callback_on_frame_ready(dev_, on_frame), 1);
     ASSERT_EQ(pylox_cap_start(dev_), 1);
@@ -341,7 +341,7 @@ TEST_F(ReplayCapture, WaitWithoutLimitEndsWhenAnotherThreadStops)
 
 TEST_F(ReplayCapture, WaitTimesOut)
 {
-    ASSERT_NE(open(small_spec(), 100), nullptr);
+    ASSERT_NE(open(small_layout(), 100), nullptr);
     set_fps(1);
     ASSERT_EQ(pylox_cap_start(dev_), 1);
     const auto t0 = std::chrono::steady_clock::now();
@@ -354,10 +354,10 @@ TEST_F(ReplayCapture, WaitTimesOut)
 TEST_F(ReplayCapture, TruncatedFileRaisesAnErrorOnce)
 {
     cb_record rec;
-    rec.spec = small_spec();
+    rec.lay = small_layout();
     rec.error_goes_on = false;
     g_cb = &rec;
-    ASSERT_NE(open(rec.spec, 3, 10), nullptr);
+    ASSERT_NE(open(rec.lay, 3, 10), nullptr);
     pylox_cap_set_callback_on_error(dev_, on_error);
     ASSERT_EQ(pylox_cap_start(dev_), 1);
     EXPECT_EQ(pylox_cap_wait(dev_, 0), 1);
@@ -372,10 +372,10 @@ TEST_F(ReplayCapture, TruncatedFileRaisesAnErrorOnce)
 
 TEST_F(ReplayCapture, PendingStatusIsReturnedWithoutACallback)
 {
-    const raw_file_spec spec = small_spec();
-    ASSERT_NE(open(spec, 3, 10), nullptr);
+    const raw_file_layout lay = small_layout();
+    ASSERT_NE(open(lay, 3, 10), nullptr);
     ASSERT_EQ(pylox_cap_start(dev_), 1);
-    std::vector<uint8_t> buf(4 * frame_bytes(spec));
+    std::vector<uint8_t> buf(4 * frame_bytes(lay));
     // Wait until the read error has been raised, then ask for frames.
     const auto until = std::chrono::steady_clock::now() + 5s;
     while (std::atomic_ref<int32_t>(dev_->ctx->err_code).load() == 0 &&
@@ -383,8 +383,8 @@ TEST_F(ReplayCapture, PendingStatusIsReturnedWithoutACallback)
         std::this_thread::yield();
     // The two complete frames come first; the status follows with the next call.
     EXPECT_EQ(pylox_cap_get_frames(dev_, 4, buf.data(), static_cast<int>(buf.size()), nullptr), 2);
-    EXPECT_TRUE(frame_is(buf.data(), spec, 0));
-    EXPECT_TRUE(frame_is(buf.data() + frame_bytes(spec), spec, 1));
+    EXPECT_TRUE(frame_is(buf.data(), lay, 0));
+    EXPECT_TRUE(frame_is(buf.data() + frame_bytes(lay), lay, 1));
     EXPECT_EQ(pylox_cap_get_frames(dev_, 4, buf.data(), static_cast<int>(buf.size()), nullptr),
               PYLOX_ERR_CAP_ERROR);
     EXPECT_EQ(pylox_cap_get_frame(dev_, buf.data(), static_cast<int>(buf.size()), nullptr),
@@ -393,7 +393,7 @@ TEST_F(ReplayCapture, PendingStatusIsReturnedWithoutACallback)
 
 TEST_F(ReplayCapture, ParameterBatchesReachTheDeviceAndTheContext)
 {
-    ASSERT_NE(open(small_spec(), 2), nullptr);
+    ASSERT_NE(open(small_layout(), 2), nullptr);
     pylox_param_item_t items[2] = {};
     const uint32_t fps = 30;
     items[0].param_id = PARAM_FRAME_RATE;

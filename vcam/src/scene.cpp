@@ -71,7 +71,7 @@ static uint64_t mix64(uint64_t x) {
   return x ^ (x >> 31);
 }
 
-// Fixed-pattern error of a pixel in -1 .. 1, from the seed and its position.
+// Fixed-pattern error of a pixel in -1 .. 1, from the camera's seed and its position.
 static float fpn_unit(uint64_t seed, int x, int y) {
   uint64_t v = mix64(seed * 1000003ull + static_cast<uint64_t>(y) * 65536ull + static_cast<uint64_t>(x));
   return static_cast<float>(static_cast<double>(v >> 11) / 9007199254740992.0 * 2.0 - 1.0);
