@@ -47,11 +47,11 @@ TEST(UsbConnect, TwoCamerasListedInBusOrderSecondOpensByBusAndPort)
     pylox_ll_dev_t recs[3];
     ASSERT_EQ(pylox_ll_dev_list(recs, 3), 2);
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(recs[i].kind, static_cast<uint32_t>(PYLOX_LL_KIND_USB));
-        EXPECT_EQ(recs[i].loc.usb.bus, order[i].first);
-        EXPECT_EQ(recs[i].loc.usb.port, order[i].second);
-        EXPECT_EQ(recs[i].loc.usb.speed, LIBUSB_SPEED_HIGH);
-        EXPECT_EQ(recs[i].located, 1);
+        EXPECT_EQ(+recs[i].kind, static_cast<uint32_t>(PYLOX_LL_KIND_USB));
+        EXPECT_EQ(+recs[i].loc.usb.bus, order[i].first);
+        EXPECT_EQ(+recs[i].loc.usb.port, order[i].second);
+        EXPECT_EQ(+recs[i].loc.usb.speed, LIBUSB_SPEED_HIGH);
+        EXPECT_EQ(+recs[i].located, 1);
         EXPECT_TRUE(recs[i].ops == &ll_op_usb);
         EXPECT_TRUE(recs[i].priv == nullptr);
     }
@@ -60,7 +60,7 @@ TEST(UsbConnect, TwoCamerasListedInBusOrderSecondOpensByBusAndPort)
     // A listing limited to one record stops at the first camera.
     pylox_ll_dev_t one;
     EXPECT_EQ(ll_op_usb.dev_list(&one, 1), 1);
-    EXPECT_EQ(one.loc.usb.bus, order[0].first);
+    EXPECT_EQ(+one.loc.usb.bus, order[0].first);
 
     // The camera listed first goes away; the second record still finds its own.
     auto &first = recs[0].loc.usb.bus == a->bus() ? a : b;
@@ -69,8 +69,8 @@ TEST(UsbConnect, TwoCamerasListedInBusOrderSecondOpensByBusAndPort)
     pylox_ll_dev_t &dev = recs[1];
     ASSERT_TRUE(pylox_ll_dev_open(&dev) == &dev);
     EXPECT_TRUE(log.has("open pylox device @ "));
-    EXPECT_EQ(dev.loc.usb.bus, second->bus());
-    EXPECT_EQ(dev.loc.usb.port, second->port());
+    EXPECT_EQ(+dev.loc.usb.bus, second->bus());
+    EXPECT_EQ(+dev.loc.usb.port, second->port());
     second->clear_control_log();
     pylox_ll_param_t item{};
     item.id = 3;
@@ -87,12 +87,12 @@ TEST(UsbConnect, AnyDeviceOpensTheFirstCameraAndRecordsWhereItIs)
     pylox_ll_dev_t dev{};
     dev.kind = PYLOX_LL_KIND_ANY;
     ASSERT_TRUE(pylox_ll_dev_open(&dev) == &dev);
-    EXPECT_EQ(dev.kind, static_cast<uint32_t>(PYLOX_LL_KIND_USB));
-    EXPECT_EQ(dev.located, 1);
-    EXPECT_EQ(dev.loc.usb.bus, 2);
-    EXPECT_EQ(dev.loc.usb.port, 5);
-    EXPECT_EQ(dev.loc.usb.addr, cam->address());
-    EXPECT_EQ(dev.loc.usb.speed, LIBUSB_SPEED_HIGH);
+    EXPECT_EQ(+dev.kind, static_cast<uint32_t>(PYLOX_LL_KIND_USB));
+    EXPECT_EQ(+dev.located, 1);
+    EXPECT_EQ(+dev.loc.usb.bus, 2);
+    EXPECT_EQ(+dev.loc.usb.port, 5);
+    EXPECT_EQ(+dev.loc.usb.addr, cam->address());
+    EXPECT_EQ(+dev.loc.usb.speed, LIBUSB_SPEED_HIGH);
     EXPECT_TRUE(dev.ops == &ll_op_usb);
     EXPECT_TRUE(dev.priv != nullptr);
     EXPECT_TRUE(log.has("[_usb_ll_dev_open] found pylox device (speed=3) @ 005:002:"));
@@ -127,7 +127,7 @@ TEST(UsbConnect, FullSpeedCameraOpensWithAWarning)
     LogCapture log;
     pylox_ll_dev_t dev;
     ASSERT_TRUE(open_any(dev));
-    EXPECT_EQ(dev.loc.usb.speed, LIBUSB_SPEED_FULL);
+    EXPECT_EQ(+dev.loc.usb.speed, LIBUSB_SPEED_FULL);
     EXPECT_EQ(log.count("[_usb_ll_dev_open] found pylox device not in HS mode (speed=2) @ 001:001:"),
               1);
     pylox_ll_dev_close(&dev);
@@ -170,8 +170,8 @@ TEST(UsbConnect, ResetOfTheUsbInterfaceReopensTheSameRecord)
     EXPECT_TRUE(log.has("[usb_ll_dev_reset] Reset usb if end. \n"));
     EXPECT_FALSE(log.has("reopen device failed!"));
     ASSERT_TRUE(dev.priv != nullptr);
-    EXPECT_EQ(dev.loc.usb.bus, 1);
-    EXPECT_EQ(dev.loc.usb.port, 3);
+    EXPECT_EQ(+dev.loc.usb.bus, 1);
+    EXPECT_EQ(+dev.loc.usb.port, 3);
     EXPECT_NE(cam->address(), old_addr); // a new enumeration
     pylox_ll_param_t item{};
     item.id = 3;

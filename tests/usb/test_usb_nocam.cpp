@@ -20,7 +20,7 @@ TEST(UsbNoCamera, ListingFindsNothingAndZeroesTheRecords)
     for (const auto &r : recs) {
         EXPECT_TRUE(r.priv == nullptr);
         EXPECT_TRUE(r.ops == nullptr);
-        EXPECT_EQ(r.located, 0);
+        EXPECT_EQ(+r.located, 0);
     }
     EXPECT_TRUE(log.has("[usb_ll_dev_list] probe pylox device (max=4) in "));
     EXPECT_FALSE(log.has("PYLOX device (speed="));
@@ -41,7 +41,7 @@ TEST(UsbNoCamera, OpenFailsAndLeavesTheRecordClosed)
     EXPECT_EQ(ll_op_usb.dev_open(&dev), nullptr);
     EXPECT_TRUE(dev.priv == nullptr);
     EXPECT_TRUE(dev.ops == nullptr);
-    EXPECT_EQ(dev.located, 0);
+    EXPECT_EQ(+dev.located, 0);
     EXPECT_TRUE(log.has("[_usb_ll_dev_open]  create usb context\n"));
     EXPECT_TRUE(log.has(" usb device found \n"));
     EXPECT_EQ(ll_op_usb.dev_open_by_fd(&dev, 7), nullptr);
