@@ -195,11 +195,13 @@ TEST_F(UsbCap, UnplugWhileStreamingEndsEveryTransfer)
     ASSERT_TRUE(wait_until([&] { return cam_->urbs_in_flight() == 16; }));
     const size_t before = sink_.size();
     cam_->unplug();
+    EXPECT_TRUE(sink_.wait_count(before + 16));
     ASSERT_TRUE(wait_until([&] {
         auto *p = usbll::priv_of(&dev_);
         std::lock_guard<std::mutex> g(p->ring_mtx);
         return p->n_inflight == 0;
     }));
+    // Each transfer ends once, with no-device, and cannot go out again.
     const auto c = sink_.chunks();
     EXPECT_EQ(c.size(), before + 16);
     EXPECT_EQ(count_event(c, PYLOX_LL_EVT_UNKNOWN, before), 16u);
