@@ -1,8 +1,14 @@
 #!/bin/sh
-# Installs what is needed, builds the debug configuration and runs every test.
+# Installs what is needed, builds the debug configuration and runs every test;
+# then runs the threaded capture tests once more under ThreadSanitizer.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake --preset default
 cmake --build --preset default -j "$(nproc)"
 ctest --preset default -j "$(nproc)"
+
+cmake --preset tsan
+cmake --build --preset tsan -j "$(nproc)"
+ctest --preset tsan -j "$(nproc)" -LE 'slow|fuzz|stress' \
+  -R 'Stream|Replay|UsbDevice|UsbCap|Capture'

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -98,6 +99,16 @@ int on_capture_event(pylox_ll_dev_t *ll, int event, const uint8_t *data, int len
     if (event != PYLOX_LL_EVT_DATA)
         signal_waiters(ctx);
     return 0;
+}
+
+// Start and stop of one device run one at a time, whichever application
+// threads call them: a start stops the running capture, resets the parser and
+// starts again as one step. The context record has no room for a lock of its
+// own, so devices share a small set of locks by address.
+std::mutex &control_lock(const pylox_dev_ctx_t *ctx)
+{
+    static std::mutex locks[16];
+    return locks[(reinterpret_cast<uintptr_t>(ctx) / alignof(pylox_dev_ctx_t)) % 16];
 }
 
 int max_frames_of(pylox_dev_ctx_t *ctx)
@@ -260,6 +271,9 @@ extern "C" {
 PYLOX_API int pylox_cap_set_frame_buffer(pylox_dev_t *dev, void *, int size)
 {
     pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
+    std::unique_lock<std::mutex> control;
+    if (ctx)
+        control = std::unique_lock<std::mutex>(control_lock(ctx));
     if (!ctx || load(ctx->is_capturing)) {
         LOG_ERR("[%s]  Set frame buffer is not allowed when device is not open or is capturing\n");
         return 0;
@@ -319,6 +333,7 @@ PYLOX_API int pylox_cap_start(pylox_dev_t *dev)
         return 0;
     }
     pylox::busy_guard busy(dev);
+    std::lock_guard<std::mutex> control(control_lock(ctx));
     if (load(ctx->is_capturing))
         pylox::cap_stop(dev, ctx);
 
@@ -362,6 +377,7 @@ PYLOX_API int pylox_cap_stop(pylox_dev_t *dev)
         return 0;
     }
     pylox::busy_guard busy(dev);
+    std::lock_guard<std::mutex> control(control_lock(ctx));
     if (load(ctx->is_capturing))
         pylox::cap_stop(dev, ctx);
     return 1;

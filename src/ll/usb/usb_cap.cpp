@@ -182,6 +182,18 @@ int usb_ll_cap_stop(pylox_ll_dev_t *dev)
     uint8_t b = 0xC2;
     const bool ok =
         usb_ll_exe_cmd(dev, 1, 0xC2, 5, &b, 1, 1000) && usb_ll_check_last_cmd(dev, 0xC2, 5);
+    // Once stop returns, no completion of this capture reaches the callback:
+    // the caller may reset what the callback feeds. The event thread itself
+    // cannot wait for its own completions.
+    if (!pthread_equal(pthread_self(), p->thread)) {
+        std::unique_lock<std::mutex> g(p->ring_mtx);
+        if (!p->ring_cv.wait_for(g, std::chrono::milliseconds(k_cmd_giveup_ms),
+                                 [p] { return p->n_inflight == 0; }))
+            USB_LOG(WRN, "usb_ll_cap_stop", "[%s] %d transfers still pending after stop\n",
+                    p->n_inflight);
+        else
+            p->callback = nullptr;
+    }
     unlock(p);
     return ok ? 1 : 0;
 }
