@@ -509,6 +509,8 @@ bool Camera::Impl::make_packets(std::unique_lock<std::mutex>& lk) {
   const uint64_t gen = stream_gen;
   const bool upload = params[P_DEV_MODE][0] == 9;
   StreamHeader h;
+  // The payload is made behind room for one header, so that a packet that
+  // carries all of it needs no second copy.
   std::vector<uint8_t> payload;
   uint32_t nframes = 1;
   uint32_t frlen;
@@ -526,7 +528,9 @@ bool Camera::Impl::make_packets(std::unique_lock<std::mutex>& lk) {
     if (upload_frame >= total) return false;
     frlen = kUploadFrame;
     h.frfmt = 171;
-    payload.assign(calib_pkg.begin() + static_cast<size_t>(upload_frame) * kUploadFrame,
+    payload.reserve(kHeaderSize + kUploadFrame);
+    payload.resize(kHeaderSize);
+    payload.insert(payload.end(), calib_pkg.begin() + static_cast<size_t>(upload_frame) * kUploadFrame,
                    calib_pkg.begin() + static_cast<size_t>(upload_frame + 1) * kUploadFrame);
     ++upload_frame;
   } else {
@@ -551,7 +555,8 @@ bool Camera::Impl::make_packets(std::unique_lock<std::mutex>& lk) {
     if (stale || tc_moves) sc = scene;
     uint64_t ns = noise_state;
     lk.unlock();
-    payload.resize(static_cast<size_t>(frlen) * nframes);
+    payload.reserve(kHeaderSize + static_cast<size_t>(frlen) * nframes);
+    payload.resize(kHeaderSize);
     for (uint32_t k = 0; k < nframes; ++k) {
       int16_t fcb = static_cast<int16_t>(std::lround(c.temp_cb + c.temp_cb_drift * (fno + k)));
       int16_t fib = static_cast<int16_t>(std::lround(c.temp_ib + c.temp_ib_drift * (fno + k)));
@@ -573,8 +578,9 @@ bool Camera::Impl::make_packets(std::unique_lock<std::mutex>& lk) {
         h.temp_cb = fcb;
         h.temp_ib = fib;
       }
-      uint8_t* dst = payload.data() + static_cast<size_t>(k) * frlen;
-      memcpy(dst, s.planes.data(), frlen);
+      const auto* src = reinterpret_cast<const uint8_t*>(s.planes.data());
+      payload.insert(payload.end(), src, src + frlen);
+      uint8_t* dst = payload.data() + kHeaderSize + static_cast<size_t>(k) * frlen;
       if (c.noise > 0) {
         auto* w = reinterpret_cast<uint16_t*>(dst);
         for (size_t i = 0; i < frlen / 2; ++i) {
@@ -593,7 +599,8 @@ bool Camera::Impl::make_packets(std::unique_lock<std::mutex>& lk) {
   }
 
   // Cut into packets.
-  const uint32_t total = static_cast<uint32_t>(payload.size());
+  const uint32_t total = static_cast<uint32_t>(payload.size() - kHeaderSize);
+  const uint8_t* data = payload.data() + kHeaderSize;
   uint32_t plen = total;
   if (!upload && cfg.packet_payload && cfg.packet_payload < frlen) plen = cfg.packet_payload;
   if (upload && cfg.packet_payload && cfg.packet_payload < frlen) plen = cfg.packet_payload;
@@ -602,8 +609,13 @@ bool Camera::Impl::make_packets(std::unique_lock<std::mutex>& lk) {
   for (uint32_t off = 0; off < total; off += plen) {
     uint32_t n = std::min(plen, total - off);
     Packet pk;
-    pk.bytes.resize(kHeaderSize + n);
-    memcpy(pk.bytes.data() + kHeaderSize, payload.data() + off, n);
+    if (n == total) {
+      pk.bytes = std::move(payload);  // the header goes into the room left for it
+    } else {
+      pk.bytes.reserve(kHeaderSize + n);
+      pk.bytes.resize(kHeaderSize);
+      pk.bytes.insert(pk.bytes.end(), data + off, data + off + n);
+    }
     h.sidx = sidx++;
     h.len = n;
     h.frame_flags = off == 0 ? 1 : 0;
@@ -611,7 +623,7 @@ bool Camera::Impl::make_packets(std::unique_lock<std::mutex>& lk) {
     h.data_sum = 0;
     if (cfg.data_checksum) {
       uint32_t sum = 0;
-      for (uint32_t i = 0; i + 4 <= n; i += 4) sum += le32(payload.data() + off + i);
+      for (uint32_t i = 0; i + 4 <= n; i += 4) sum += le32(pk.bytes.data() + kHeaderSize + i);
       h.data_sum = sum;
     }
     write_header(pk.bytes.data(), h);

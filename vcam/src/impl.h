@@ -31,7 +31,7 @@ struct Urb {
   int length = 0;                         // buffer length
   int actual = 0;                         // bytes transferred (control: without setup)
   int status = 0;                         // 0 or a negative errno once done
-  std::vector<uint8_t> staging;           // IN data to write back when reaped
+  std::vector<uint8_t> staging;           // IN data, written back when reaped
   size_t data_offset = 0;                 // where staging goes in the buffer (8 for control)
 };
 

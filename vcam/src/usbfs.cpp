@@ -587,6 +587,7 @@ gboolean Camera::Impl::on_ioctl(Plug* p, UMockdevIoctlClient* client) {
     return TRUE;
   };
   if (urb.buffer_length < 0) return reject(EINVAL);
+  if (urb.buffer_length > 0 && !u->buf) return reject(EFAULT);
   lk.lock();
   if (!p->alive) {
     lk.unlock();

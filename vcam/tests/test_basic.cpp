@@ -42,9 +42,13 @@ TEST(Enumeration, DescriptorsAndLocation) {
   EXPECT_EQ(found, 2);
 
   ASSERT_TRUE(host.open(2, 5));
-  unsigned char prod[64] = {};
-  EXPECT_GT(libusb_get_string_descriptor_ascii(host.h, 2, prod, sizeof prod), 0);
-  EXPECT_STREQ(reinterpret_cast<char*>(prod), "PYLOX-E2-VCAM");
+  // String descriptor 2 (GET_DESCRIPTOR): the product text in UTF-16.
+  uint8_t sd[64] = {};
+  int sn = host.ctrl(0x80, 6, 0x0302, sd, sizeof sd);
+  ASSERT_EQ(sn, 2 + 2 * 13);
+  std::string prod;
+  for (int i = 2; i < sn; i += 2) prod += static_cast<char>(sd[i]);
+  EXPECT_EQ(prod, "PYLOX-E2-VCAM");
   // Interface 1 does not exist (with automatic driver detaching libusb
   // claims through disconnect-and-claim, which the kernel answers EINVAL).
   EXPECT_EQ(libusb_claim_interface(host.h, 1), LIBUSB_ERROR_INVALID_PARAM);

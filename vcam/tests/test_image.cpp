@@ -69,15 +69,13 @@ TEST(Image, DownloadAcknowledgedPacketByPacketThenInfoAndUpload) {
     pkt[0] = c & 0xFF, pkt[1] = c >> 8;
     pkt[2] = n & 0xFF, pkt[3] = (n >> 8) & 0xFF, pkt[4] = (n >> 16) & 0xFF;
     std::copy(img.begin() + off, img.begin() + off + n, pkt.begin() + 6);
-    int sent = 0;
     if (i == 1) {
       pkt[10] ^= 1;
-      ASSERT_EQ(libusb_bulk_transfer(h.h, 0x01, pkt.data(), static_cast<int>(pkt.size()), &sent, 1000), 0);
+      ASSERT_EQ(h.bulk_out(pkt.data(), static_cast<int>(pkt.size())), static_cast<int>(pkt.size()));
       EXPECT_EQ(ack(h).next, 1u);
       pkt[10] ^= 1;
     }
-    ASSERT_EQ(libusb_bulk_transfer(h.h, 0x01, pkt.data(), static_cast<int>(pkt.size()), &sent, 1000), 0);
-    EXPECT_EQ(sent, static_cast<int>(pkt.size()));
+    ASSERT_EQ(h.bulk_out(pkt.data(), static_cast<int>(pkt.size())), static_cast<int>(pkt.size()));
     EXPECT_EQ(ack(h).next, i + 1);
   }
   uint16_t ver = 0;

@@ -195,10 +195,8 @@ TEST(Usb, RefusedStreamStartSendsNothing) {
 TEST(Usb, BulkOutSinkCountsBytes) {
   Rig r;
   std::vector<uint8_t> data(70000, 0x5A);
-  int sent = 0;
-  EXPECT_EQ(libusb_bulk_transfer(r.host->h, 0x01, data.data(), 70000, &sent, 1000), 0);
-  EXPECT_EQ(sent, 70000);
-  EXPECT_EQ(libusb_bulk_transfer(r.host->h, 0x01, data.data(), 6, &sent, 1000), 0);
+  EXPECT_EQ(r.host->bulk_out(data.data(), 70000), 70000);
+  EXPECT_EQ(r.host->bulk_out(data.data(), 6), 6);
   EXPECT_EQ(r.cam->bulk_out_bytes(), 70006u);
 }
 

@@ -81,8 +81,31 @@ class Host {
     return libusb_claim_interface(h, 0) == 0;
   }
 
+  // Control and bulk-out exchanges as libusb's synchronous calls make them,
+  // but each transfer is freed only after the event thread has ended: libusb
+  // still touches a transfer after its callback has returned, which a
+  // synchronous call racing the event thread would free under it.
   int ctrl(uint8_t rt, uint8_t req, uint16_t val, uint8_t* data, uint16_t len, unsigned to = 1000) {
-    return libusb_control_transfer(h, rt, req, val, 0, data, len, to);
+    std::vector<uint8_t> buf(8 + len);
+    libusb_fill_control_setup(buf.data(), rt, req, val, 0, len);
+    if (!(rt & 0x80) && len) std::copy(data, data + len, buf.begin() + 8);
+    libusb_transfer* t = libusb_alloc_transfer(0);
+    CtrlWait w;
+    libusb_fill_control_transfer(t, h, buf.data(), &Host::on_ctrl, &w, to);
+    int r = run(t, w);
+    if (r > 0 && (rt & 0x80)) std::copy(buf.begin() + 8, buf.begin() + 8 + r, data);
+    park(std::move(buf));
+    return r;
+  }
+
+  int bulk_out(const uint8_t* data, int len, unsigned to = 1000) {
+    std::vector<uint8_t> buf(data, data + len);
+    libusb_transfer* t = libusb_alloc_transfer(0);
+    CtrlWait w;
+    libusb_fill_bulk_transfer(t, h, 0x01, buf.data(), len, &Host::on_ctrl, &w, to);
+    int r = run(t, w);
+    park(std::move(buf));
+    return r;
   }
 
   bool status(Status& s) {
@@ -219,6 +242,52 @@ class Host {
                  (t->status == LIBUSB_TRANSFER_COMPLETED || self->resubmit_errors.load());
     if (again && libusb_submit_transfer(t) == 0) return;
     self->live.fetch_sub(1);
+  }
+
+  // Submits, waits for the callback, parks the transfer; returns the bytes
+  // moved or a libusb error code.
+  struct CtrlWait;
+  int run(libusb_transfer* t, CtrlWait& w) {
+    int r = libusb_submit_transfer(t);
+    if (r != 0) {
+      libusb_free_transfer(t);
+      return r;
+    }
+    {
+      std::unique_lock<std::mutex> lk(w.mu);
+      w.cv.wait(lk, [&] { return w.done; });
+    }
+    {
+      std::lock_guard<std::mutex> lk(mu);
+      spent.push_back(t);
+    }
+    switch (w.status) {
+      case LIBUSB_TRANSFER_COMPLETED: return w.actual;
+      case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
+      case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
+      case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
+      case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
+      default: return LIBUSB_ERROR_IO;
+    }
+  }
+  void park(std::vector<uint8_t>&& b) {
+    std::lock_guard<std::mutex> lk(mu);
+    spent_bufs.push_back(std::move(b));
+  }
+
+  struct CtrlWait {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool done = false;
+    int status = 0, actual = 0;
+  };
+  static void LIBUSB_CALL on_ctrl(libusb_transfer* t) {
+    auto* w = static_cast<CtrlWait*>(t->user_data);
+    std::lock_guard<std::mutex> lk(w->mu);
+    w->status = t->status;
+    w->actual = t->actual_length;
+    w->done = true;
+    w->cv.notify_all();
   }
 
   std::thread ev;
