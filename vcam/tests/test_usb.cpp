@@ -225,3 +225,30 @@ TEST(Usb, CameraDestroyedUnderAnOpenHandleLooksUnplugged) {
   uint8_t b[63];
   EXPECT_LT(host.ctrl(0xA2, 0xB0, 0, b, 63), 0);
 }
+
+TEST(Usb, CamerasAddedAndRemovedLaterReachALiveContext) {
+  auto first = vcam::Camera::create();  // the test bed exists before libusb_init
+  Host host;
+  auto cameras = [&] {
+    libusb_device** l = nullptr;
+    ssize_t n = libusb_get_device_list(host.ctx, &l);
+    int c = 0;
+    for (ssize_t i = 0; i < n; ++i) {
+      libusb_device_descriptor d;
+      libusb_get_device_descriptor(l[i], &d);
+      c += d.idVendor == 0x111B && d.idProduct == 0x1238;
+    }
+    libusb_free_device_list(l, 1);
+    return c;
+  };
+  EXPECT_EQ(cameras(), 1);
+  vcam::CameraConfig c;
+  c.bus = 2, c.port = 3;
+  auto second = vcam::Camera::create(c);
+  EXPECT_TRUE(wait_for([&] { return cameras() == 2; }));
+  second->unplug();
+  EXPECT_TRUE(wait_for([&] { return cameras() == 1; }));
+  second->replug();
+  EXPECT_TRUE(wait_for([&] { return cameras() == 2; }));
+  EXPECT_TRUE(host.open(2, 3));
+}

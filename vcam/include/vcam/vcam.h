@@ -1,9 +1,9 @@
 // Virtual camera: a device model of the USB time-of-flight camera, attached
 // below the real libusb as a Linux usbfs device through umockdev.
 //
-// A test (or the launcher's preloaded library) creates cameras BEFORE the
-// first libusb_init of the process; libusb then finds them on its buses and
-// talks to them through its ordinary Linux back end. The process must run
+// A test (or the launcher's preloaded library) creates the first camera
+// BEFORE the first libusb_init of the process; libusb then finds the cameras
+// on its buses and talks to them through its ordinary Linux back end. The process must run
 // under `umockdev-wrapper` (see vcam/README.md and the CMake helper).
 //
 // Threads: every function here may be called from any thread. The camera
@@ -119,8 +119,9 @@ enum class StreamFault {
 class Camera {
  public:
   // Creates a camera and plugs it into the virtual bus. The umockdev test bed
-  // is created with the first camera of the process; create cameras before
-  // the first libusb_init (libusb scans the buses at init).
+  // is created with the first camera of the process: create that one before
+  // the first libusb_init. Later cameras (and unplug/replug) reach running
+  // libusb contexts through uevents.
   static std::shared_ptr<Camera> create(const CameraConfig& cfg = {});
   ~Camera();  // unplugs; close libusb handles on it first
   Camera(const Camera&) = delete;
