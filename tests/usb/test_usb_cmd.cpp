@@ -219,6 +219,39 @@ TEST_F(UsbCmd, UnansweredCommandIsCancelledAfterOneSecond)
     EXPECT_EQ(pylox_ll_exe_cmd(&dev_, 1, 0xC0, 0, arg, 4, 1000), 1);
 }
 
+TEST_F(UsbCmd, CancelThatNeverCompletesIsGivenUpAndReleasedLater)
+{
+    LogCapture log;
+    auto orphans = [this] {
+        auto *p = usbll::priv_of(&dev_);
+        std::lock_guard<std::mutex> g(p->orphan_mtx);
+        return p->n_orphans;
+    };
+    uint8_t arg[4] = {2, 0, 0, 0};
+    cam_->fault_hold_discarded(true);
+    cam_->fault_hang_control(1, 0xC0);
+    auto t0 = clk::now();
+    EXPECT_EQ(pylox_ll_exe_cmd(&dev_, 1, 0xC0, 0, arg, 4, 5000), 0);
+    EXPECT_GE(ms_since(t0), 2000);
+    EXPECT_LT(ms_since(t0), 2600);
+    EXPECT_EQ(log.count("[usb_ll_exe_cmd] contrl trans timeout , cancel it\n"), 1);
+    EXPECT_EQ(log.count("[usb_ll_exe_cmd] control transfer timeout !\n"), 1);
+    // libusb still holds the transfer; the device goes on working meanwhile.
+    EXPECT_EQ(orphans(), 1);
+    EXPECT_EQ(pylox_ll_exe_cmd(&dev_, 1, 0xC0, 0, arg, 4, 1000), 1);
+    // Its late completion releases it.
+    cam_->release_hung();
+    EXPECT_TRUE(wait_until([&] { return orphans() == 0; }));
+
+    // One still pending at close is reaped or detached there, then freed.
+    cam_->fault_hang_control(1, 0xC0);
+    EXPECT_EQ(pylox_ll_exe_cmd(&dev_, 1, 0xC0, 0, arg, 4, 5000), 0);
+    EXPECT_EQ(orphans(), 1);
+    pylox_ll_dev_close(&dev_);
+    EXPECT_TRUE(dev_.priv == nullptr);
+    EXPECT_TRUE(log.has("[usb_ll_dev_close] 1 transfers still pending at close\n"));
+}
+
 TEST_F(UsbCmd, CallerBuffersAreCheckedAndNeverOverrun)
 {
     LogCapture log;

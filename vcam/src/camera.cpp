@@ -914,6 +914,16 @@ void Camera::fault_hang_control(int n, int request) {
   impl_->f_hang = n;
   impl_->f_hang_req = request;
 }
+void Camera::fault_hold_discarded(bool on) {
+  std::lock_guard<std::mutex> lk(impl_->mu);
+  impl_->f_hold_discarded = on;
+}
+void Camera::release_hung() {
+  std::lock_guard<std::mutex> lk(impl_->mu);
+  for (Urb* u : impl_->hung) impl_->finish(u, -ENOENT);
+  impl_->hung.clear();
+  impl_->cv.notify_all();
+}
 void Camera::fault_short_answer(int n) {
   std::lock_guard<std::mutex> lk(impl_->mu);
   impl_->f_short = n;

@@ -141,6 +141,7 @@ struct Camera::Impl {
   bool f_fail = false;
   std::string f_fail_text;
   int f_hang = 0, f_hang_req = -1;
+  bool f_hold_discarded = false;  // discards of hung control URBs accepted, never completed
   int f_short = 0;
   int f_echo = 0;
   bool f_refuse_start = false;

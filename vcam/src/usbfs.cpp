@@ -411,6 +411,13 @@ gboolean Camera::Impl::on_ioctl(Plug* p, UMockdevIoctlClient* client) {
     if (!found)
       for (auto q = hung.begin(); q != hung.end(); ++q)
         if ((*q)->client == client && (*q)->addr == addr) {
+          if (f_hold_discarded) {
+            // The discard is taken, but the URB stays with the camera: its
+            // completion comes only with release_hung() or the node's close.
+            lk.unlock();
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return TRUE;
+          }
           found = *q;
           hung.erase(q);
           break;

@@ -154,6 +154,11 @@ class Camera {
   // The next `n` control transfers whose bRequest equals `request`
   // (-1: any) are never completed by the camera (the host must cancel them).
   void fault_hang_control(int n, int request = -1);
+  // Discards of hung control transfers are accepted but not completed (a
+  // cancellation that never comes back); release_hung() completes every hung
+  // control transfer as cancelled.
+  void fault_hold_discarded(bool on);
+  void release_hung();
   void fault_short_answer(int n);               // the next n IN control answers lack a byte
   void fault_echo_mismatch(int n);              // the next n status blocks echo a wrong value
   void fault_refuse_stream_start(bool on);      // 0xC2/4 fails with a text
