@@ -456,7 +456,7 @@ void Camera::Impl::bulk_out_data(const uint8_t* p, size_t n) {
   if (!dl_active || n < 6) return;
   uint16_t crc = le16(p);
   uint32_t len = le32(p + 2);
-  if (len != n - 6 || crc16_xmodem(p + 6, len) != crc) {
+  if (len != n - 6 || (dl_pkt_size && len > dl_pkt_size) || crc16_xmodem(p + 6, len) != crc) {
     dl_status = 2;  // packet refused: next stays
     return;
   }
@@ -467,7 +467,6 @@ void Camera::Impl::bulk_out_data(const uint8_t* p, size_t n) {
     dl_data.resize(dl_size);
     images[dl_type] = Image{dl_version, dl_data};
     dl_active = false;
-    ++images_written;
   }
 }
 

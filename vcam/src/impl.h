@@ -92,7 +92,7 @@ struct Camera::Impl {
   uint8_t st_status = 0, st_type = 0, st_value = 0;
   std::string st_text;
   std::array<std::array<uint32_t, 256>, 4> regs{};
-  std::map<uint8_t, std::vector<uint8_t>> params;  // 18 value bytes each; length in [0]? no: see param_len
+  std::map<uint8_t, std::vector<uint8_t>> params;  // 18 value bytes each
   std::map<uint8_t, uint8_t> param_len;
   uint8_t reg_rd_target = 0;
   uint32_t reg_rd_first = 0;
@@ -117,7 +117,6 @@ struct Camera::Impl {
   uint32_t upl_chunk = 0;
   size_t upl_pos = 0;
   int upl_stage = 0;
-  uint32_t images_written = 0;
 
   // --- stream
   bool streaming = false;
