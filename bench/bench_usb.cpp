@@ -212,7 +212,8 @@ void BM_plain_libusb(benchmark::State &st)
 BENCHMARK(BM_plain_libusb)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
 BENCHMARK(BM_usb_backend)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
 
-// Prints the back end's figures as ratios of the plain libusb host's.
+// Prints the back end's figures as ratios of the plain libusb host's, each
+// the mean over the repetitions of the run.
 class ratio_reporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override
@@ -221,30 +222,40 @@ public:
         for (const auto &r : runs) {
             if (r.error_occurred || r.run_type != Run::RT_Iteration)
                 continue;
-            const double secs = r.real_accumulated_time;
             const auto bytes = r.counters.find("bytes_per_second");
             const auto cpu = r.counters.find("cpu_ms_per_MB");
-            if (bytes == r.counters.end() || cpu == r.counters.end() || secs <= 0)
+            if (bytes == r.counters.end() || cpu == r.counters.end())
                 continue;
-            rates_[r.benchmark_name()] = {bytes->second.value / 1e6, cpu->second.value};
+            auto &f = figures_[r.run_name.function_name];
+            f.mb_s += bytes->second.value / 1e6;
+            f.cpu += cpu->second.value;
+            ++f.n;
         }
     }
     void Finalize() override
     {
         ConsoleReporter::Finalize();
-        const auto base = rates_.find("BM_plain_libusb/min_time:3.000/real_time");
-        const auto ours = rates_.find("BM_usb_backend/min_time:3.000/real_time");
-        if (base == rates_.end() || ours == rates_.end())
+        const auto base = figures_.find("BM_plain_libusb");
+        const auto ours = figures_.find("BM_usb_backend");
+        if (base == figures_.end() || ours == figures_.end())
             return;
-        std::printf("plain libusb: %.1f MB/s, %.3f ms CPU per MB\n", base->second.first,
-                    base->second.second);
-        std::printf("USB back end: %.1f MB/s (%.2f of plain), %.3f ms CPU per MB (%.2f of plain)\n",
-                    ours->second.first, ours->second.first / base->second.first,
-                    ours->second.second, ours->second.second / base->second.second);
+        const double b_rate = base->second.mb_s / base->second.n;
+        const double b_cpu = base->second.cpu / base->second.n;
+        const double o_rate = ours->second.mb_s / ours->second.n;
+        const double o_cpu = ours->second.cpu / ours->second.n;
+        std::printf("plain libusb: %.1f MB/s, %.3f ms CPU per MB (mean of %d)\n", b_rate, b_cpu,
+                    base->second.n);
+        std::printf("USB back end: %.1f MB/s (%.2f of plain), %.3f ms CPU per MB (%.2f of plain)"
+                    " (mean of %d)\n",
+                    o_rate, o_rate / b_rate, o_cpu, o_cpu / b_cpu, ours->second.n);
     }
 
 private:
-    std::map<std::string, std::pair<double, double>> rates_;
+    struct sums {
+        double mb_s = 0, cpu = 0;
+        int n = 0;
+    };
+    std::map<std::string, sums> figures_;
 };
 
 } // namespace
