@@ -124,6 +124,11 @@ PYLOX_API int tq_log_disable(void)
 
 PYLOX_API void tq_log(int level, const char *tag, const char *format, ...)
 {
+    // Most trace lines go nowhere: decide that before reading the clock.
+    if (level < g_threshold[0].load(std::memory_order_relaxed) &&
+        (level < g_threshold[1].load(std::memory_order_relaxed) ||
+         !g_file.load(std::memory_order_relaxed)))
+        return;
     char prefix[48];
     format_prefix(prefix);
     char head[64];

@@ -59,13 +59,13 @@ TEST_F(UsbDevice, ListsCamerasAndOpensOneByItsEntry)
     EXPECT_EQ(list[second].loc.usb.port, 3);
     EXPECT_EQ(list[1 - second].loc.usb.bus, 1);
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(list[i].ctx, nullptr);
+        EXPECT_TRUE(list[i].ctx == nullptr); // by value: the packed array misaligns it
         EXPECT_EQ(list[i].product[0], 0);
         EXPECT_EQ(list[i].free_on_close, 0);
         EXPECT_EQ(list[i].located, 1);
         EXPECT_EQ(list[i].kind, static_cast<uint32_t>(PYLOX_LL_KIND_USB));
     }
-    EXPECT_EQ(list[2].ctx, nullptr); // the unused entries are zeroed too
+    EXPECT_TRUE(list[2].ctx == nullptr); // the unused entries are zeroed too
     EXPECT_EQ(pylox_dev_list(nullptr, 4), 0);
     EXPECT_EQ(pylox_dev_list(list, 0), 0);
 
