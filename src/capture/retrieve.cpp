@@ -53,6 +53,27 @@ bool capture_running(pylox_dev_ctx_t *ctx)
     return load(ctx->is_capturing) && !load(ctx->stop_req);
 }
 
+enum class woke { stop, news, timeout };
+
+// One wait on the context's condition variable: returns at once when capture
+// is ending or frames or a status are already there (checked under the mutex,
+// so no signal is missed), else when signalled or at the deadline (null: no
+// deadline). *rc receives the wait's error on a timeout.
+woke wait_for_news(pylox_dev_ctx_t *ctx, const timespec *deadline, int *rc)
+{
+    pthread_mutex_lock(&ctx->mutex);
+    if (load(ctx->stop_req)) {
+        pthread_mutex_unlock(&ctx->mutex);
+        return woke::stop;
+    }
+    *rc = 0;
+    if (!frames_ready(ctx) && load(ctx->err_code) == 0)
+        *rc = deadline ? pthread_cond_timedwait(&ctx->cond, &ctx->mutex, deadline)
+                       : pthread_cond_wait(&ctx->cond, &ctx->mutex);
+    pthread_mutex_unlock(&ctx->mutex);
+    return *rc != 0 ? woke::timeout : woke::news;
+}
+
 // Waits for the request's frames until the deadline, capture's end or a
 // pending status. Returns the status or -2 when one applies, else 0.
 int wait_for_request(pylox_dev_t *dev, pylox_dev_ctx_t *ctx, pylox_frame_req_t &req,
@@ -65,17 +86,12 @@ int wait_for_request(pylox_dev_t *dev, pylox_dev_ctx_t *ctx, pylox_frame_req_t &
         result = err;
         status_taken = true;
     } else {
-        while (!load(ctx->stop_req)) {
-            pthread_mutex_lock(&ctx->mutex);
-            if (load(ctx->stop_req)) {
-                pthread_mutex_unlock(&ctx->mutex);
-                break;
-            }
+        for (;;) {
             int rc = 0;
-            if (!frames_ready(ctx) && load(ctx->err_code) == 0)
-                rc = pthread_cond_timedwait(&ctx->cond, &ctx->mutex, &deadline);
-            pthread_mutex_unlock(&ctx->mutex);
-            if (rc != 0) {
+            const woke w = wait_for_news(ctx, &deadline, &rc);
+            if (w == woke::stop)
+                break;
+            if (w == woke::timeout) {
                 PYLOX_LOG_AS(TQ_LOG_INF, name, "[%s]  timeout ... (%s)\n", std::strerror(rc));
                 break;
             }
@@ -263,17 +279,11 @@ PYLOX_API int pylox_cap_wait(pylox_dev_t *dev, int timeout_msec)
     bool timed_out = false;
     if (load(ctx->err_code) >= 0 && !load(ctx->stop_req)) {
         for (;;) {
-            pthread_mutex_lock(&ctx->mutex);
-            if (load(ctx->stop_req)) {
-                pthread_mutex_unlock(&ctx->mutex);
-                break;
-            }
             int rc = 0;
-            if (!frames_ready(ctx) && load(ctx->err_code) == 0)
-                rc = timeout_msec > 0 ? pthread_cond_timedwait(&ctx->cond, &ctx->mutex, &deadline)
-                                      : pthread_cond_wait(&ctx->cond, &ctx->mutex);
-            pthread_mutex_unlock(&ctx->mutex);
-            if (rc != 0) {
+            const woke w = wait_for_news(ctx, timeout_msec > 0 ? &deadline : nullptr, &rc);
+            if (w == woke::stop)
+                break;
+            if (w == woke::timeout) {
                 LOG_INF("[%s]  timeout ...\n");
                 timed_out = true;
                 break;

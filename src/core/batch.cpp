@@ -25,11 +25,32 @@ uint16_t u16_of(const pylox_param_item_t &it)
     return v;
 }
 
-pylox_ll_param_t *alloc_items(int n)
+// The transport's items for a batch: IDs cut to 8 bits, the caller's lengths,
+// and the values when they are to be sent.
+pylox_ll_param_t *to_ll_items(const pylox_param_item_t *items, int n, bool with_values)
 {
     // calloc(0) may give null; one spare item keeps an empty batch valid.
-    return static_cast<pylox_ll_param_t *>(
+    auto *ll = static_cast<pylox_ll_param_t *>(
         std::calloc(static_cast<size_t>(n > 0 ? n : 0) + 1, sizeof(pylox_ll_param_t)));
+    for (int i = 0; ll && i < n; ++i) {
+        ll[i].id = static_cast<uint8_t>(items[i].param_id);
+        ll[i].len = items[i].param_val_len;
+        if (with_values)
+            std::memcpy(ll[i].val, items[i].param_val, PYLOX_LL_PARAM_VAL_MAX);
+    }
+    return ll;
+}
+
+// The open context of a batch call with sane arguments, or null after the log line.
+pylox_dev_ctx_t *batch_ctx(pylox_dev_t *dev, const pylox_param_item_t *items, int n,
+                           const char *name)
+{
+    pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
+    if (!ctx || n < 0 || (n > 0 && !items)) {
+        PYLOX_LOG_AS(TQ_LOG_ERR, name, "[%s]  Device handler Is NULL!\r\n");
+        return nullptr;
+    }
+    return ctx;
 }
 
 } // namespace
@@ -78,20 +99,13 @@ PYLOX_API int pylox_reg_batch_read(pylox_dev_t *dev, int target, uint32_t reg_ba
 
 PYLOX_API int pylox_param_batch_set(pylox_dev_t *dev, pylox_param_item_t *items, int n)
 {
-    pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
-    if (!ctx || n < 0 || (n > 0 && !items)) {
-        PYLOX_LOG_AS(TQ_LOG_ERR, "pylox_param_batch_set", "[%s]  Device handler Is NULL!\r\n");
+    pylox_dev_ctx_t *ctx = batch_ctx(dev, items, n, "pylox_param_batch_set");
+    if (!ctx)
         return 0;
-    }
     pylox::busy_guard busy(dev);
-    pylox_ll_param_t *ll = alloc_items(n);
+    pylox_ll_param_t *ll = to_ll_items(items, n, true);
     if (!ll)
         return 0;
-    for (int i = 0; i < n; ++i) {
-        ll[i].id = static_cast<uint8_t>(items[i].param_id);
-        ll[i].len = items[i].param_val_len;
-        std::memcpy(ll[i].val, items[i].param_val, PYLOX_LL_PARAM_VAL_MAX);
-    }
     PYLOX_LOG_AS(TQ_LOG_TRC, "_pylox_param_batch_set", "[%s] set %d param\n", n);
     const int r = pylox_ll_param_set(&ctx->ll, ll, n);
     std::free(ll);
@@ -124,19 +138,13 @@ PYLOX_API int pylox_param_batch_set(pylox_dev_t *dev, pylox_param_item_t *items,
 
 PYLOX_API int pylox_param_batch_get(pylox_dev_t *dev, pylox_param_item_t *items, int n)
 {
-    pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
-    if (!ctx || n < 0 || (n > 0 && !items)) {
-        PYLOX_LOG_AS(TQ_LOG_ERR, "pylox_param_batch_get", "[%s]  Device handler Is NULL!\r\n");
+    pylox_dev_ctx_t *ctx = batch_ctx(dev, items, n, "pylox_param_batch_get");
+    if (!ctx)
         return 0;
-    }
     pylox::busy_guard busy(dev);
-    pylox_ll_param_t *ll = alloc_items(n);
+    pylox_ll_param_t *ll = to_ll_items(items, n, false);
     if (!ll)
         return 0;
-    for (int i = 0; i < n; ++i) {
-        ll[i].id = static_cast<uint8_t>(items[i].param_id);
-        ll[i].len = items[i].param_val_len;
-    }
     const int r = pylox::param_get_raw(ctx, ll, n);
     if (r) {
         for (int i = 0; i < n; ++i) {
