@@ -21,8 +21,9 @@ pylox_dev_t g_default_dev;
 // Contexts whose handle was closed while an API call still ran in them after
 // the close's wait: they stay allocated (and reachable) so that call never
 // touches freed memory.
+// The list itself is never destroyed, so they stay reachable to the end.
 std::mutex g_abandoned_lock;
-std::vector<pylox_dev_ctx_t *> g_abandoned;
+std::vector<pylox_dev_ctx_t *> *g_abandoned = new std::vector<pylox_dev_ctx_t *>;
 
 void copy_identity(pylox_dev_t *dev, const pylox_ll_dev_t *ll)
 {
@@ -81,7 +82,7 @@ bool release_ctx(pylox_dev_t *dev)
     if (std::atomic_ref<uint8_t>(dev->api_busy).load() != 0) {
         LOG_WRN("[%s]  api wait timeout\n");
         std::lock_guard<std::mutex> lk(g_abandoned_lock);
-        g_abandoned.push_back(ctx);
+        g_abandoned->push_back(ctx);
         dev->ctx = nullptr;
         return false;
     }
