@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "core/log.h"
 #include "imgproc/tq_conv_plain.h"
@@ -208,104 +209,76 @@ int32_t vec_f32_u32(uint32_t *dst, const float *src, int32_t i, int32_t n, float
 
 #endif
 
+// The vector steps align the destination when they widen 16-bit samples,
+// the source otherwise.
+enum class align_on { src, dst };
+
+template <typename D, typename S, typename A>
+using vec_fn = int32_t (*)(D *, const S *, int32_t, int32_t, A);
+
+// Plain loop up to the aligned pointer, vector steps, plain loop for the
+// rest; the plain loop alone for short or overlapping buffers.
+template <typename D, typename S, typename A>
+void convert(D *dst, const S *src, int32_t n, A arg, const char *fn, int32_t min_n,
+             align_on align, void (*plain)(D *, const S *, int32_t, A),
+             std::type_identity_t<vec_fn<D, S, A>> vec)
+{
+    if (!check_args(dst, src, n, fn))
+        return;
+#if defined(PYLOX_CONV_SSE2)
+    if (n >= min_n && blocks_match_plain(dst, sizeof(D), src, sizeof(S), n)) {
+        int32_t i = align == align_on::src ? lead_count(src, n) : lead_count(dst, n);
+        plain(dst, src, i, arg);
+        i = vec(dst, src, i, n, arg);
+        plain(dst + i, src + i, n - i, arg);
+        return;
+    }
+#else
+    (void)min_n;
+    (void)align;
+    (void)vec;
+#endif
+    plain(dst, src, n, arg);
+}
+
+#if defined(PYLOX_CONV_SSE2)
+#define PYLOX_VEC_STEP(f) f
+#else
+#define PYLOX_VEC_STEP(f) nullptr
+#endif
+
 }  // namespace
 
 extern "C" {
 
 PYLOX_API void tq_conv_u16_u8(uint8_t *dst, const uint16_t *src, int32_t n, uint32_t shift) {
-    if (!check_args(dst, src, n, __func__)) {
-        return;
-    }
-#if defined(PYLOX_CONV_SSE2)
-    if (n >= kMinU16ToU8 && blocks_match_plain(dst, 1, src, 2, n)) {
-        int32_t i = lead_count(src, n);
-        conv_plain_u16_u8(dst, src, i, shift);
-        i = vec_u16_u8(dst, src, i, n, shift);
-        conv_plain_u16_u8(dst + i, src + i, n - i, shift);
-        return;
-    }
-#endif
-    conv_plain_u16_u8(dst, src, n, shift);
+    convert(dst, src, n, shift, __func__, kMinU16ToU8, align_on::src, conv_plain_u16_u8,
+            PYLOX_VEC_STEP(vec_u16_u8));
 }
 
 PYLOX_API void tq_conv_u16_f32(float *dst, const uint16_t *src, int32_t n, float scale) {
-    if (!check_args(dst, src, n, __func__)) {
-        return;
-    }
-#if defined(PYLOX_CONV_SSE2)
-    if (n >= kMinWide && blocks_match_plain(dst, 4, src, 2, n)) {
-        int32_t i = lead_count(dst, n);
-        conv_plain_u16_f32(dst, src, i, scale);
-        i = vec_u16_f32(dst, src, i, n, scale);
-        conv_plain_u16_f32(dst + i, src + i, n - i, scale);
-        return;
-    }
-#endif
-    conv_plain_u16_f32(dst, src, n, scale);
+    convert(dst, src, n, scale, __func__, kMinWide, align_on::dst, conv_plain_u16_f32,
+            PYLOX_VEC_STEP(vec_u16_f32));
 }
 
 PYLOX_API void tq_conv_u16_u32(uint32_t *dst, const uint16_t *src, int32_t n, uint32_t scale) {
-    if (!check_args(dst, src, n, __func__)) {
-        return;
-    }
-#if defined(PYLOX_CONV_SSE2)
-    if (n >= kMinWide && blocks_match_plain(dst, 4, src, 2, n)) {
-        int32_t i = lead_count(dst, n);
-        conv_plain_u16_u32(dst, src, i, scale);
-        i = vec_u16_u32(dst, src, i, n, scale);
-        conv_plain_u16_u32(dst + i, src + i, n - i, scale);
-        return;
-    }
-#endif
-    conv_plain_u16_u32(dst, src, n, scale);
+    convert(dst, src, n, scale, __func__, kMinWide, align_on::dst, conv_plain_u16_u32,
+            PYLOX_VEC_STEP(vec_u16_u32));
 }
 
 PYLOX_API void tq_conv_f32_u8(uint8_t *dst, const float *src, int32_t n, float scale) {
-    if (!check_args(dst, src, n, __func__)) {
-        return;
-    }
-#if defined(PYLOX_CONV_SSE2)
-    if (n >= kMinF32ToU8 && blocks_match_plain(dst, 1, src, 4, n)) {
-        int32_t i = lead_count(src, n);
-        conv_plain_f32_u8(dst, src, i, scale);
-        i = vec_f32_u8(dst, src, i, n, scale);
-        conv_plain_f32_u8(dst + i, src + i, n - i, scale);
-        return;
-    }
-#endif
-    conv_plain_f32_u8(dst, src, n, scale);
+    convert(dst, src, n, scale, __func__, kMinF32ToU8, align_on::src, conv_plain_f32_u8,
+            PYLOX_VEC_STEP(vec_f32_u8));
 }
 
 PYLOX_API void tq_conv_f32_u16(uint16_t *dst, const float *src, int32_t n, float scale) {
-    if (!check_args(dst, src, n, __func__)) {
-        return;
-    }
-#if defined(PYLOX_CONV_SSE2)
-    if (n >= kMinWide && blocks_match_plain(dst, 2, src, 4, n)) {
-        int32_t i = lead_count(src, n);
-        conv_plain_f32_u16(dst, src, i, scale);
-        i = vec_f32_u16(dst, src, i, n, scale);
-        conv_plain_f32_u16(dst + i, src + i, n - i, scale);
-        return;
-    }
-#endif
-    conv_plain_f32_u16(dst, src, n, scale);
+    convert(dst, src, n, scale, __func__, kMinWide, align_on::src, conv_plain_f32_u16,
+            PYLOX_VEC_STEP(vec_f32_u16));
 }
 
 PYLOX_API void tq_conv_f32_u32(uint32_t *dst, const float *src, int32_t n, float scale) {
-    if (!check_args(dst, src, n, __func__)) {
-        return;
-    }
-#if defined(PYLOX_CONV_SSE2)
-    if (n >= kMinWide && blocks_match_plain(dst, 4, src, 4, n)) {
-        int32_t i = lead_count(src, n);
-        conv_plain_f32_u32(dst, src, i, scale);
-        i = vec_f32_u32(dst, src, i, n, scale);
-        conv_plain_f32_u32(dst + i, src + i, n - i, scale);
-        return;
-    }
-#endif
-    conv_plain_f32_u32(dst, src, n, scale);
+    convert(dst, src, n, scale, __func__, kMinWide, align_on::src, conv_plain_f32_u32,
+            PYLOX_VEC_STEP(vec_f32_u32));
 }
 
 }  // extern "C"
