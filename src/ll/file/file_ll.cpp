@@ -283,6 +283,14 @@ void file_ll_cap_abort(pylox_ll_dev_t *dev)
         p->stopped.store(1);
 }
 
+// Waits (under p->lock) until no callback runs, unless called from inside
+// one: afterwards no event of the run that was going on can reach a sink.
+void wait_callback_done(file_ll_priv *p, std::unique_lock<std::mutex> &lk)
+{
+    if (!p->on_event_thread())
+        p->wake.wait(lk, [p] { return !p->in_callback; });
+}
+
 int file_ll_cap_start(pylox_ll_dev_t *dev, uint32_t, pylox_ll_cap_cb_t cb, void *user)
 {
     file_ll_priv *p = priv_of(dev);
@@ -291,10 +299,8 @@ int file_ll_cap_start(pylox_ll_dev_t *dev, uint32_t, pylox_ll_cap_cb_t cb, void 
     std::unique_lock<std::mutex> lk(p->lock);
     if (p->quit.load())
         return 0;
-    // A callback of the previous run finishes before the new run begins, so
-    // its end-of-file or error event cannot reach the new sink.
-    if (!p->on_event_thread())
-        p->wake.wait(lk, [p] { return !p->in_callback; });
+    // The previous run's end-of-file or error event must not reach the new sink.
+    wait_callback_done(p, lk);
     p->rewind();
     p->callback = cb;
     p->user = user;
@@ -314,9 +320,7 @@ int file_ll_cap_stop(pylox_ll_dev_t *dev)
         return 0;
     p->stopped.store(1);
     p->wake.notify_all();
-    // Once stopped, no callback of this run is still running.
-    if (!p->on_event_thread())
-        p->wake.wait(lk, [p] { return !p->in_callback; });
+    wait_callback_done(p, lk);
     return 1;
 }
 
