@@ -110,8 +110,9 @@ void BM_Latency60fps(benchmark::State &state)
         state.PauseTiming();
         const auto ends = g_cam->frame_end_times();
         for (size_t k = 0; k < g_cb_times.size() && before + k < ends.size(); ++k)
-            lat.push_back(std::chrono::duration<double, std::milli>(g_cb_times[k] - ends[before + k])
-                              .count());
+            lat.push_back(
+                std::chrono::duration<double, std::milli>(g_cb_times[k] - ends[before + k])
+                    .count());
         pylox_cap_set_callback_on_frame_ready(g_dev, nullptr);
         state.ResumeTiming();
     }

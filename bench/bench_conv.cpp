@@ -18,15 +18,15 @@ namespace {
 
 constexpr int32_t kPixels = 320 * 240;
 
-template <class S>
-std::vector<S> frame_data() {
+template <class S> std::vector<S> frame_data()
+{
     std::mt19937 rng(1);
     std::vector<S> v(kPixels);
     for (auto &e : v) {
         if constexpr (std::is_same_v<S, float>) {
-            e = std::uniform_real_distribution<float>(0.0f, 8.0f)(rng);  // metres
+            e = std::uniform_real_distribution<float>(0.0f, 8.0f)(rng); // metres
         } else {
-            e = static_cast<S>(rng() % 8000);  // millimetres
+            e = static_cast<S>(rng() % 8000); // millimetres
         }
     }
     return v;
@@ -34,7 +34,8 @@ std::vector<S> frame_data() {
 
 template <class D, class S, class P>
 void register_pair(const std::string &name, void (*vec)(D *, const S *, int32_t, P),
-                   void (*plain)(D *, const S *, int32_t, P), P param) {
+                   void (*plain)(D *, const S *, int32_t, P), P param)
+{
     auto body = [param](benchmark::State &state, void (*fn)(D *, const S *, int32_t, P)) {
         const std::vector<S> src = frame_data<S>();
         std::vector<D> dst(kPixels);
@@ -52,7 +53,8 @@ void register_pair(const std::string &name, void (*vec)(D *, const S *, int32_t,
 // Prints the usual table, then plain time / vector time per conversion.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    void ReportRuns(const std::vector<Run> &runs) override {
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
         ConsoleReporter::ReportRuns(runs);
         for (const Run &r : runs) {
             if (r.run_type != Run::RT_Iteration || r.error_occurred) {
@@ -63,15 +65,16 @@ public:
             times_[full.substr(0, slash)][full.substr(slash + 1)] = r.GetAdjustedRealTime();
         }
     }
-    void Finalize() override {
+    void Finalize() override
+    {
         ConsoleReporter::Finalize();
         std::printf("\n%-12s %12s %12s %8s\n", "conversion", "plain", "vector", "ratio");
         for (const auto &[name, t] : times_) {
             if (t.count("plain") == 0 || t.count("vector") == 0) {
                 continue;
             }
-            std::printf("%-12s %12.1f %12.1f %7.2fx\n", name.c_str(), t.at("plain"),
-                        t.at("vector"), t.at("plain") / t.at("vector"));
+            std::printf("%-12s %12.1f %12.1f %7.2fx\n", name.c_str(), t.at("plain"), t.at("vector"),
+                        t.at("plain") / t.at("vector"));
         }
     }
 
@@ -79,9 +82,10 @@ private:
     std::map<std::string, std::map<std::string, double>> times_;
 };
 
-}  // namespace
+} // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     register_pair("u16_u8", tq_conv_u16_u8, pylox::conv_plain_u16_u8, 4u);
     register_pair("u16_f32", tq_conv_u16_f32, pylox::conv_plain_u16_f32, 0.001f);
     register_pair("u16_u32", tq_conv_u16_u32, pylox::conv_plain_u16_u32, 3u);

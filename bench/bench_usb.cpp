@@ -206,7 +206,8 @@ void BM_plain_libusb(benchmark::State &st)
     }
     Meter meter;
     host.meter = &meter;
-    measure(st, meter, [&] { return host.start(); }, [&] { host.stop(); });
+    measure(
+        st, meter, [&] { return host.start(); }, [&] { host.stop(); });
 }
 
 BENCHMARK(BM_plain_libusb)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);

@@ -1,12 +1,14 @@
 #!/bin/sh
 # Installs the Debian packages the build, the tests and the demo need.
+# OpenCV and OpenNI2 serve only the tests and benchmarks, as outside oracles.
 # Idempotent; works as root on a fresh machine without standard input.
 set -eu
 PKGS="build-essential cmake ninja-build pkg-config git
-libusb-1.0-0-dev libzip-dev
+libusb-1.0-0-dev libzip-dev libhwy-dev
 googletest libgtest-dev libgmock-dev libbenchmark-dev
 umockdev libumockdev-dev
-clang libclang-rt-dev"
+clang libclang-rt-dev
+libopencv-imgproc-dev libopencv-calib3d-dev libopenni2-dev"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

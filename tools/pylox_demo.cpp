@@ -84,7 +84,8 @@ int main(int argc, char **argv)
         pylox_cap_wait(dev, 0); // returns when the recording ends
         pylox_cap_stop(dev);
     }
-    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     std::printf("%u frames, %.1f MB in %.3f s: %.1f fps\n", g_frames, g_bytes / 1e6, secs,
                 secs > 0 ? g_frames / secs : 0.0);
     pylox_dev_close(dev);

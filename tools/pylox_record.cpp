@@ -48,7 +48,8 @@ std::string product_of(pylox_ll_dev_t *dev)
     if (!pylox_ll_param_get(dev, &item, 1))
         return {};
     const size_t n = std::min<size_t>(item.len, sizeof item.val);
-    return std::string(reinterpret_cast<const char *>(item.val), strnlen(reinterpret_cast<const char *>(item.val), n));
+    return std::string(reinterpret_cast<const char *>(item.val),
+                       strnlen(reinterpret_cast<const char *>(item.val), n));
 }
 
 } // namespace
@@ -136,10 +137,10 @@ int main(int argc, char **argv)
                          fi.frame_format, fi.frame_size, w, h);
         } else {
             const int fd = ::open(argv[1], O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0 &&
-                pylox_frame_save_raw(fd, PYLOX_FRAME_SAVE_U16,
-                                     reinterpret_cast<const uint16_t *>(frames.data()),
-                                     static_cast<int>(frames.size() / 2), w, h, 4, product.c_str())) {
+            if (fd >= 0 && pylox_frame_save_raw(fd, PYLOX_FRAME_SAVE_U16,
+                                                reinterpret_cast<const uint16_t *>(frames.data()),
+                                                static_cast<int>(frames.size() / 2), w, h, 4,
+                                                product.c_str())) {
                 std::printf("%s: %d frames of %dx%dx4, product %s\n", argv[1], want, w, h,
                             product.c_str());
                 rc = 0;

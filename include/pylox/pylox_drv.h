@@ -12,10 +12,7 @@ PYLOX_BEGIN_DECLS
 struct pylox_drv;
 struct tq_calib_len_param;
 
-enum {
-    PYLOX_DRV_OUT_DISTANCE = 1,
-    PYLOX_DRV_OUT_GRAY = 2
-};
+enum { PYLOX_DRV_OUT_DISTANCE = 1, PYLOX_DRV_OUT_GRAY = 2 };
 
 /* Fifteen operations followed by a null slot. Callers test slots 4, 5 and 6
  * for null; all others are called directly. */
@@ -45,7 +42,7 @@ typedef struct pylox_drv_op {
 /* Driver descriptor: one per registry row, bound to one open device. */
 typedef struct pylox_drv {
     const char *name;
-    const char *key;            /* sensor family, the middle field of the product text */
+    const char *key; /* sensor family, the middle field of the product text */
     const pylox_drv_op_t *ops;
     pylox_dev_t *dev;
     void *priv;

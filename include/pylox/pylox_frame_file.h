@@ -29,14 +29,13 @@ typedef enum pylox_frame_save_fmt {
 
 /* Raw frames: len 16-bit samples, a multiple of w x h x n (n samples per
  * pixel); format 1 (U32) or 2 (U16); tag is one word without blanks. 1 or 0. */
-PYLOX_API int pylox_frame_save_raw(int fd, int format, const uint16_t *data, int len, int w,
-                                   int h, int n, const char *tag);
+PYLOX_API int pylox_frame_save_raw(int fd, int format, const uint16_t *data, int len, int w, int h,
+                                   int n, const char *tag);
 /* Distance in metres; writes the whole frames among len values; format 0, 1 or 2. */
 PYLOX_API int pylox_frame_save_distance(int fd, int format, const float *data, int len, int w,
                                         int h);
 /* Gray values; writes at most one frame; format 2 (U16) or 3 (U8). */
-PYLOX_API int pylox_frame_save_gray(int fd, int format, const float *data, int len, int w,
-                                    int h);
+PYLOX_API int pylox_frame_save_gray(int fd, int format, const float *data, int len, int w, int h);
 
 /* Loaders return the number of samples written to dst (at most dst_len; the
  * whole frame is consumed from the file either way), 0 at the end of the file

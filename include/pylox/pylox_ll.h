@@ -22,7 +22,7 @@ enum {
     PYLOX_LL_EVT_CANCELLED = -3, /* USB transfer cancelled / end of replay file */
     PYLOX_LL_EVT_TIMEOUT = -5,
     PYLOX_LL_EVT_STALL = -7,
-    PYLOX_LL_EVT_ERROR = -8,     /* reading the replay file failed */
+    PYLOX_LL_EVT_ERROR = -8, /* reading the replay file failed */
     PYLOX_LL_EVT_UNKNOWN = -10
 };
 
@@ -38,7 +38,7 @@ typedef union pylox_ll_locator {
         uint8_t addr;  /* device address */
         uint8_t speed; /* USB library speed code, 3 = high speed */
     } usb;
-    FILE *file;        /* replay file, opened "rb" by the caller */
+    FILE *file; /* replay file, opened "rb" by the caller */
     uint8_t raw[40];
 } pylox_ll_locator_t;
 
@@ -46,8 +46,8 @@ struct pylox_ll_op;
 
 /* The low-level device record. It may lead a larger record of the caller. */
 typedef struct pylox_ll_dev {
-    void *priv;                    /* back-end state, null while closed */
-    uint32_t kind;                 /* PYLOX_LL_KIND_* */
+    void *priv;    /* back-end state, null while closed */
+    uint32_t kind; /* PYLOX_LL_KIND_* */
     pylox_ll_locator_t loc;
     const struct pylox_ll_op *ops; /* back-end table, null in a hand-made record */
     uint8_t located;               /* 1 when the USB locator names one device */
@@ -115,8 +115,8 @@ PYLOX_API int pylox_ll_cap_stop(pylox_ll_dev_t *dev);
 PYLOX_API int pylox_ll_dev_reset(pylox_ll_dev_t *dev, int target);
 PYLOX_API int pylox_ll_reg_write(pylox_ll_dev_t *dev, int target, uint32_t reg_base,
                                  const uint32_t *vals, int count);
-PYLOX_API int pylox_ll_reg_read(pylox_ll_dev_t *dev, int target, uint32_t reg_base,
-                                uint32_t *vals, int count);
+PYLOX_API int pylox_ll_reg_read(pylox_ll_dev_t *dev, int target, uint32_t reg_base, uint32_t *vals,
+                                int count);
 PYLOX_API int pylox_ll_param_set(pylox_ll_dev_t *dev, pylox_ll_param_t *items, int count);
 PYLOX_API int pylox_ll_param_get(pylox_ll_dev_t *dev, pylox_ll_param_t *items, int count);
 

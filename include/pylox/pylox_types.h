@@ -25,18 +25,18 @@ typedef enum pylox_err {
 
 /* Parameter IDs the library itself uses; any other value is passed through. */
 typedef enum pylox_param_id {
-    PARAM_DEV_MODE = 0,      /* 8 bits: 0 normal streaming, 9 data upload */
-    PARAM_MOD_FREQ = 1,      /* 32 bits, Hz */
+    PARAM_DEV_MODE = 0, /* 8 bits: 0 normal streaming, 9 data upload */
+    PARAM_MOD_FREQ = 1, /* 32 bits, Hz */
     PARAM_INFO_TEXT = 2,
     PARAM_INFO_PRODUCT = 3,
     PARAM_INFO_SERIAL = 5,
     PARAM_INFO_VERSION = 6,
     PARAM_INFO_SENSOR = 7,
     PARAM_INFO_CALIB = 8,
-    PARAM_FRAME_RATE = 12,   /* 32 bits, frames per second */
-    PARAM_INTG_TIME = 13,    /* 16 bits */
-    PARAM_INTG_TIME2 = 16,   /* 16 bits */
-    PARAM_DCS_CHECK = 17     /* flag byte + 16-bit value */
+    PARAM_FRAME_RATE = 12, /* 32 bits, frames per second */
+    PARAM_INTG_TIME = 13,  /* 16 bits */
+    PARAM_INTG_TIME2 = 16, /* 16 bits */
+    PARAM_DCS_CHECK = 17   /* flag byte + 16-bit value */
 } pylox_param_id_e;
 
 #define PYLOX_DEV_MODE_NORMAL 0
@@ -48,18 +48,18 @@ struct pylox_dev_ctx;
 
 /* Device handle, owned by the application (or the library's default handle). */
 typedef struct pylox_dev {
-    struct pylox_dev_ctx *ctx;   /* null while closed or only listed */
-    uint32_t kind;               /* identity words: copy of pylox_ll_dev_t's kind ... */
-    pylox_ll_locator_t loc;      /* ... and locator */
-    char product[32];            /* "<x>-<family>-<y>", read at open */
+    struct pylox_dev_ctx *ctx; /* null while closed or only listed */
+    uint32_t kind;             /* identity words: copy of pylox_ll_dev_t's kind ... */
+    pylox_ll_locator_t loc;    /* ... and locator */
+    char product[32];          /* "<x>-<family>-<y>", read at open */
     char info_text[32];
     uint8_t serial[32];
-    uint8_t version[8];          /* hardware, software, boot loader, spare (16 bits each) */
+    uint8_t version[8]; /* hardware, software, boot loader, spare (16 bits each) */
     const char *path_prefix;
     uint8_t reserved0[12];
     uint8_t located;
-    uint8_t free_on_close;       /* set by the application: free() the handle on close */
-    uint8_t api_busy;            /* API calls currently working on this handle */
+    uint8_t free_on_close; /* set by the application: free() the handle on close */
+    uint8_t api_busy;      /* API calls currently working on this handle */
     uint8_t reserved1;
 } pylox_dev_t;
 
@@ -70,10 +70,10 @@ typedef struct pylox_frame_info {
     uint16_t frame_idx;
     uint32_t width;
     uint32_t height;
-    uint8_t depth;               /* bytes per pixel of the raw frame */
+    uint8_t depth; /* bytes per pixel of the raw frame */
     uint8_t reserved0;
     uint16_t reserved1;
-    uint16_t temp0;              /* tenths of a degree */
+    uint16_t temp0; /* tenths of a degree */
     uint16_t temp1;
     uint32_t reserved2[2];
 } pylox_frame_info_t;
@@ -82,7 +82,7 @@ typedef struct pylox_frame_info {
 typedef struct pylox_param_item {
     uint32_t param_id;
     uint8_t param_val_len;
-    uint8_t param_val[19];       /* only the first 18 bytes travel to and from the device */
+    uint8_t param_val[19]; /* only the first 18 bytes travel to and from the device */
 } pylox_param_item_t;
 
 #pragma pack(pop)
@@ -99,11 +99,11 @@ typedef int (*pylox_error_cb_t)(pylox_dev_t *dev, int err, uint32_t arg);
 
 /* Request of a retrieval call waiting for frames; lives on the caller's stack. */
 typedef struct pylox_frame_req {
-    int count;                   /* frames requested */
-    int remaining;               /* frames still to deliver */
+    int count;     /* frames requested */
+    int remaining; /* frames still to deliver */
     uint8_t *dst;
-    int dst_left;                /* destination bytes left */
-    pylox_frame_info_t *info;    /* receives the first delivered frame's information */
+    int dst_left;             /* destination bytes left */
+    pylox_frame_info_t *info; /* receives the first delivered frame's information */
 } pylox_frame_req_t;
 
 struct pylox_drv;

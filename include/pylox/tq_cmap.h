@@ -8,9 +8,9 @@
 PYLOX_BEGIN_DECLS
 
 /* Reserved distance codes (millimetres). */
-#define TQ_DIST_REMOVED 65300u   /* pixel removed by a filter */
+#define TQ_DIST_REMOVED 65300u /* pixel removed by a filter */
 #define TQ_DIST_RESERVED 65400u
-#define TQ_DIST_INVALID 65500u   /* saturated or empty pixel */
+#define TQ_DIST_INVALID 65500u /* saturated or empty pixel */
 
 #define TQ_CMAP_COLOR_RESERVED 0x8000FFu
 #define TQ_CMAP_COLOR_INVALID 0xFF0EA9u

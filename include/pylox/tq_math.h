@@ -17,8 +17,8 @@ PYLOX_API extern const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM];
 PYLOX_API void tq_math_lut_print_arctan2(int32_t lut_num);
 
 /* Least-squares line y = slope * x + intercept; r2 may be null. */
-PYLOX_API void tq_math_linear_LSR_u16(const uint16_t *x, const uint16_t *y, int32_t n,
-                                      float *slope, float *intercept, float *r2);
+PYLOX_API void tq_math_linear_LSR_u16(const uint16_t *x, const uint16_t *y, int32_t n, float *slope,
+                                      float *intercept, float *r2);
 
 PYLOX_END_DECLS
 

@@ -9,8 +9,8 @@
 PYLOX_BEGIN_DECLS
 
 #define TQ_STREAM_HDR_SIZE 36
-#define TQ_STREAM_SYNC 0x98FBu            /* bytes 0xFB, 0x98 on the wire */
-#define TQ_STREAM_MAX_PKT_LEN 0x100000u   /* payload bytes of one packet, exclusive */
+#define TQ_STREAM_SYNC 0x98FBu             /* bytes 0xFB, 0x98 on the wire */
+#define TQ_STREAM_MAX_PKT_LEN 0x100000u    /* payload bytes of one packet, exclusive */
 #define TQ_STREAM_MAX_FRAME_LEN 0x8000000u /* bytes of one frame, exclusive */
 #define TQ_STREAM_MAX_FRFMT 0x400u         /* frame format code, exclusive */
 #define TQ_STREAM_FLAG_FRAME_START 0x01u
@@ -63,9 +63,9 @@ typedef struct tq_stream_state {
     uint32_t frames_dropped;   /* ready frames dropped because the list was full */
     uint32_t frames_ready;     /* frames in the ready list now */
     uint32_t reserved0;
-    uint32_t bytes_discarded;  /* stream bytes skipped or thrown away */
+    uint32_t bytes_discarded; /* stream bytes skipped or thrown away */
     uint32_t reserved1;
-    uint32_t time_sec;         /* time of the last creation or reset */
+    uint32_t time_sec; /* time of the last creation or reset */
     uint32_t time_usec;
 } tq_stream_state_t;
 

@@ -220,7 +220,8 @@ void cap_handle_rdy_data(pylox_dev_t *dev, pylox_dev_ctx_t *ctx, int reqmax, boo
         ++handled;
 
         if (!ctx->driver->ops->frame_get_info(ctx->driver, &ctx->frame_info, &fi)) {
-            PYLOX_LOG_AS(TQ_LOG_ERR, "_cap_handle_rdy_data", "[%s]  driver frame_get_info failed!\n");
+            PYLOX_LOG_AS(TQ_LOG_ERR, "_cap_handle_rdy_data",
+                         "[%s]  driver frame_get_info failed!\n");
             std::memset(&ctx->frame_info, 0, sizeof ctx->frame_info);
         }
 
@@ -246,7 +247,8 @@ void cap_handle_rdy_data(pylox_dev_t *dev, pylox_dev_ctx_t *ctx, int reqmax, boo
                 frame.info.frame_size = static_cast<uint32_t>(work_len);
             frame.data = data;
             const unsigned idx = frame.info.frame_idx;
-            PYLOX_LOG_AS(TQ_LOG_TRC, "_cap_handle_rdy_data", "[%s] frdy cb invoke: %u,%u\n", idx, idx);
+            PYLOX_LOG_AS(TQ_LOG_TRC, "_cap_handle_rdy_data", "[%s] frdy cb invoke: %u,%u\n", idx,
+                         idx);
             const pylox::wall_time t0 = pylox::clock_now();
             on_frame(dev, &frame);
             const pylox::wall_time t1 = pylox::clock_now();
@@ -259,8 +261,8 @@ void cap_handle_rdy_data(pylox_dev_t *dev, pylox_dev_ctx_t *ctx, int reqmax, boo
             break;
     }
     PYLOX_LOG_AS(TQ_LOG_TRC, "_cap_handle_rdy_data",
-                 "[%s] handle %u ready frames (reqmax: %d, rem: %d)\n", static_cast<unsigned>(handled),
-                 reqmax, req ? req->remaining : reqmax);
+                 "[%s] handle %u ready frames (reqmax: %d, rem: %d)\n",
+                 static_cast<unsigned>(handled), reqmax, req ? req->remaining : reqmax);
     std::free(work);
 }
 

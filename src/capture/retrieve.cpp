@@ -190,7 +190,8 @@ PYLOX_API int pylox_cap_get_frame(pylox_dev_t *dev, void *data, int dlen, pylox_
     if (result > 0)
         return result;
 
-    PYLOX_LOG_AS(TQ_LOG_TRC, "_pylox_cap_get_frames", "[%s] frame_num = %d, timeout_msec=%d\n", 1, 0);
+    PYLOX_LOG_AS(TQ_LOG_TRC, "_pylox_cap_get_frames", "[%s] frame_num = %d, timeout_msec=%d\n", 1,
+                 0);
     pylox_frame_info_t first{};
     pylox_frame_req_t req{1, 1, static_cast<uint8_t *>(data), data ? dlen : 0, &first};
     ctx->request = &req;

@@ -384,7 +384,8 @@ void start_packet(tq_stream_t *s)
                      static_cast<int>(s->prev_fridx), static_cast<int>(h.fridx));
             follow = false;
         } else if (s->prev_sidx >= 0 && h.sidx != ((s->prev_sidx + 1) & 0xFFFF)) {
-            FEED_LOG(TQ_LOG_DBG, "[%s] discard frame: stream hdr idx not correct (prev=%d, cur=%d)\n",
+            FEED_LOG(TQ_LOG_DBG,
+                     "[%s] discard frame: stream hdr idx not correct (prev=%d, cur=%d)\n",
                      static_cast<int>(s->prev_sidx), static_cast<int>(h.sidx));
             follow = false;
         } else if (!frame_in_progress(s)) {
@@ -628,10 +629,10 @@ PYLOX_API void tq_stream_reset(tq_stream_t *stream)
     try {
         free_build_and_ready(stream);
         clear_position(stream);
-        for (uint32_t *w : {&stream->st.frames_completed, &stream->st.frames_out,
-                            &stream->st.frames_discarded, &stream->st.frames_dropped,
-                            &stream->st.reserved0, &stream->st.bytes_discarded,
-                            &stream->st.reserved1})
+        for (uint32_t *w :
+             {&stream->st.frames_completed, &stream->st.frames_out, &stream->st.frames_discarded,
+              &stream->st.frames_dropped, &stream->st.reserved0, &stream->st.bytes_discarded,
+              &stream->st.reserved1})
             st_set(*w, 0);
         stamp_time(stream);
     } catch (...) {

@@ -70,8 +70,9 @@ extern "C" {
 PYLOX_API int pylox_reg_batch_write(pylox_dev_t *dev, int target, uint32_t reg_base,
                                     const uint32_t *reg_vals, int reg_cnt)
 {
-    LOG_TRC("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", target, static_cast<int>(reg_base),
-            static_cast<int>(static_cast<uint16_t>(reg_cnt)), static_cast<const void *>(reg_vals));
+    LOG_TRC("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", target,
+            static_cast<int>(reg_base), static_cast<int>(static_cast<uint16_t>(reg_cnt)),
+            static_cast<const void *>(reg_vals));
     pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
     if (!ctx) {
         LOG_ERR("[%s]  Device handler Is NULL!\r\n");
@@ -85,8 +86,9 @@ PYLOX_API int pylox_reg_batch_write(pylox_dev_t *dev, int target, uint32_t reg_b
 PYLOX_API int pylox_reg_batch_read(pylox_dev_t *dev, int target, uint32_t reg_base,
                                    uint32_t *reg_vals, int reg_cnt)
 {
-    LOG_TRC("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", target, static_cast<int>(reg_base),
-            static_cast<int>(static_cast<uint16_t>(reg_cnt)), static_cast<void *>(reg_vals));
+    LOG_TRC("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", target,
+            static_cast<int>(reg_base), static_cast<int>(static_cast<uint16_t>(reg_cnt)),
+            static_cast<void *>(reg_vals));
     pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
     if (!ctx) {
         LOG_ERR("[%s]  Device handler Is NULL!\r\n");

@@ -8,8 +8,8 @@
 namespace pylox {
 
 struct wall_time {
-    int64_t sec;   // seconds since the epoch, from the local calendar time
-    int32_t usec;  // milliseconds x 1000
+    int64_t sec;  // seconds since the epoch, from the local calendar time
+    int32_t usec; // milliseconds x 1000
     int32_t msec;
     std::tm local; // calendar fields of the same instant
 };

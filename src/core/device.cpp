@@ -127,13 +127,13 @@ extern "C" {
 PYLOX_API int pylox_dev_list(pylox_dev_t *dev_list, int dev_list_num)
 {
     if (!dev_list || dev_list_num <= 0) {
-        LOG_ERR("[%s]   wrong params: dev_list=%p, dev_list_num=%d \n", static_cast<void *>(dev_list),
-                dev_list_num);
+        LOG_ERR("[%s]   wrong params: dev_list=%p, dev_list_num=%d \n",
+                static_cast<void *>(dev_list), dev_list_num);
         return 0;
     }
     std::memset(dev_list, 0, sizeof(pylox_dev_t) * static_cast<size_t>(dev_list_num));
-    auto *recs =
-        static_cast<pylox_ll_dev_t *>(std::calloc(static_cast<size_t>(dev_list_num), sizeof(pylox_ll_dev_t)));
+    auto *recs = static_cast<pylox_ll_dev_t *>(
+        std::calloc(static_cast<size_t>(dev_list_num), sizeof(pylox_ll_dev_t)));
     if (!recs)
         return 0;
     const int n = pylox_ll_dev_list(recs, dev_list_num);

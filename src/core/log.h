@@ -4,7 +4,7 @@
 
 #include <pylox/tq_log.h>
 
-#define PYLOX_LOG_AS(level, name, fmt, ...) \
+#define PYLOX_LOG_AS(level, name, fmt, ...)                                                        \
     tq_log((level), pylox_log_tag(level), (fmt), (name), ##__VA_ARGS__)
 
 #define LOG_TRC(fmt, ...) PYLOX_LOG_AS(TQ_LOG_TRC, __func__, fmt, ##__VA_ARGS__)

@@ -34,32 +34,46 @@ int ti_frame_decode(pylox_drv_t *, uint16_t *, int, int kind, const uint8_t *, i
     return -1;
 }
 
-int ti_reserved_zero(pylox_drv_t *, void *, int) { return 0; }
-int ti_reserved_echo(pylox_drv_t *, void *, int val) { return val; }
-int ti_reserved_one(pylox_drv_t *, void *, int) { return 1; }
-int ti_update_intg_time(pylox_drv_t *, uint16_t, int) { return 0; }
-int ti_update_mod_freq(pylox_drv_t *, uint32_t, int) { return 0; }
-int ti_calib_save(pylox_drv_t *, void *, int, int) { return 0; }
-int ti_filter_enable(pylox_drv_t *, int, void *) { return 0; }
-int ti_filter_disable(pylox_drv_t *, int) { return 0; }
+int ti_reserved_zero(pylox_drv_t *, void *, int)
+{
+    return 0;
+}
+int ti_reserved_echo(pylox_drv_t *, void *, int val)
+{
+    return val;
+}
+int ti_reserved_one(pylox_drv_t *, void *, int)
+{
+    return 1;
+}
+int ti_update_intg_time(pylox_drv_t *, uint16_t, int)
+{
+    return 0;
+}
+int ti_update_mod_freq(pylox_drv_t *, uint32_t, int)
+{
+    return 0;
+}
+int ti_calib_save(pylox_drv_t *, void *, int, int)
+{
+    return 0;
+}
+int ti_filter_enable(pylox_drv_t *, int, void *)
+{
+    return 0;
+}
+int ti_filter_disable(pylox_drv_t *, int)
+{
+    return 0;
+}
 
 } // namespace
 
 extern "C" PYLOX_API const pylox_drv_op_t g_pylox_driver_op_ti = {
-    ti_init,
-    ti_uninit,
-    ti_frame_get_info,
-    ti_frame_decode,
+    ti_init,          ti_uninit,           ti_frame_get_info,  ti_frame_decode,
     nullptr, // frame_raw_get
     nullptr, // frame_raw_proc
     nullptr, // lens_param_get
-    ti_reserved_zero,
-    ti_update_intg_time,
-    ti_update_mod_freq,
-    ti_reserved_echo,
-    ti_calib_save,
-    ti_reserved_one,
-    ti_filter_enable,
-    ti_filter_disable,
-    nullptr,
+    ti_reserved_zero, ti_update_intg_time, ti_update_mod_freq, ti_reserved_echo, ti_calib_save,
+    ti_reserved_one,  ti_filter_enable,    ti_filter_disable,  nullptr,
 };

@@ -22,8 +22,9 @@
 #include <mutex>
 #include <new>
 
-static_assert(std::endian::native == std::endian::little,
-              "frame files hold little-endian samples; this build stores them as they are in memory");
+static_assert(
+    std::endian::native == std::endian::little,
+    "frame files hold little-endian samples; this build stores them as they are in memory");
 
 namespace pylox {
 namespace {
@@ -71,7 +72,10 @@ struct shared_state {
 };
 shared_state g_raw, g_dist, g_gray;
 
-bool at_start(int fd) { return ::lseek(fd, 0, SEEK_CUR) == 0; }
+bool at_start(int fd)
+{
+    return ::lseek(fd, 0, SEEK_CUR) == 0;
+}
 
 // Whether the next write lands at the start of the file. A descriptor opened
 // for appending stays at position 0 until its first write, yet writes at the
@@ -289,8 +293,8 @@ frame_read read_frame(raw_load_state &st, const kind_desc &kind, const char *fn,
     } else if (got == 0) {
         fr.status = load_status::eof;
     } else {
-        PYLOX_LOG_AS(TQ_LOG_ERR, fn, "[%s] read %d date failed: ret= %d\n",
-                     static_cast<int>(want), static_cast<int>(got));
+        PYLOX_LOG_AS(TQ_LOG_ERR, fn, "[%s] read %d date failed: ret= %d\n", static_cast<int>(want),
+                     static_cast<int>(got));
         fr.status = load_status::truncated;
     }
     return fr;
@@ -350,8 +354,8 @@ int load_float_kind(shared_state &g, const kind_desc &kind, const char *fn, int 
     void *direct = nullptr;
     if (!at_start(fd) && g.st.format == PYLOX_FRAME_SAVE_F32)
         direct = dst;
-    const frame_read fr = read_frame(g.st, kind, fn, fd, direct,
-                                     static_cast<size_t>(dst_len) * sizeof(float), tmp);
+    const frame_read fr =
+        read_frame(g.st, kind, fn, fd, direct, static_cast<size_t>(dst_len) * sizeof(float), tmp);
     if (fr.status != load_status::ok)
         return 0;
     const int count = fr.data == reinterpret_cast<const uint8_t *>(dst)
@@ -395,7 +399,10 @@ bool enough_values(const char *fn, int len, int64_t frame)
 }
 
 // Byte counts for the "%d bytes" log lines.
-int log_bytes(int64_t bytes) { return bytes > INT_MAX ? INT_MAX : static_cast<int>(bytes); }
+int log_bytes(int64_t bytes)
+{
+    return bytes > INT_MAX ? INT_MAX : static_cast<int>(bytes);
+}
 
 // Writes count values converted by conv(i, out) in pieces of k_chunk samples.
 template <class Sample, class Conv> bool write_converted(int fd, int count, Conv conv)
@@ -465,8 +472,8 @@ using namespace pylox;
 
 extern "C" {
 
-PYLOX_API int pylox_frame_save_raw(int fd, int format, const uint16_t *data, int len, int w,
-                                   int h, int n, const char *tag)
+PYLOX_API int pylox_frame_save_raw(int fd, int format, const uint16_t *data, int len, int w, int h,
+                                   int n, const char *tag)
 {
     const int64_t frame =
         checked_frame(__func__, data, w, h, n, format == PYLOX_FRAME_SAVE_U32 ? 4 : 2);
@@ -491,9 +498,9 @@ PYLOX_API int pylox_frame_save_raw(int fd, int format, const uint16_t *data, int
     }
     if (write_at_start(fd)) {
         char hdr[k_hdr_max + 64];
-        const int hl = std::snprintf(hdr, sizeof hdr, "TQ_RAW,%s,%d,%d,%d,%.*s\n",
-                                     format == PYLOX_FRAME_SAVE_U32 ? "U32" : "U16", w, h, n,
-                                     k_hdr_max, tag);
+        const int hl =
+            std::snprintf(hdr, sizeof hdr, "TQ_RAW,%s,%d,%d,%d,%.*s\n",
+                          format == PYLOX_FRAME_SAVE_U32 ? "U32" : "U16", w, h, n, k_hdr_max, tag);
         if (hl > k_hdr_max) {
             LOG_ERR("[%s] wrong raw tag: header line longer than %d characters\n", k_hdr_max - 1);
             return 0;

@@ -27,7 +27,7 @@ enum class load_status {
 struct raw_load_result {
     int samples = 0; // samples written to dst
     load_status status = load_status::failed;
-    long bytes = 0;  // bytes of the frame read from the file
+    long bytes = 0; // bytes of the frame read from the file
 };
 
 // The raw loader: parses the header when fd is at position 0 (the log lines

@@ -20,21 +20,23 @@ namespace {
 constexpr int32_t kDefaultRangeMax = 4000;
 constexpr uint32_t kWhite = 0xFFFFFFu;
 
-template <class T>
-T load_field(const T &field) {
+template <class T> T load_field(const T &field)
+{
     return std::atomic_ref<T>(const_cast<T &>(field)).load(std::memory_order_relaxed);
 }
 
-template <class T>
-void store_field(T &field, T value) {
+template <class T> void store_field(T &field, T value)
+{
     std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
 }
 
-uint32_t channel(float v) {
+uint32_t channel(float v)
+{
     return static_cast<uint32_t>(pylox::trunc_i32(v)) & 0xFFu;
 }
 
-uint32_t ramp_colour(int32_t i, int32_t count) {
+uint32_t ramp_colour(int32_t i, int32_t count)
+{
     const float e = static_cast<float>(i) / static_cast<float>(count) - 0.25f;
     uint32_t r = 0;
     uint32_t g = 0;
@@ -60,7 +62,8 @@ uint32_t ramp_colour(int32_t i, int32_t count) {
 
 // A map without a table (never built, or its allocation failed) is unusable:
 // every lookup on it yields 0.
-bool usable(const tq_cmap_t *map, const char *fn) {
+bool usable(const tq_cmap_t *map, const char *fn)
+{
     if (map == nullptr) {
         PYLOX_LOG_AS(TQ_LOG_ERR, fn, "[%s] colour map is NULL\n");
         return false;
@@ -68,11 +71,12 @@ bool usable(const tq_cmap_t *map, const char *fn) {
     return map->table != nullptr && map->count > 0;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
-PYLOX_API uint32_t *tq_cmap_init(tq_cmap_t *map, int32_t count) {
+PYLOX_API uint32_t *tq_cmap_init(tq_cmap_t *map, int32_t count)
+{
     if (map == nullptr) {
         LOG_ERR("[%s] colour map is NULL\n");
         return nullptr;
@@ -82,7 +86,8 @@ PYLOX_API uint32_t *tq_cmap_init(tq_cmap_t *map, int32_t count) {
         LOG_ERR("[%s] invalid colour count %d\n", count);
         return nullptr;
     }
-    auto *table = static_cast<uint32_t *>(std::malloc(sizeof(uint32_t) * static_cast<std::size_t>(count)));
+    auto *table =
+        static_cast<uint32_t *>(std::malloc(sizeof(uint32_t) * static_cast<std::size_t>(count)));
     if (table == nullptr) {
         LOG_ERR("[%s] malloc failed\n");
         return nullptr;
@@ -99,7 +104,8 @@ PYLOX_API uint32_t *tq_cmap_init(tq_cmap_t *map, int32_t count) {
     return table;
 }
 
-PYLOX_API void tq_cmap_uninit(tq_cmap_t *map) {
+PYLOX_API void tq_cmap_uninit(tq_cmap_t *map)
+{
     if (map == nullptr) {
         return;
     }
@@ -108,7 +114,8 @@ PYLOX_API void tq_cmap_uninit(tq_cmap_t *map) {
     map->count = 0;
 }
 
-PYLOX_API void tq_cmap_set_range(tq_cmap_t *map, int32_t lower, int32_t upper) {
+PYLOX_API void tq_cmap_set_range(tq_cmap_t *map, int32_t lower, int32_t upper)
+{
     if (map == nullptr) {
         LOG_ERR("[%s] colour map is NULL\n");
         return;
@@ -130,7 +137,8 @@ PYLOX_API void tq_cmap_set_range(tq_cmap_t *map, int32_t lower, int32_t upper) {
     store_field(map->index_scale, count / d);
 }
 
-PYLOX_API uint32_t tq_cmap_get_color(const tq_cmap_t *map, int32_t value) {
+PYLOX_API uint32_t tq_cmap_get_color(const tq_cmap_t *map, int32_t value)
+{
     if (!usable(map, __func__)) {
         return 0;
     }
@@ -150,7 +158,8 @@ PYLOX_API uint32_t tq_cmap_get_color(const tq_cmap_t *map, int32_t value) {
         return 0;
     }
     const int32_t count = map->count;
-    const float p = static_cast<float>(static_cast<int64_t>(value) - lo) * load_field(map->index_scale);
+    const float p =
+        static_cast<float>(static_cast<int64_t>(value) - lo) * load_field(map->index_scale);
     // k = count - trunc(p), clamped to the table: far values (k < 1) take the
     // first entry, values next to range_min the last.
     if (p != p) {
@@ -165,7 +174,8 @@ PYLOX_API uint32_t tq_cmap_get_color(const tq_cmap_t *map, int32_t value) {
     return map->table[count - static_cast<int32_t>(p)];
 }
 
-PYLOX_API uint32_t tq_cmap_get_gray(const tq_cmap_t *map, int32_t value) {
+PYLOX_API uint32_t tq_cmap_get_gray(const tq_cmap_t *map, int32_t value)
+{
     if (!usable(map, __func__)) {
         return 0;
     }
@@ -183,9 +193,10 @@ PYLOX_API uint32_t tq_cmap_get_gray(const tq_cmap_t *map, int32_t value) {
     if (value < lo) {
         return 0;
     }
-    const float p = static_cast<float>(static_cast<int64_t>(value) - lo) * load_field(map->gray_scale);
+    const float p =
+        static_cast<float>(static_cast<int64_t>(value) - lo) * load_field(map->gray_scale);
     const auto g = static_cast<uint32_t>(pylox::trunc_i32(p)) & 0xFFu;
     return g * 0x010101u;
 }
 
-}  // extern "C"
+} // extern "C"

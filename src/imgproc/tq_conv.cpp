@@ -23,7 +23,8 @@
 
 namespace pylox {
 
-void conv_plain_u16_u8(uint8_t *dst, const uint16_t *src, int32_t n, uint32_t shift) {
+void conv_plain_u16_u8(uint8_t *dst, const uint16_t *src, int32_t n, uint32_t shift)
+{
     if (shift >= 32) {
         for (int32_t i = 0; i < n; ++i) {
             dst[i] = 0;
@@ -35,38 +36,43 @@ void conv_plain_u16_u8(uint8_t *dst, const uint16_t *src, int32_t n, uint32_t sh
     }
 }
 
-void conv_plain_u16_f32(float *dst, const uint16_t *src, int32_t n, float scale) {
+void conv_plain_u16_f32(float *dst, const uint16_t *src, int32_t n, float scale)
+{
     for (int32_t i = 0; i < n; ++i) {
         dst[i] = static_cast<float>(src[i]) * scale;
     }
 }
 
-void conv_plain_u16_u32(uint32_t *dst, const uint16_t *src, int32_t n, uint32_t scale) {
+void conv_plain_u16_u32(uint32_t *dst, const uint16_t *src, int32_t n, uint32_t scale)
+{
     const uint32_t s = scale & 0xFFFFu;
     for (int32_t i = 0; i < n; ++i) {
         dst[i] = static_cast<uint32_t>(src[i]) * s;
     }
 }
 
-void conv_plain_f32_u8(uint8_t *dst, const float *src, int32_t n, float scale) {
+void conv_plain_f32_u8(uint8_t *dst, const float *src, int32_t n, float scale)
+{
     for (int32_t i = 0; i < n; ++i) {
         dst[i] = static_cast<uint8_t>(trunc_i32(src[i] * scale) & 0xFF);
     }
 }
 
-void conv_plain_f32_u16(uint16_t *dst, const float *src, int32_t n, float scale) {
+void conv_plain_f32_u16(uint16_t *dst, const float *src, int32_t n, float scale)
+{
     for (int32_t i = 0; i < n; ++i) {
         dst[i] = static_cast<uint16_t>(trunc_i32(src[i] * scale) & 0xFFFF);
     }
 }
 
-void conv_plain_f32_u32(uint32_t *dst, const float *src, int32_t n, float scale) {
+void conv_plain_f32_u32(uint32_t *dst, const float *src, int32_t n, float scale)
+{
     for (int32_t i = 0; i < n; ++i) {
         dst[i] = static_cast<uint32_t>(trunc_i32(src[i] * scale) & 0xFFFF);
     }
 }
 
-}  // namespace pylox
+} // namespace pylox
 
 namespace {
 
@@ -77,7 +83,8 @@ constexpr int32_t kMinU16ToU8 = 19;
 constexpr int32_t kMinF32ToU8 = 20;
 constexpr int32_t kMinWide = 16;
 
-bool check_args(const void *dst, const void *src, int32_t n, const char *fn) {
+bool check_args(const void *dst, const void *src, int32_t n, const char *fn)
+{
     if (n <= 0) {
         return false;
     }
@@ -94,7 +101,8 @@ bool check_args(const void *dst, const void *src, int32_t n, const char *fn) {
 // buffers always qualify; so does converting in place towards the start of a
 // buffer, as long as the destination does not overtake the source.
 bool blocks_match_plain(const void *dst, std::size_t dsz, const void *src, std::size_t ssz,
-                        int32_t n) {
+                        int32_t n)
+{
     const auto d = reinterpret_cast<std::uintptr_t>(dst);
     const auto s = reinterpret_cast<std::uintptr_t>(src);
     const auto cnt = static_cast<std::uintptr_t>(n);
@@ -114,8 +122,8 @@ bool blocks_match_plain(const void *dst, std::size_t dsz, const void *src, std::
 
 // Elements to convert one by one before p is 16-byte aligned (0 when p is not
 // even aligned to its element size; unaligned vector loads then do the work).
-template <class T>
-int32_t lead_count(const T *p, int32_t n) {
+template <class T> int32_t lead_count(const T *p, int32_t n)
+{
     const auto a = reinterpret_cast<std::uintptr_t>(p);
     if (a % sizeof(T) != 0) {
         return 0;
@@ -126,17 +134,21 @@ int32_t lead_count(const T *p, int32_t n) {
 
 #if defined(PYLOX_CONV_SSE2)
 
-inline __m128i load_i(const void *p) {
+inline __m128i load_i(const void *p)
+{
     return _mm_loadu_si128(static_cast<const __m128i *>(p));
 }
-inline void store_i(void *p, __m128i v) {
+inline void store_i(void *p, __m128i v)
+{
     _mm_storeu_si128(static_cast<__m128i *>(p), v);
 }
-inline __m128i trunc_scaled(const float *p, __m128 scale) {
+inline __m128i trunc_scaled(const float *p, __m128 scale)
+{
     return _mm_cvttps_epi32(_mm_mul_ps(_mm_loadu_ps(p), scale));
 }
 
-int32_t vec_u16_u8(uint8_t *dst, const uint16_t *src, int32_t i, int32_t n, uint32_t shift) {
+int32_t vec_u16_u8(uint8_t *dst, const uint16_t *src, int32_t i, int32_t n, uint32_t shift)
+{
     // A shift of 16 or more clears every element, like the plain loop.
     const __m128i cnt = _mm_cvtsi32_si128(static_cast<int>(shift > 16 ? 16 : shift));
     const __m128i low8 = _mm_set1_epi16(0x00FF);
@@ -148,7 +160,8 @@ int32_t vec_u16_u8(uint8_t *dst, const uint16_t *src, int32_t i, int32_t n, uint
     return i;
 }
 
-int32_t vec_u16_f32(float *dst, const uint16_t *src, int32_t i, int32_t n, float scale) {
+int32_t vec_u16_f32(float *dst, const uint16_t *src, int32_t i, int32_t n, float scale)
+{
     const __m128 s = _mm_set1_ps(scale);
     const __m128i zero = _mm_setzero_si128();
     for (; i + 8 <= n; i += 8) {
@@ -161,7 +174,8 @@ int32_t vec_u16_f32(float *dst, const uint16_t *src, int32_t i, int32_t n, float
     return i;
 }
 
-int32_t vec_u16_u32(uint32_t *dst, const uint16_t *src, int32_t i, int32_t n, uint32_t scale) {
+int32_t vec_u16_u32(uint32_t *dst, const uint16_t *src, int32_t i, int32_t n, uint32_t scale)
+{
     const __m128i s = _mm_set1_epi16(static_cast<short>(scale & 0xFFFFu));
     for (; i + 8 <= n; i += 8) {
         const __m128i v = load_i(src + i);
@@ -173,7 +187,8 @@ int32_t vec_u16_u32(uint32_t *dst, const uint16_t *src, int32_t i, int32_t n, ui
     return i;
 }
 
-int32_t vec_f32_u8(uint8_t *dst, const float *src, int32_t i, int32_t n, float scale) {
+int32_t vec_f32_u8(uint8_t *dst, const float *src, int32_t i, int32_t n, float scale)
+{
     const __m128 s = _mm_set1_ps(scale);
     const __m128i low8 = _mm_set1_epi32(0xFF);
     for (; i + 16 <= n; i += 16) {
@@ -186,7 +201,8 @@ int32_t vec_f32_u8(uint8_t *dst, const float *src, int32_t i, int32_t n, float s
     return i;
 }
 
-int32_t vec_f32_u16(uint16_t *dst, const float *src, int32_t i, int32_t n, float scale) {
+int32_t vec_f32_u16(uint16_t *dst, const float *src, int32_t i, int32_t n, float scale)
+{
     const __m128 s = _mm_set1_ps(scale);
     for (; i + 8 <= n; i += 8) {
         // Sign-extend the low 16 bits so the signed pack keeps them unchanged.
@@ -197,7 +213,8 @@ int32_t vec_f32_u16(uint16_t *dst, const float *src, int32_t i, int32_t n, float
     return i;
 }
 
-int32_t vec_f32_u32(uint32_t *dst, const float *src, int32_t i, int32_t n, float scale) {
+int32_t vec_f32_u32(uint32_t *dst, const float *src, int32_t i, int32_t n, float scale)
+{
     const __m128 s = _mm_set1_ps(scale);
     const __m128i low16 = _mm_set1_epi32(0xFFFF);
     for (; i + 8 <= n; i += 8) {
@@ -219,9 +236,8 @@ using vec_fn = int32_t (*)(D *, const S *, int32_t, int32_t, A);
 // Plain loop up to the aligned pointer, vector steps, plain loop for the
 // rest; the plain loop alone for short or overlapping buffers.
 template <typename D, typename S, typename A>
-void convert(D *dst, const S *src, int32_t n, A arg, const char *fn, int32_t min_n,
-             align_on align, void (*plain)(D *, const S *, int32_t, A),
-             std::type_identity_t<vec_fn<D, S, A>> vec)
+void convert(D *dst, const S *src, int32_t n, A arg, const char *fn, int32_t min_n, align_on align,
+             void (*plain)(D *, const S *, int32_t, A), std::type_identity_t<vec_fn<D, S, A>> vec)
 {
     if (!check_args(dst, src, n, fn))
         return;
@@ -247,38 +263,44 @@ void convert(D *dst, const S *src, int32_t n, A arg, const char *fn, int32_t min
 #define PYLOX_VEC_STEP(f) nullptr
 #endif
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
-PYLOX_API void tq_conv_u16_u8(uint8_t *dst, const uint16_t *src, int32_t n, uint32_t shift) {
+PYLOX_API void tq_conv_u16_u8(uint8_t *dst, const uint16_t *src, int32_t n, uint32_t shift)
+{
     convert(dst, src, n, shift, __func__, kMinU16ToU8, align_on::src, conv_plain_u16_u8,
             PYLOX_VEC_STEP(vec_u16_u8));
 }
 
-PYLOX_API void tq_conv_u16_f32(float *dst, const uint16_t *src, int32_t n, float scale) {
+PYLOX_API void tq_conv_u16_f32(float *dst, const uint16_t *src, int32_t n, float scale)
+{
     convert(dst, src, n, scale, __func__, kMinWide, align_on::dst, conv_plain_u16_f32,
             PYLOX_VEC_STEP(vec_u16_f32));
 }
 
-PYLOX_API void tq_conv_u16_u32(uint32_t *dst, const uint16_t *src, int32_t n, uint32_t scale) {
+PYLOX_API void tq_conv_u16_u32(uint32_t *dst, const uint16_t *src, int32_t n, uint32_t scale)
+{
     convert(dst, src, n, scale, __func__, kMinWide, align_on::dst, conv_plain_u16_u32,
             PYLOX_VEC_STEP(vec_u16_u32));
 }
 
-PYLOX_API void tq_conv_f32_u8(uint8_t *dst, const float *src, int32_t n, float scale) {
+PYLOX_API void tq_conv_f32_u8(uint8_t *dst, const float *src, int32_t n, float scale)
+{
     convert(dst, src, n, scale, __func__, kMinF32ToU8, align_on::src, conv_plain_f32_u8,
             PYLOX_VEC_STEP(vec_f32_u8));
 }
 
-PYLOX_API void tq_conv_f32_u16(uint16_t *dst, const float *src, int32_t n, float scale) {
+PYLOX_API void tq_conv_f32_u16(uint16_t *dst, const float *src, int32_t n, float scale)
+{
     convert(dst, src, n, scale, __func__, kMinWide, align_on::src, conv_plain_f32_u16,
             PYLOX_VEC_STEP(vec_f32_u16));
 }
 
-PYLOX_API void tq_conv_f32_u32(uint32_t *dst, const float *src, int32_t n, float scale) {
+PYLOX_API void tq_conv_f32_u32(uint32_t *dst, const float *src, int32_t n, float scale)
+{
     convert(dst, src, n, scale, __func__, kMinWide, align_on::src, conv_plain_f32_u32,
             PYLOX_VEC_STEP(vec_f32_u32));
 }
 
-}  // extern "C"
+} // extern "C"

@@ -12,7 +12,8 @@ namespace pylox {
 // 32-bit range give INT32_MIN (0x80000000), which is what the SSE conversion
 // instruction (cvttps2dq) gives, so the vector steps and this loop agree and
 // no out-of-range cast (undefined in C++) is ever made.
-inline int32_t trunc_i32(float f) noexcept {
+inline int32_t trunc_i32(float f) noexcept
+{
     if (f >= -2147483648.0f && f < 2147483648.0f) {
         return static_cast<int32_t>(f);
     }
@@ -27,4 +28,4 @@ void conv_plain_f32_u8(uint8_t *dst, const float *src, int32_t n, float scale);
 void conv_plain_f32_u16(uint16_t *dst, const float *src, int32_t n, float scale);
 void conv_plain_f32_u32(uint32_t *dst, const float *src, int32_t n, float scale);
 
-}  // namespace pylox
+} // namespace pylox

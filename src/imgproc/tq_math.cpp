@@ -27,7 +27,8 @@ struct line_sums {
     uint64_t sxy = 0;
 };
 
-void add_plain(const uint16_t *x, const uint16_t *y, int32_t from, int32_t to, line_sums &s) {
+void add_plain(const uint16_t *x, const uint16_t *y, int32_t from, int32_t to, line_sums &s)
+{
     for (int32_t i = from; i < to; ++i) {
         const uint32_t xi = x[i];
         const uint32_t yi = y[i];
@@ -41,14 +42,16 @@ void add_plain(const uint16_t *x, const uint16_t *y, int32_t from, int32_t to, l
 #if defined(PYLOX_MATH_SSE2)
 
 // Adds the four unsigned 32-bit lanes of v to the two 64-bit lanes of acc.
-inline __m128i add_u32_to_u64(__m128i acc, __m128i v) {
+inline __m128i add_u32_to_u64(__m128i acc, __m128i v)
+{
     const __m128i zero = _mm_setzero_si128();
     acc = _mm_add_epi64(acc, _mm_unpacklo_epi32(v, zero));
     return _mm_add_epi64(acc, _mm_unpackhi_epi32(v, zero));
 }
 
 // Full 32-bit products of eight u16 pairs, added to acc.
-inline __m128i add_products(__m128i acc, __m128i a, __m128i b) {
+inline __m128i add_products(__m128i acc, __m128i a, __m128i b)
+{
     const __m128i lo = _mm_mullo_epi16(a, b);
     const __m128i hi = _mm_mulhi_epu16(a, b);
     acc = add_u32_to_u64(acc, _mm_unpacklo_epi16(lo, hi));
@@ -56,7 +59,8 @@ inline __m128i add_products(__m128i acc, __m128i a, __m128i b) {
 }
 
 // Sums over [from, to) eight pairs at a time; returns where it stopped.
-int32_t add_vector(const uint16_t *x, const uint16_t *y, int32_t from, int32_t to, line_sums &s) {
+int32_t add_vector(const uint16_t *x, const uint16_t *y, int32_t from, int32_t to, line_sums &s)
+{
     // The plain sums of x and y grow by at most 2 * 65535 per 32-bit lane and
     // step; they move into the 64-bit lanes before a lane could overflow.
     constexpr int32_t kStepsPerFlush = 16384;
@@ -96,7 +100,8 @@ int32_t add_vector(const uint16_t *x, const uint16_t *y, int32_t from, int32_t t
 
 #endif
 
-line_sums sum_pairs(const uint16_t *x, const uint16_t *y, int32_t n) {
+line_sums sum_pairs(const uint16_t *x, const uint16_t *y, int32_t n)
+{
     line_sums s;
     int32_t i = 0;
 #if defined(PYLOX_MATH_SSE2)
@@ -114,16 +119,18 @@ line_sums sum_pairs(const uint16_t *x, const uint16_t *y, int32_t n) {
     return s;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
-PYLOX_API void tq_math_lut_print_arctan2(int32_t lut_num) {
+PYLOX_API void tq_math_lut_print_arctan2(int32_t lut_num)
+{
     std::printf("#define ARCTAN2_LUT_NUM %d\n", lut_num);
     std::printf("static const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {\n");
     const double last = static_cast<double>(lut_num) - 1.0;
     for (int32_t i = 0; i < lut_num; ++i) {
-        const double a = std::atan2(static_cast<double>(i), last) * 32768.0 / (2.0 * std::numbers::pi);
+        const double a =
+            std::atan2(static_cast<double>(i), last) * 32768.0 / (2.0 * std::numbers::pi);
         std::printf("%u, ", static_cast<unsigned>(static_cast<uint16_t>(std::lround(a))));
         if ((i & 15) == 15) {
             std::printf("\n    ");
@@ -136,8 +143,9 @@ PYLOX_API void tq_math_lut_print_arctan2(int32_t lut_num) {
     std::fflush(stdout);
 }
 
-PYLOX_API void tq_math_linear_LSR_u16(const uint16_t *x, const uint16_t *y, int32_t n,
-                                      float *slope, float *intercept, float *r2) {
+PYLOX_API void tq_math_linear_LSR_u16(const uint16_t *x, const uint16_t *y, int32_t n, float *slope,
+                                      float *intercept, float *r2)
+{
     if (slope == nullptr || intercept == nullptr) {
         LOG_ERR("[%s] NULL result pointer\n");
         if (r2 != nullptr) {
@@ -189,4 +197,4 @@ PYLOX_API void tq_math_linear_LSR_u16(const uint16_t *x, const uint16_t *y, int3
     }
 }
 
-}  // extern "C"
+} // extern "C"

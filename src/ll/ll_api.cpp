@@ -121,8 +121,8 @@ PYLOX_API int pylox_ll_reg_write(pylox_ll_dev_t *dev, int target, uint32_t reg_b
                                static_cast<uint16_t>(count));
 }
 
-PYLOX_API int pylox_ll_reg_read(pylox_ll_dev_t *dev, int target, uint32_t reg_base,
-                                uint32_t *vals, int count)
+PYLOX_API int pylox_ll_reg_read(pylox_ll_dev_t *dev, int target, uint32_t reg_base, uint32_t *vals,
+                                int count)
 {
     if (!dev || !dev->ops)
         return 0;

@@ -113,7 +113,8 @@ inline int phase_mismatches(const uint8_t *raw, const vcam::Truth &t, double sla
                 th += 2 * M_PI;
             double d = th * 32768.0 / (2 * M_PI) - t.phase[i];
             d = std::fabs(std::remainder(d, 32768.0));
-            const double tol = slack + 1.2 * 0.75 / std::max(1.0f, t.amplitude[i]) * 32768.0 / (2 * M_PI);
+            const double tol =
+                slack + 1.2 * 0.75 / std::max(1.0f, t.amplitude[i]) * 32768.0 / (2 * M_PI);
             if (d > tol)
                 ++bad;
         }

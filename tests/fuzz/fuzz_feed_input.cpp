@@ -15,12 +15,12 @@
 
 namespace {
 
-#define FUZZ_CHECK(cond)                                                               \
-    do {                                                                               \
-        if (!(cond)) {                                                                 \
-            std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #cond);   \
-            std::abort();                                                              \
-        }                                                                              \
+#define FUZZ_CHECK(cond)                                                                           \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #cond);                \
+            std::abort();                                                                          \
+        }                                                                                          \
     } while (0)
 
 struct rng {
@@ -134,10 +134,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(tq_stream_fetch_frames(s, dst.data(), room, count, &info, 1) >= 0);
             break;
         case 1:
-            taken += static_cast<uint32_t>(tq_stream_fetch_frames(s, dst.data(), room, count, &info, 0));
+            taken +=
+                static_cast<uint32_t>(tq_stream_fetch_frames(s, dst.data(), room, count, &info, 0));
             break;
         case 2:
-            taken += static_cast<uint32_t>(tq_stream_fetch_frames(s, nullptr, 0, count, nullptr, 0));
+            taken +=
+                static_cast<uint32_t>(tq_stream_fetch_frames(s, nullptr, 0, count, nullptr, 0));
             break;
         case 3:
             if ((op >> 24) == 0) {

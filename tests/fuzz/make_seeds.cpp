@@ -58,8 +58,8 @@ int main(int argc, char **argv)
     ok &= write_seed(dir, "multi_packet", 4, multi.bytes());
 
     stream_writer packed(small(1000));
-    packed.packed_frames({pattern_bytes(60, 3), pattern_bytes(60, 4), pattern_bytes(60, 5),
-                          pattern_bytes(60, 6)});
+    packed.packed_frames(
+        {pattern_bytes(60, 3), pattern_bytes(60, 4), pattern_bytes(60, 5), pattern_bytes(60, 6)});
     packed.frame(pattern_bytes(61, 7));
     ok &= write_seed(dir, "packed", 3, packed.bytes());
 

@@ -26,9 +26,8 @@ public:
     scratch_dir()
     {
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = fs::temp_directory_path() /
-                ("pylox_" + std::to_string(::getpid()) + "_" + info->test_suite_name() + "_" +
-                 info->name());
+        path_ = fs::temp_directory_path() / ("pylox_" + std::to_string(::getpid()) + "_" +
+                                             info->test_suite_name() + "_" + info->name());
         fs::remove_all(path_);
         fs::create_directories(path_);
     }

@@ -28,8 +28,8 @@ size_t write_raw_file(const std::string &path, const raw_file_layout &lay, int f
 {
     std::string bytes;
     char head[256];
-    std::snprintf(head, sizeof head, "TQ_RAW,%s,%d,%d,%d,%s\n", lay.u32 ? "U32" : "U16",
-                  lay.width, lay.height, lay.count, lay.tag.c_str());
+    std::snprintf(head, sizeof head, "TQ_RAW,%s,%d,%d,%d,%s\n", lay.u32 ? "U32" : "U16", lay.width,
+                  lay.height, lay.count, lay.tag.c_str());
     bytes += head;
     const size_t per = lay.u32 ? 4 : 2;
     for (int k = 0; k < frames; ++k) {
@@ -43,7 +43,8 @@ size_t write_raw_file(const std::string &path, const raw_file_layout &lay, int f
         }
     }
     bytes.resize(bytes.size() - std::min(cut_last, bytes.size()));
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return static_cast<size_t>(lay.width) * lay.height * lay.count * per;
 }
 

@@ -11,9 +11,9 @@ namespace pylox_test {
 struct raw_file_layout {
     int width = 320;
     int height = 240;
-    int count = 4;                   // 16-bit samples per pixel
+    int count = 4; // 16-bit samples per pixel
     std::string tag = "PYLOX-E2-R320";
-    bool u32 = false;                // store samples as 32-bit words
+    bool u32 = false; // store samples as 32-bit words
 };
 
 // Frame k's sample i is pattern(k, i): every frame differs and is recognisable.

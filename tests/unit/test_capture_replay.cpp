@@ -193,7 +193,8 @@ TEST_F(ReplayCapture, FrameIndicesFollowTheFilePosition)
     std::vector<uint8_t> buf(frame_bytes(lay));
     for (int k = 0; k < 3; ++k) {
         pylox_frame_info_t info{};
-        ASSERT_EQ(pylox_cap_get_frames(dev_, 1, buf.data(), static_cast<int>(buf.size()), &info), 1);
+        ASSERT_EQ(pylox_cap_get_frames(dev_, 1, buf.data(), static_cast<int>(buf.size()), &info),
+                  1);
         EXPECT_EQ(info.frame_idx, 2 * (k + 1));
         EXPECT_TRUE(frame_is(buf.data(), lay, k)); // 32-bit samples come back as 16 bits
     }

@@ -17,7 +17,8 @@ protected:
     tq_cmap_t map_{};
 };
 
-TEST_F(CmapTest, RampEntriesAndDefaults) {
+TEST_F(CmapTest, RampEntriesAndDefaults)
+{
     EXPECT_EQ(map_.count, 30000);
     EXPECT_EQ(map_.table[0], 0x7F0000u);
     EXPECT_EQ(map_.table[3750], 0xFF0000u);
@@ -35,9 +36,10 @@ TEST_F(CmapTest, RampEntriesAndDefaults) {
     EXPECT_FLOAT_EQ(map_.index_scale, 7.5f);
 }
 
-TEST_F(CmapTest, ColourLookupRange) {
+TEST_F(CmapTest, ColourLookupRange)
+{
     EXPECT_EQ(tq_cmap_get_color(&map_, 0), 0u);               // range_min is outside
-    EXPECT_EQ(tq_cmap_get_color(&map_, 4000), map_.table[0]);  // range_max: k = 0
+    EXPECT_EQ(tq_cmap_get_color(&map_, 4000), map_.table[0]); // range_max: k = 0
     EXPECT_EQ(tq_cmap_get_color(&map_, 4001), 0u);
     EXPECT_EQ(tq_cmap_get_color(&map_, -5), 0u);
     // k = 30000 - trunc(1 * 7.5) and 30000 - trunc(2000 * 7.5).
@@ -48,7 +50,8 @@ TEST_F(CmapTest, ColourLookupRange) {
     EXPECT_EQ(tq_cmap_get_color(&map_, 3999) >> 16, 0x7Fu);
 }
 
-TEST_F(CmapTest, ReservedCodes) {
+TEST_F(CmapTest, ReservedCodes)
+{
     EXPECT_EQ(tq_cmap_get_color(&map_, 65300), 0u);
     EXPECT_EQ(tq_cmap_get_color(&map_, 65400), 0x8000FFu);
     EXPECT_EQ(tq_cmap_get_color(&map_, 65500), 0xFF0EA9u);
@@ -58,21 +61,23 @@ TEST_F(CmapTest, ReservedCodes) {
     EXPECT_EQ(tq_cmap_get_gray(&map_, 65300), 0xFFFFFFu);
     // ... and inside a range that covers it, a gray level.
     tq_cmap_set_range(&map_, 65000, 65510);
-    EXPECT_EQ(tq_cmap_get_gray(&map_, 65300), 0x969696u);  // 300 * 255 / 510 = 150
+    EXPECT_EQ(tq_cmap_get_gray(&map_, 65300), 0x969696u); // 300 * 255 / 510 = 150
     EXPECT_EQ(tq_cmap_get_color(&map_, 65300), 0u);
 }
 
-TEST_F(CmapTest, GrayLookupRange) {
-    EXPECT_EQ(tq_cmap_get_gray(&map_, 0), 0u);  // range_min is inside: gray 0
+TEST_F(CmapTest, GrayLookupRange)
+{
+    EXPECT_EQ(tq_cmap_get_gray(&map_, 0), 0u); // range_min is inside: gray 0
     EXPECT_EQ(tq_cmap_get_gray(&map_, -1), 0u);
     EXPECT_EQ(tq_cmap_get_gray(&map_, 4001), 0xFFFFFFu);
-    EXPECT_EQ(tq_cmap_get_gray(&map_, 2000), 0x7F7F7Fu);  // trunc(2000 * 0.06375) = 127
+    EXPECT_EQ(tq_cmap_get_gray(&map_, 2000), 0x7F7F7Fu); // trunc(2000 * 0.06375) = 127
     const uint32_t top = tq_cmap_get_gray(&map_, 4000);
     EXPECT_EQ(top, (top & 0xFFu) * 0x010101u);
     EXPECT_GE(top & 0xFFu, 254u);
 }
 
-TEST_F(CmapTest, SetRangeSwapsAndKeepsEmptyRange) {
+TEST_F(CmapTest, SetRangeSwapsAndKeepsEmptyRange)
+{
     tq_cmap_set_range(&map_, 3000, 1000);
     EXPECT_EQ(map_.range_min, 1000);
     EXPECT_EQ(map_.range_max, 3000);
@@ -89,11 +94,12 @@ TEST_F(CmapTest, SetRangeSwapsAndKeepsEmptyRange) {
     EXPECT_FLOAT_EQ(map_.index_scale, 30000.0f);
     // Every step past range_min now jumps past the whole table: far colour.
     EXPECT_EQ(tq_cmap_get_color(&map_, 1001), map_.table[0]);
-    EXPECT_EQ(tq_cmap_get_gray(&map_, 1001), 0xFFFFFFu);  // 255
-    EXPECT_EQ(tq_cmap_get_gray(&map_, 1002), 0xFEFEFEu);  // 510: low 8 bits
+    EXPECT_EQ(tq_cmap_get_gray(&map_, 1001), 0xFFFFFFu); // 255
+    EXPECT_EQ(tq_cmap_get_gray(&map_, 1002), 0xFEFEFEu); // 510: low 8 bits
 }
 
-TEST_F(CmapTest, ExtremeRangesStayInsideTheTable) {
+TEST_F(CmapTest, ExtremeRangesStayInsideTheTable)
+{
     constexpr int32_t lo = std::numeric_limits<int32_t>::min();
     constexpr int32_t hi = std::numeric_limits<int32_t>::max();
     // Span 2^32 - 1 (2^32 as a float): every product below is exact.
@@ -115,7 +121,8 @@ TEST_F(CmapTest, ExtremeRangesStayInsideTheTable) {
 
 // One thread changes the range while another looks colours up: every answer
 // is still a table colour or black (and the tsan build sees no data race).
-TEST_F(CmapTest, RangeChangesDuringLookups) {
+TEST_F(CmapTest, RangeChangesDuringLookups)
+{
     const std::unordered_set<uint32_t> colours(map_.table, map_.table + map_.count);
     std::thread changer([this] {
         for (int i = 0; i < 20000; ++i) {
@@ -132,10 +139,11 @@ TEST_F(CmapTest, RangeChangesDuringLookups) {
     EXPECT_EQ(bad, 0);
 }
 
-TEST(CmapFailure, UnbuiltMapIsInertAndUninitIsRepeatable) {
+TEST(CmapFailure, UnbuiltMapIsInertAndUninitIsRepeatable)
+{
     tq_cmap_t map;
     map.count = 12;
-    map.table = reinterpret_cast<uint32_t *>(&map);  // garbage the init must clear
+    map.table = reinterpret_cast<uint32_t *>(&map); // garbage the init must clear
     EXPECT_EQ(tq_cmap_init(&map, 0), nullptr);
     EXPECT_EQ(map.count, 0);
     EXPECT_EQ(map.table, nullptr);
@@ -162,4 +170,4 @@ TEST(CmapFailure, UnbuiltMapIsInertAndUninitIsRepeatable) {
     tq_cmap_uninit(&map);
 }
 
-}  // namespace
+} // namespace

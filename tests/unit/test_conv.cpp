@@ -16,24 +16,26 @@
 
 namespace {
 
-constexpr int32_t kLen = 37;  // long enough for the vector steps, with a tail
+constexpr int32_t kLen = 37; // long enough for the vector steps, with a tail
 
 template <class D, class S, class P>
-std::vector<D> convert(void (*fn)(D *, const S *, int32_t, P), S value, P param) {
+std::vector<D> convert(void (*fn)(D *, const S *, int32_t, P), S value, P param)
+{
     std::vector<S> src(kLen, value);
     std::vector<D> dst(kLen, D{});
     fn(dst.data(), src.data(), kLen, param);
     return dst;
 }
 
-template <class D>
-void expect_all(const std::vector<D> &v, D expected, const char *what) {
+template <class D> void expect_all(const std::vector<D> &v, D expected, const char *what)
+{
     for (std::size_t i = 0; i < v.size(); ++i) {
         ASSERT_EQ(v[i], expected) << what << " at " << i;
     }
 }
 
-TEST(Conv, ElementRulesWrapInsteadOfSaturating) {
+TEST(Conv, ElementRulesWrapInsteadOfSaturating)
+{
     expect_all(convert(tq_conv_u16_u8, uint16_t{0xABCD}, 8u), uint8_t{0xAB}, "shift 8");
     expect_all(convert(tq_conv_u16_u8, uint16_t{0xABCD}, 0u), uint8_t{0xCD}, "shift 0");
     expect_all(convert(tq_conv_u16_u8, uint16_t{0xABCD}, 4u), uint8_t{0xBC}, "shift 4");
@@ -48,7 +50,8 @@ TEST(Conv, ElementRulesWrapInsteadOfSaturating) {
     expect_all(convert(tq_conv_f32_u32, 2147483520.0f, 1.0f), uint32_t{0xFF80}, "largest");
 }
 
-TEST(Conv, LargeShiftsClearEverything) {
+TEST(Conv, LargeShiftsClearEverything)
+{
     for (uint32_t shift : {16u, 17u, 31u, 32u, 33u, 255u, 0xFFFFFFFFu}) {
         expect_all(convert(tq_conv_u16_u8, uint16_t{0xFFFF}, shift), uint8_t{0}, "large shift");
         uint8_t one = 0xEE;
@@ -58,7 +61,8 @@ TEST(Conv, LargeShiftsClearEverything) {
     }
 }
 
-TEST(Conv, FloatsOutsideTheIntegerRangeGiveZero) {
+TEST(Conv, FloatsOutsideTheIntegerRangeGiveZero)
+{
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     for (float v : {nan, -nan, inf, -inf, 2147483648.0f, -2147483648.0f, 3e9f, -1e20f}) {
@@ -70,7 +74,8 @@ TEST(Conv, FloatsOutsideTheIntegerRangeGiveZero) {
     expect_all(convert(tq_conv_f32_u16, 1e6f, 1e4f), uint16_t{0}, "scaled out");
 }
 
-TEST(Conv, NothingHappensWithoutElementsOrBuffers) {
+TEST(Conv, NothingHappensWithoutElementsOrBuffers)
+{
     std::vector<uint16_t> src(64, 7);
     std::vector<uint8_t> dst(64, 0xAA);
     tq_conv_u16_u8(dst.data(), src.data(), 0, 0);
@@ -83,12 +88,19 @@ TEST(Conv, NothingHappensWithoutElementsOrBuffers) {
 
 // --- the vector steps against the plain loop ---------------------------------
 
-float random_float(std::mt19937 &rng) {
+float random_float(std::mt19937 &rng)
+{
     static const float special[] = {std::numeric_limits<float>::quiet_NaN(),
                                     std::numeric_limits<float>::infinity(),
                                     -std::numeric_limits<float>::infinity(),
-                                    2147483648.0f, -2147483648.0f, 2147483520.0f,
-                                    -0.0f, 0.999999f, -0.999999f, 65535.5f, 65536.0f};
+                                    2147483648.0f,
+                                    -2147483648.0f,
+                                    2147483520.0f,
+                                    -0.0f,
+                                    0.999999f,
+                                    -0.999999f,
+                                    65535.5f,
+                                    65536.0f};
     switch (rng() % 8) {
     case 0:
         return special[rng() % std::size(special)];
@@ -99,8 +111,8 @@ float random_float(std::mt19937 &rng) {
     }
 }
 
-template <class S>
-S random_value(std::mt19937 &rng) {
+template <class S> S random_value(std::mt19937 &rng)
+{
     if constexpr (std::is_same_v<S, float>) {
         return random_float(rng);
     } else {
@@ -115,8 +127,7 @@ struct Arena {
     std::unique_ptr<unsigned char[]> bytes;
 };
 
-template <class D, class S, class P>
-struct Conversion {
+template <class D, class S, class P> struct Conversion {
     void (*vec)(D *, const S *, int32_t, P);
     void (*plain)(D *, const S *, int32_t, P);
     std::vector<P> params;
@@ -126,7 +137,8 @@ struct Conversion {
 // byte offsets and compares the whole arena, so writes beyond n show up too.
 template <class D, class S, class P>
 void compare_at(const Conversion<D, S, P> &c, std::mt19937 &rng, std::size_t arena_bytes,
-                std::size_t dst_off, std::size_t src_off, int32_t n) {
+                std::size_t dst_off, std::size_t src_off, int32_t n)
+{
     Arena a(arena_bytes);
     Arena b(arena_bytes);
     for (std::size_t i = 0; i + sizeof(S) <= arena_bytes; i += sizeof(S)) {
@@ -149,8 +161,8 @@ void compare_at(const Conversion<D, S, P> &c, std::mt19937 &rng, std::size_t are
     }
 }
 
-template <class D, class S, class P>
-void check_conversion(const Conversion<D, S, P> &c) {
+template <class D, class S, class P> void check_conversion(const Conversion<D, S, P> &c)
+{
     std::mt19937 rng(20261208);
     // Separate buffers: every length up to a few vector steps, every alignment.
     for (int32_t n = 0; n <= 72; ++n) {
@@ -176,39 +188,46 @@ void check_conversion(const Conversion<D, S, P> &c) {
     }
 }
 
-TEST(ConvVector, U16ToU8) {
+TEST(ConvVector, U16ToU8)
+{
     check_conversion(Conversion<uint8_t, uint16_t, uint32_t>{
         tq_conv_u16_u8, pylox::conv_plain_u16_u8, {0, 1, 3, 8, 15, 16, 31, 32, 40}});
 }
 
-TEST(ConvVector, U16ToF32) {
+TEST(ConvVector, U16ToF32)
+{
     check_conversion(Conversion<float, uint16_t, float>{
         tq_conv_u16_f32, pylox::conv_plain_u16_f32, {1.0f, 0.001f, -2.5f, 1e30f}});
 }
 
-TEST(ConvVector, U16ToU32) {
+TEST(ConvVector, U16ToU32)
+{
     check_conversion(Conversion<uint32_t, uint16_t, uint32_t>{
         tq_conv_u16_u32, pylox::conv_plain_u16_u32, {0, 1, 7, 0xFFFF, 0x12345, 0xFFFFFFFF}});
 }
 
-TEST(ConvVector, F32ToU8) {
+TEST(ConvVector, F32ToU8)
+{
     check_conversion(Conversion<uint8_t, float, float>{
         tq_conv_f32_u8, pylox::conv_plain_f32_u8, {1.0f, 0.001f, 255.0f / 4000.0f, -3.7f}});
 }
 
-TEST(ConvVector, F32ToU16) {
+TEST(ConvVector, F32ToU16)
+{
     check_conversion(Conversion<uint16_t, float, float>{
         tq_conv_f32_u16, pylox::conv_plain_f32_u16, {1.0f, 1000.0f, -1.0f, 0.5f}});
 }
 
-TEST(ConvVector, F32ToU32) {
+TEST(ConvVector, F32ToU32)
+{
     check_conversion(Conversion<uint32_t, float, float>{
         tq_conv_f32_u32, pylox::conv_plain_f32_u32, {1.0f, 1000.0f, -7.25f, 65536.0f}});
 }
 
 // The distance output converts a u16 image kept in the upper half of its own
 // float buffer into the lower half, from the first pixel upwards.
-TEST(ConvVector, WideningIntoTheSameBuffer) {
+TEST(ConvVector, WideningIntoTheSameBuffer)
+{
     constexpr int32_t kPixels = 320 * 240;
     std::vector<float> buf(kPixels);
     auto *scratch = reinterpret_cast<uint16_t *>(buf.data() + kPixels / 2);
@@ -224,4 +243,4 @@ TEST(ConvVector, WideningIntoTheSameBuffer) {
     }
 }
 
-}  // namespace
+} // namespace

@@ -58,13 +58,13 @@ TEST_F(FrameFile, RawU16HeaderOnceThenFramesAppended)
     EXPECT_STREQ(tag, "PYLOX-E2-R320");
     EXPECT_TRUE(std::equal(f1.begin(), f1.end(), got.begin()));
     EXPECT_EQ(got[f1.size()], 0xABCD) << "wrote past the frame";
-    ASSERT_EQ(pylox_frame_load_raw(fd.get(), got.data(), int(got.size()), nullptr, nullptr,
-                                   nullptr, nullptr, 0),
+    ASSERT_EQ(pylox_frame_load_raw(fd.get(), got.data(), int(got.size()), nullptr, nullptr, nullptr,
+                                   nullptr, 0),
               int(f2.size()));
     EXPECT_TRUE(std::equal(f2.begin(), f2.end(), got.begin()));
     log_.clear();
-    EXPECT_EQ(pylox_frame_load_raw(fd.get(), got.data(), int(got.size()), nullptr, nullptr,
-                                   nullptr, nullptr, 0),
+    EXPECT_EQ(pylox_frame_load_raw(fd.get(), got.data(), int(got.size()), nullptr, nullptr, nullptr,
+                                   nullptr, 0),
               0);
     EXPECT_EQ(log_.text(), "") << "the end of the file is not an error";
 }
@@ -123,8 +123,8 @@ TEST_F(FrameFile, RawSaveRejectsBadArgumentsAndWritesNothing)
     EXPECT_EQ(pylox_frame_save_raw(fd.get(), 3, f.data(), 24, 3, 2, 2, "T"), 0);
     EXPECT_TRUE(log_.has("[pylox_frame_save_raw] wrong raw save format: 3\n"));
     // Zero or negative dimensions, and dimensions whose product overflows.
-    for (auto [w, h, n] : {std::tuple{0, 2, 2}, {3, 0, 2}, {3, 2, 0}, {-3, -2, 4},
-                           {65536, 65536, 65536}}) {
+    for (auto [w, h, n] :
+         {std::tuple{0, 2, 2}, {3, 0, 2}, {3, 2, 0}, {-3, -2, 4}, {65536, 65536, 65536}}) {
         log_.clear();
         EXPECT_EQ(pylox_frame_save_raw(fd.get(), 2, f.data(), 24, w, h, n, "T"), 0);
         EXPECT_TRUE(log_.has("[pylox_frame_save_raw] wrong frame size: w=" + std::to_string(w)))
@@ -256,8 +256,7 @@ TEST_F(FrameFile, DistanceFormatsHeadersAndRounding)
             for (int i = 0; i < 8; ++i) {
                 const float v = d[k * 8 + i];
                 const float want =
-                    fmt == 0 ? v
-                             : static_cast<float>(static_cast<uint32_t>(v * 1000.0f)) / 1000.0f;
+                    fmt == 0 ? v : static_cast<float>(static_cast<uint32_t>(v * 1000.0f)) / 1000.0f;
                 EXPECT_EQ(got[i], want) << "format " << fmt << " value " << v;
             }
         }
@@ -284,8 +283,8 @@ TEST_F(FrameFile, DistanceU16AndU32CutTheirRange)
     const std::string hdr = "TQ_DIST,U16,4,1\n";
     uint16_t u16[4];
     std::memcpy(u16, bytes.data() + hdr.size(), 8);
-    EXPECT_EQ(u16[0], static_cast<uint16_t>(70000));   // cut to 16 bits
-    EXPECT_EQ(u16[1], static_cast<uint16_t>(-1));      // truncation toward zero, then cut
+    EXPECT_EQ(u16[0], static_cast<uint16_t>(70000)); // cut to 16 bits
+    EXPECT_EQ(u16[1], static_cast<uint16_t>(-1));    // truncation toward zero, then cut
     const int64_t big = static_cast<int64_t>(d[2] * 1000.0f);
     EXPECT_EQ(u16[2], static_cast<uint16_t>(big));
     uint32_t u32[4];
@@ -405,9 +404,9 @@ TEST_F(FrameFile, HostileRawFilesFailCleanly)
             << log_.text();
         // The failed header leaves nothing behind for a read further on.
         ::lseek(fd.get(), 1, SEEK_SET);
-        EXPECT_EQ(pylox_frame_load_raw(fd.get(), dst.data(), 64, nullptr, nullptr, nullptr, nullptr,
-                                       0),
-                  0);
+        EXPECT_EQ(
+            pylox_frame_load_raw(fd.get(), dst.data(), 64, nullptr, nullptr, nullptr, nullptr, 0),
+            0);
     }
     // The largest frame a loader takes still loads.
     const std::string path = dir_.file("limit");

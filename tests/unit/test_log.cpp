@@ -29,8 +29,9 @@ class LogTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir_ = fs::temp_directory_path() / ("pylox_log_" + std::to_string(::getpid()) + "_" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = fs::temp_directory_path() /
+               ("pylox_log_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         file_a_ = (dir_ / "a.log").string();
@@ -78,7 +79,8 @@ TEST_F(LogTest, PrefixCarriesDateTimeMillisecondsAndThread)
 {
     tq_log_enable(0, TQ_LOG_TRC, nullptr);
     const std::string out = console([] { tq_log(TQ_LOG_WRN, "WRN", "[%s] hello\n", "f"); });
-    const std::regex line(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\[\d+\]\[WRN\] \[f\] hello\n$)");
+    const std::regex line(
+        R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\[\d+\]\[WRN\] \[f\] hello\n$)");
     EXPECT_TRUE(std::regex_match(out, line)) << out;
 
     const std::string raw = console([] { tq_log_raw(TQ_LOG_WRN, "plain %d", 7); });
@@ -114,7 +116,9 @@ TEST_F(LogTest, FileSinkKeepsOrReplacesItsFile)
 
 TEST_F(LogTest, FileIsAppendedNotTruncated)
 {
-    { std::ofstream(file_a_) << "earlier\n"; }
+    {
+        std::ofstream(file_a_) << "earlier\n";
+    }
     ASSERT_EQ(tq_log_enable(1, TQ_LOG_TRC, file_a_.c_str()), 1);
     tq_log(TQ_LOG_ERR, "ERR", "[%s] later\n", "f");
     const std::string a = read_file(file_a_);
@@ -184,7 +188,9 @@ TEST_F(PathTest, AbsolutePrefixAndFailure)
     EXPECT_TRUE(fs::is_directory(dir_ / "x" / "y"));
 
     // A regular file in the way makes the final directory impossible.
-    { std::ofstream(dir_ / "blocker") << "f"; }
+    {
+        std::ofstream(dir_ / "blocker") << "f";
+    }
     const std::string bad = (dir_ / "blocker" / "sub").string();
     EXPECT_EQ(pylox_path_cfg(bad.c_str()), -1);
     EXPECT_EQ(pylox_path_cfg(nullptr), -1);

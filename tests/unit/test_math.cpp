@@ -14,13 +14,15 @@
 
 namespace {
 
-std::string printed(int32_t lut_num) {
+std::string printed(int32_t lut_num)
+{
     testing::internal::CaptureStdout();
     tq_math_lut_print_arctan2(lut_num);
     return testing::internal::GetCapturedStdout();
 }
 
-TEST(Atan2Table, EntriesAreRoundedAnglesOfTheFirstOctant) {
+TEST(Atan2Table, EntriesAreRoundedAnglesOfTheFirstOctant)
+{
     const uint16_t first[] = {0, 1, 3, 4, 5, 6, 8, 9, 10, 11, 13};
     for (std::size_t i = 0; i < std::size(first); ++i) {
         EXPECT_EQ(g_atan2_LUT[i], first[i]) << i;
@@ -35,15 +37,16 @@ TEST(Atan2Table, EntriesAreRoundedAnglesOfTheFirstOctant) {
     }
 }
 
-TEST(Atan2Table, PrintoutOfFourEntries) {
-    EXPECT_EQ(printed(4),
-              "#define ARCTAN2_LUT_NUM 4\n"
-              "static const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {\n"
-              "0, 1678, 3067, 4096, \n"
-              "};\n");
+TEST(Atan2Table, PrintoutOfFourEntries)
+{
+    EXPECT_EQ(printed(4), "#define ARCTAN2_LUT_NUM 4\n"
+                          "static const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {\n"
+                          "0, 1678, 3067, 4096, \n"
+                          "};\n");
 }
 
-TEST(Atan2Table, PrintoutWithoutEntriesOrTrailingNewline) {
+TEST(Atan2Table, PrintoutWithoutEntriesOrTrailingNewline)
+{
     const std::string head = "static const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {\n";
     EXPECT_EQ(printed(0), "#define ARCTAN2_LUT_NUM 0\n" + head + "};\n");
     EXPECT_EQ(printed(-17), "#define ARCTAN2_LUT_NUM -17\n" + head + "};\n");
@@ -53,7 +56,8 @@ TEST(Atan2Table, PrintoutWithoutEntriesOrTrailingNewline) {
     EXPECT_EQ(std::count(p16.begin(), p16.end(), '\n'), 4) << p16;
 }
 
-TEST(Atan2Table, PrintoutReproducesTheTable) {
+TEST(Atan2Table, PrintoutReproducesTheTable)
+{
     std::string expected = "#define ARCTAN2_LUT_NUM 4096\n"
                            "static const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {\n";
     for (int i = 0; i < ARCTAN2_LUT_NUM; ++i) {
@@ -74,14 +78,16 @@ struct Fit {
     float r2 = 0;
 };
 
-Fit fit(const std::vector<uint16_t> &x, const std::vector<uint16_t> &y) {
+Fit fit(const std::vector<uint16_t> &x, const std::vector<uint16_t> &y)
+{
     Fit f;
     tq_math_linear_LSR_u16(x.data(), y.data(), static_cast<int32_t>(x.size()), &f.slope,
                            &f.intercept, &f.r2);
     return f;
 }
 
-TEST(LineFit, NoPointsGiveTheNoFitMarker) {
+TEST(LineFit, NoPointsGiveTheNoFitMarker)
+{
     Fit f;
     const uint16_t v = 3;
     tq_math_linear_LSR_u16(&v, &v, 0, &f.slope, &f.intercept, &f.r2);
@@ -98,7 +104,8 @@ TEST(LineFit, NoPointsGiveTheNoFitMarker) {
     tq_math_linear_LSR_u16(&v, &v, 1, nullptr, &f.intercept, nullptr);
 }
 
-TEST(LineFit, EqualXGiveNoLine) {
+TEST(LineFit, EqualXGiveNoLine)
+{
     Fit f = fit({9}, {4});
     EXPECT_TRUE(std::isnan(f.slope));
     EXPECT_TRUE(std::isnan(f.intercept));
@@ -107,7 +114,8 @@ TEST(LineFit, EqualXGiveNoLine) {
     EXPECT_TRUE(std::isnan(f.intercept));
 }
 
-TEST(LineFit, ExactLines) {
+TEST(LineFit, ExactLines)
+{
     std::vector<uint16_t> x(100);
     std::vector<uint16_t> y(100);
     for (int i = 0; i < 100; ++i) {
@@ -134,7 +142,8 @@ TEST(LineFit, ExactLines) {
     EXPECT_TRUE(std::isnan(f.r2));
 }
 
-TEST(LineFit, NoisyLineHasGoodnessBelowOne) {
+TEST(LineFit, NoisyLineHasGoodnessBelowOne)
+{
     std::vector<uint16_t> x = {0, 1, 2, 3, 4, 5};
     std::vector<uint16_t> y = {10, 12, 15, 16, 18, 21};
     const Fit f = fit(x, y);
@@ -145,7 +154,8 @@ TEST(LineFit, NoisyLineHasGoodnessBelowOne) {
 }
 
 // Slope and intercept from sums made one pair at a time, in exact integers.
-void expect_fit_of_plain_sums(const uint16_t *x, const uint16_t *y, int32_t n) {
+void expect_fit_of_plain_sums(const uint16_t *x, const uint16_t *y, int32_t n)
+{
     uint64_t sx = 0, sy = 0, sxx = 0, sxy = 0;
     for (int32_t i = 0; i < n; ++i) {
         sx += x[i];
@@ -164,12 +174,13 @@ void expect_fit_of_plain_sums(const uint16_t *x, const uint16_t *y, int32_t n) {
     ASSERT_EQ(std::bit_cast<uint32_t>(b), std::bit_cast<uint32_t>(intercept)) << "n=" << n;
 }
 
-TEST(LineFit, VectorSumsEqualPlainSums) {
+TEST(LineFit, VectorSumsEqualPlainSums)
+{
     std::mt19937 rng(77);
     std::vector<uint16_t> x(400000);
     std::vector<uint16_t> y(400000);
     for (auto &v : x) {
-        v = static_cast<uint16_t>(60000 + rng() % 5536);  // near full scale
+        v = static_cast<uint16_t>(60000 + rng() % 5536); // near full scale
     }
     for (auto &v : y) {
         v = static_cast<uint16_t>(rng());
@@ -187,4 +198,4 @@ TEST(LineFit, VectorSumsEqualPlainSums) {
     EXPECT_LE(f.r2, 0.01f);
 }
 
-}  // namespace
+} // namespace

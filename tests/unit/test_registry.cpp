@@ -46,7 +46,7 @@ TEST(Registry, MiddleFieldPicksTheDriver)
 
 TEST(Registry, NothingMatchesMalformedOrUnknownTexts)
 {
-    EXPECT_EQ(find("PYLOX-E2"), nullptr);     // two fields
+    EXPECT_EQ(find("PYLOX-E2"), nullptr); // two fields
     EXPECT_EQ(find("E2"), nullptr);
     EXPECT_EQ(find(""), nullptr);
     EXPECT_EQ(find("PYLOX-e2-R320"), nullptr); // case matters
@@ -60,9 +60,9 @@ TEST(Registry, FieldLengthLimits)
 {
     const std::string f16(16, 'A'), f17(17, 'A');
     EXPECT_NE(find(f16 + "-E1-x"), nullptr);
-    EXPECT_EQ(find(f17 + "-E1-x"), nullptr);               // first field too long
+    EXPECT_EQ(find(f17 + "-E1-x"), nullptr);                        // first field too long
     EXPECT_EQ(find("x-E1" + std::string(14, 'B') + "-y"), nullptr); // second field > 16
-    EXPECT_NE(find("x-E3-" + std::string(25, 'C')), nullptr);      // third is cut, harmless
+    EXPECT_NE(find("x-E3-" + std::string(25, 'C')), nullptr);       // third is cut, harmless
 }
 
 TEST(Registry, UnterminatedProductTextIsReadSafely)

@@ -248,7 +248,8 @@ TEST_F(Replay, OpenNeedsARawFrameFileOfSixteenSamples)
     EXPECT_EQ(uint32_t(dev_.kind), uint32_t(PYLOX_LL_KIND_FILE));
     EXPECT_EQ(static_cast<const pylox_ll_op_t *>(dev_.ops), &ll_op_fil);
     EXPECT_NE(static_cast<void *>(dev_.priv), nullptr);
-    EXPECT_TRUE(log_.has("[file_ll_dev_open] open file dev: prod = PYLOX-E2-R320, WxHxN = 8x4x2\n"));
+    EXPECT_TRUE(
+        log_.has("[file_ll_dev_open] open file dev: prod = PYLOX-E2-R320, WxHxN = 8x4x2\n"));
     // Opening it twice would start a second event thread.
     EXPECT_EQ(ll_op_fil.dev_open(&dev_), nullptr);
     ASSERT_TRUE(start());

@@ -92,8 +92,8 @@ protected:
     }
     // One run from the first frame to the end of the file, then every ready
     // frame compared with the file's frames.
-    void run_and_check(const std::vector<std::vector<uint16_t>> &frames, int w, int h,
-                       int idx_step, int runs_before)
+    void run_and_check(const std::vector<std::vector<uint16_t>> &frames, int w, int h, int idx_step,
+                       int runs_before)
     {
         tq_stream_reset(sink_.stream);
         ASSERT_EQ(pylox_ll_cap_start(&dev_, 0, &parser_sink::feed, &sink_), 1);

@@ -19,8 +19,7 @@ namespace {
 // Sends the log's debug lines to a file for the duration of a test.
 class log_capture {
 public:
-    log_capture()
-        : path_(testing::TempDir() + "stream_log_" + std::to_string(getpid()) + ".log")
+    log_capture() : path_(testing::TempDir() + "stream_log_" + std::to_string(getpid()) + ".log")
     {
         std::remove(path_.c_str());
         tq_log_enable(1, TQ_LOG_DBG, path_.c_str());
@@ -277,8 +276,9 @@ TEST(stream_feed, frame_start_while_a_frame_is_incomplete_discards_it)
     EXPECT_EQ(st.frames_discarded, 1u);
     EXPECT_EQ(st.bytes_discarded, 2000u);
     const std::string text = log.text();
-    EXPECT_NE(text.find("[tq_stream_feed_input] discard frame: frame bound met, prev not complete\n"),
-              std::string::npos);
+    EXPECT_NE(
+        text.find("[tq_stream_feed_input] discard frame: frame bound met, prev not complete\n"),
+        std::string::npos);
     EXPECT_NE(text.find("[_discard_cur_frame] discard frame: idx = 0\n"), std::string::npos);
 }
 
@@ -384,8 +384,9 @@ TEST(stream_feed, four_frames_in_one_packet_get_consecutive_indices)
     EXPECT_EQ(frames[5], sent_frame(fifth, 46, 1, attr));
     const std::string text = log.text();
     EXPECT_EQ(text.find("cur=44"), std::string::npos);
-    EXPECT_NE(text.find("[tq_stream_feed_input] missing frame: jumpping frame idx (prev=45, cur=46)\n"),
-              std::string::npos);
+    EXPECT_NE(
+        text.find("[tq_stream_feed_input] missing frame: jumpping frame idx (prev=45, cur=46)\n"),
+        std::string::npos);
 }
 
 TEST(stream_ready_list, overflow_drops_the_oldest_frames)

@@ -116,7 +116,8 @@ TEST(stream_chunks, any_chunking_gives_the_same_frames_and_counters)
     for (int run = 0; run < 20; ++run) {
         SCOPED_TRACE(run);
         std::uniform_int_distribution<int> bits(0, 12);
-        const stream_result r = run_stream(m.bytes, [&] { return size_t{1} << bits(rng) | rng() % 64; });
+        const stream_result r =
+            run_stream(m.bytes, [&] { return size_t{1} << bits(rng) | rng() % 64; });
         EXPECT_EQ(r.stats, whole.stats);
         EXPECT_EQ(r.frames, whole.frames);
     }
@@ -152,7 +153,8 @@ bytes_t damage(const bytes_t &pkt, std::mt19937 &rng, int &kind)
     case 1: { // bytes lost
         const size_t at = rng() % out.size();
         const size_t n = std::min<size_t>(1 + rng() % 64, out.size() - at);
-        out.erase(out.begin() + static_cast<ptrdiff_t>(at), out.begin() + static_cast<ptrdiff_t>(at + n));
+        out.erase(out.begin() + static_cast<ptrdiff_t>(at),
+                  out.begin() + static_cast<ptrdiff_t>(at + n));
         break;
     }
     case 2: // the packet twice

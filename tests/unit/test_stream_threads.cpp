@@ -78,8 +78,8 @@ TEST(stream_threads, feeder_and_readers_see_consistent_frames_and_counters)
             order_ok = static_cast<int>(info.frame_idx) > last_idx;
             last_idx = info.frame_idx;
             const bytes_t &want = sent[info.frame_idx];
-            data_ok = info.frame_size == want.size() &&
-                      std::equal(want.begin(), want.end(), buf.begin());
+            data_ok =
+                info.frame_size == want.size() && std::equal(want.begin(), want.end(), buf.begin());
             if (!order_ok || !data_ok)
                 break;
         } else if (fed && state_of(s.get()).frames_ready == 0) {

@@ -14,10 +14,10 @@
 class LogCapture {
 public:
     LogCapture()
-        : path_((std::filesystem::temp_directory_path() /
-                 ("pylox_usb_" + std::to_string(::getpid()) + "_" + std::to_string(++serial()) +
-                  ".log"))
-                    .string())
+        : path_(
+              (std::filesystem::temp_directory_path() / ("pylox_usb_" + std::to_string(::getpid()) +
+                                                         "_" + std::to_string(++serial()) + ".log"))
+                  .string())
     {
         std::filesystem::remove(path_);
         tq_log_enable(0, TQ_LOG_NONE, nullptr);

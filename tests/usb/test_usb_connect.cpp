@@ -98,9 +98,8 @@ TEST(UsbConnect, AnyDeviceOpensTheFirstCameraAndRecordsWhereItIs)
     EXPECT_TRUE(log.has("[_usb_ll_dev_open] found pylox device (speed=3) @ 005:002:"));
     EXPECT_FALSE(log.has("not in HS mode"));
     // The event thread runs until close.
-    EXPECT_TRUE(wait_until([&] {
-        return std::atomic_ref<uint8_t>(usbll::priv_of(&dev)->running).load() == 1;
-    }));
+    EXPECT_TRUE(wait_until(
+        [&] { return std::atomic_ref<uint8_t>(usbll::priv_of(&dev)->running).load() == 1; }));
     EXPECT_TRUE(log.has("[_usb_ll_evt_thread] enter\n"));
 
     // Opening an open record again keeps the one device and its thread.
@@ -128,8 +127,8 @@ TEST(UsbConnect, FullSpeedCameraOpensWithAWarning)
     pylox_ll_dev_t dev;
     ASSERT_TRUE(open_any(dev));
     EXPECT_EQ(+dev.loc.usb.speed, LIBUSB_SPEED_FULL);
-    EXPECT_EQ(log.count("[_usb_ll_dev_open] found pylox device not in HS mode (speed=2) @ 001:001:"),
-              1);
+    EXPECT_EQ(
+        log.count("[_usb_ll_dev_open] found pylox device not in HS mode (speed=2) @ 001:001:"), 1);
     pylox_ll_dev_close(&dev);
 }
 

@@ -19,55 +19,61 @@
 
 namespace {
 
-std::vector<std::shared_ptr<vcam::Camera>>* g_cams = nullptr;
+std::vector<std::shared_ptr<vcam::Camera>> *g_cams = nullptr;
 
-long env_long(const char* name, long def) {
-  const char* v = getenv(name);
-  return v && *v ? strtol(v, nullptr, 0) : def;
+long env_long(const char *name, long def)
+{
+    const char *v = getenv(name);
+    return v && *v ? strtol(v, nullptr, 0) : def;
 }
 
-vcam::Scene scene_from_env(int w, int h) {
-  const char* v = getenv("VCAM_SCENE");
-  std::string s = v ? v : "wall:2000";
-  float a = 2000, b = 1000;
-  if (s.rfind("box", 0) == 0) {
-    sscanf(s.c_str(), "box:%f:%f", &a, &b);
-    return vcam::Scene::box(a, b, w * 11 / 32, h / 3, w * 5 / 16, h / 3, w, h);
-  }
-  if (s.rfind("tilted", 0) == 0) {
-    a = 1000, b = 3000;
-    sscanf(s.c_str(), "tilted:%f:%f", &a, &b);
-    return vcam::Scene::tilted(a, b, w, h);
-  }
-  sscanf(s.c_str(), "wall:%f", &a);
-  return vcam::Scene::wall(a, 1.0f, w, h);
+vcam::Scene scene_from_env(int w, int h)
+{
+    const char *v = getenv("VCAM_SCENE");
+    std::string s = v ? v : "wall:2000";
+    float a = 2000, b = 1000;
+    if (s.rfind("box", 0) == 0) {
+        sscanf(s.c_str(), "box:%f:%f", &a, &b);
+        return vcam::Scene::box(a, b, w * 11 / 32, h / 3, w * 5 / 16, h / 3, w, h);
+    }
+    if (s.rfind("tilted", 0) == 0) {
+        a = 1000, b = 3000;
+        sscanf(s.c_str(), "tilted:%f:%f", &a, &b);
+        return vcam::Scene::tilted(a, b, w, h);
+    }
+    sscanf(s.c_str(), "wall:%f", &a);
+    return vcam::Scene::wall(a, 1.0f, w, h);
 }
 
-__attribute__((constructor)) void vcam_preload_init() {
-  g_cams = new std::vector<std::shared_ptr<vcam::Camera>>();
-  long n = env_long("VCAM_COUNT", 1);
-  for (long i = 0; i < n && i < 16; ++i) {
-    vcam::CameraConfig c;
-    c.bus = 1;
-    c.port = static_cast<int>(i + 1);
-    c.fps = static_cast<uint32_t>(env_long("VCAM_FPS", 0));
-    c.packet_payload = static_cast<uint32_t>(env_long("VCAM_PAYLOAD", 0));
-    c.data_checksum = env_long("VCAM_CHECKSUM", 0) != 0;
-    c.full_speed = env_long("VCAM_FULL_SPEED", 0) != 0;
-    const char* noise = getenv("VCAM_NOISE");
-    if (noise) c.noise = static_cast<float>(atof(noise));
-    c.serial.back() = static_cast<uint8_t>(i + 1);
-    auto cam = vcam::Camera::create(c);
-    cam->set_scene(scene_from_env(c.width, c.height));
-    g_cams->push_back(cam);
-  }
+__attribute__((constructor)) void vcam_preload_init()
+{
+    g_cams = new std::vector<std::shared_ptr<vcam::Camera>>();
+    long n = env_long("VCAM_COUNT", 1);
+    for (long i = 0; i < n && i < 16; ++i) {
+        vcam::CameraConfig c;
+        c.bus = 1;
+        c.port = static_cast<int>(i + 1);
+        c.fps = static_cast<uint32_t>(env_long("VCAM_FPS", 0));
+        c.packet_payload = static_cast<uint32_t>(env_long("VCAM_PAYLOAD", 0));
+        c.data_checksum = env_long("VCAM_CHECKSUM", 0) != 0;
+        c.full_speed = env_long("VCAM_FULL_SPEED", 0) != 0;
+        const char *noise = getenv("VCAM_NOISE");
+        if (noise)
+            c.noise = static_cast<float>(atof(noise));
+        c.serial.back() = static_cast<uint8_t>(i + 1);
+        auto cam = vcam::Camera::create(c);
+        cam->set_scene(scene_from_env(c.width, c.height));
+        g_cams->push_back(cam);
+    }
 }
 
-__attribute__((destructor)) void vcam_preload_fini() {
-  if (!g_cams) return;
-  g_cams->clear();
-  delete g_cams;
-  g_cams = nullptr;
+__attribute__((destructor)) void vcam_preload_fini()
+{
+    if (!g_cams)
+        return;
+    g_cams->clear();
+    delete g_cams;
+    g_cams = nullptr;
 }
 
-}  // namespace
+} // namespace

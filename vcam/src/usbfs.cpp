@@ -18,641 +18,756 @@ namespace vcam {
 namespace {
 
 std::mutex g_bus_mu;
-UMockdevTestbed* g_testbed = nullptr;
+UMockdevTestbed *g_testbed = nullptr;
 bool g_testbed_gone = false;
 // Next device address per bus (a function-local static: cameras may be made
 // from other libraries' constructors, before this file's statics exist).
-std::map<int, int>& next_addr() {
-  static std::map<int, int> m;
-  return m;
+std::map<int, int> &next_addr()
+{
+    static std::map<int, int> m;
+    return m;
 }
 
-std::string hex(const std::vector<uint8_t>& b) {
-  static const char* d = "0123456789abcdef";
-  std::string s;
-  for (uint8_t c : b) {
-    s += d[c >> 4];
-    s += d[c & 15];
-  }
-  return s;
+std::string hex(const std::vector<uint8_t> &b)
+{
+    static const char *d = "0123456789abcdef";
+    std::string s;
+    for (uint8_t c : b) {
+        s += d[c >> 4];
+        s += d[c & 15];
+    }
+    return s;
 }
 
-gboolean ioctl_cb(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
-  auto* p = static_cast<Plug*>(user);
-  return p->cam->on_ioctl(p, client);
+gboolean ioctl_cb(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user)
+{
+    auto *p = static_cast<Plug *>(user);
+    return p->cam->on_ioctl(p, client);
 }
 
-void vanished_cb(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
-  auto* p = static_cast<Plug*>(user);
-  p->cam->on_vanished(p, client);
+void vanished_cb(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user)
+{
+    auto *p = static_cast<Plug *>(user);
+    p->cam->on_vanished(p, client);
 }
 
-}  // namespace
+} // namespace
 
 // The test bed lives until the process ends; its folder is removed then.
-static void release_testbed() {
-  std::lock_guard<std::mutex> lk(g_bus_mu);
-  if (g_testbed) g_object_unref(g_testbed);
-  g_testbed = nullptr;
-  g_testbed_gone = true;
+static void release_testbed()
+{
+    std::lock_guard<std::mutex> lk(g_bus_mu);
+    if (g_testbed)
+        g_object_unref(g_testbed);
+    g_testbed = nullptr;
+    g_testbed_gone = true;
 }
 
-UMockdevTestbed* testbed() {
-  std::lock_guard<std::mutex> lk(g_bus_mu);
-  if (!g_testbed && !g_testbed_gone) {
-    g_testbed = umockdev_testbed_new();
-    atexit(release_testbed);
-  }
-  return g_testbed;
+UMockdevTestbed *testbed()
+{
+    std::lock_guard<std::mutex> lk(g_bus_mu);
+    if (!g_testbed && !g_testbed_gone) {
+        g_testbed = umockdev_testbed_new();
+        atexit(release_testbed);
+    }
+    return g_testbed;
 }
 
-std::string testbed_root() {
-  std::lock_guard<std::mutex> lk(g_bus_mu);
-  if (!g_testbed) return {};
-  gchar* r = umockdev_testbed_get_root_dir(g_testbed);
-  std::string s = r ? r : "";
-  g_free(r);
-  return s;
+std::string testbed_root()
+{
+    std::lock_guard<std::mutex> lk(g_bus_mu);
+    if (!g_testbed)
+        return {};
+    gchar *r = umockdev_testbed_get_root_dir(g_testbed);
+    std::string s = r ? r : "";
+    g_free(r);
+    return s;
 }
 
 // Descriptors as the sysfs "descriptors" file holds them: the device
 // descriptor followed by the configuration with its interface and endpoints.
-static std::vector<uint8_t> descriptors(const CameraConfig& c) {
-  uint16_t mps = c.full_speed ? 64 : 512;
-  std::vector<uint8_t> d = {
-      18, 1, 0x00, 0x02, 0x00, 0x00, 0x00, 64,
-      static_cast<uint8_t>(c.vid & 0xFF), static_cast<uint8_t>(c.vid >> 8),
-      static_cast<uint8_t>(c.pid & 0xFF), static_cast<uint8_t>(c.pid >> 8),
-      0x00, 0x01, 1, 2, 3, 1,
-      // configuration 1: one interface, two bulk endpoints
-      9, 2, 32, 0, 1, 1, 0, 0x80, 250,
-      9, 4, 0, 0, 2, 0xFF, 0x00, 0x00, 0,
-      7, 5, 0x81, 0x02, static_cast<uint8_t>(mps & 0xFF), static_cast<uint8_t>(mps >> 8), 0,
-      7, 5, 0x01, 0x02, static_cast<uint8_t>(mps & 0xFF), static_cast<uint8_t>(mps >> 8), 0,
-  };
-  return d;
+static std::vector<uint8_t> descriptors(const CameraConfig &c)
+{
+    uint16_t mps = c.full_speed ? 64 : 512;
+    std::vector<uint8_t> d = {
+        18,
+        1,
+        0x00,
+        0x02,
+        0x00,
+        0x00,
+        0x00,
+        64,
+        static_cast<uint8_t>(c.vid & 0xFF),
+        static_cast<uint8_t>(c.vid >> 8),
+        static_cast<uint8_t>(c.pid & 0xFF),
+        static_cast<uint8_t>(c.pid >> 8),
+        0x00,
+        0x01,
+        1,
+        2,
+        3,
+        1,
+        // configuration 1: one interface, two bulk endpoints
+        9,
+        2,
+        32,
+        0,
+        1,
+        1,
+        0,
+        0x80,
+        250,
+        9,
+        4,
+        0,
+        0,
+        2,
+        0xFF,
+        0x00,
+        0x00,
+        0,
+        7,
+        5,
+        0x81,
+        0x02,
+        static_cast<uint8_t>(mps & 0xFF),
+        static_cast<uint8_t>(mps >> 8),
+        0,
+        7,
+        5,
+        0x01,
+        0x02,
+        static_cast<uint8_t>(mps & 0xFF),
+        static_cast<uint8_t>(mps >> 8),
+        0,
+    };
+    return d;
 }
 
-std::vector<uint8_t> device_descriptors(const CameraConfig& c) { return descriptors(c); }
-
-void Camera::Impl::plug_in() {
-  UMockdevTestbed* tb = testbed();
-  if (!tb) return;
-  int addr;
-  {
-    std::lock_guard<std::mutex> lk(g_bus_mu);
-    int& next = next_addr()[cfg.bus];
-    if (next < 2) next = 2;
-    addr = next;
-    next = next >= 127 ? 2 : next + 1;
-  }
-  auto p = std::make_unique<Plug>();
-  p->cam = this;
-  p->address = addr;
-  char node[64], sys[128];
-  snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", cfg.bus, addr);
-  snprintf(sys, sizeof sys, "/sys/devices/vcam/usb%d/%d-%d", cfg.bus, cfg.bus, cfg.port);
-  p->devnode = node;
-  p->syspath = sys;
-
-  char rec[2048];
-  snprintf(rec, sizeof rec,
-           "P: /devices/vcam/usb%d/%d-%d\n"
-           "N: bus/usb/%03d/%03d\n"
-           "E: DEVNAME=/dev/bus/usb/%03d/%03d\n"
-           "E: DEVTYPE=usb_device\n"
-           "E: DRIVER=usb\n"
-           "E: PRODUCT=%x/%x/100\n"
-           "E: BUSNUM=%03d\n"
-           "E: DEVNUM=%03d\n"
-           "E: MAJOR=189\n"
-           "E: MINOR=%d\n"
-           "E: SUBSYSTEM=usb\n"
-           "A: busnum=%d\\n\n"
-           "A: devnum=%d\\n\n"
-           "A: speed=%s\\n\n"
-           "A: bConfigurationValue=1\\n\n"
-           "A: bNumConfigurations=1\\n\n"
-           "A: idVendor=%04x\\n\n"
-           "A: idProduct=%04x\\n\n"
-           "A: dev=189:%d\\n\n"
-           "A: devpath=%d\\n\n"
-           "H: descriptors=%s\n",
-           cfg.bus, cfg.bus, cfg.port, cfg.bus, addr, cfg.bus, addr, cfg.vid, cfg.pid, cfg.bus,
-           addr, (cfg.bus - 1) * 128 + addr - 1, cfg.bus, addr, cfg.full_speed ? "12" : "480",
-           cfg.vid, cfg.pid, (cfg.bus - 1) * 128 + addr - 1, cfg.port,
-           hex(descriptors(cfg)).c_str());
-  GError* err = nullptr;
-  if (!umockdev_testbed_add_from_string(tb, rec, &err)) {
-    fprintf(stderr, "vcam: cannot add device: %s\n", err ? err->message : "?");
-    if (err) g_error_free(err);
-    return;
-  }
-  // The node is a FIFO whose readiness follows "a URB is ready to reap": libusb
-  // polls it for writing, so a full FIFO keeps its event thread asleep.
-  std::string root = testbed_root();
-  p->fifo_path = root + p->devnode;
-  unlink(p->fifo_path.c_str());
-  if (mkfifo(p->fifo_path.c_str(), 0666) != 0) {
-    fprintf(stderr, "vcam: mkfifo %s: %s\n", p->fifo_path.c_str(), strerror(errno));
-  }
-  p->fifo = open(p->fifo_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (p->fifo >= 0) fcntl(p->fifo, F_SETPIPE_SZ, 4096);
-
-  p->handler = umockdev_ioctl_base_new();
-  p->sig_ioctl = g_signal_connect(p->handler, "handle-ioctl", G_CALLBACK(ioctl_cb), p.get());
-  p->sig_vanished =
-      g_signal_connect(p->handler, "client-vanished", G_CALLBACK(vanished_cb), p.get());
-  {
-    std::lock_guard<std::mutex> lk(mu);
-    update_ready(p.get());
-  }
-  if (!umockdev_testbed_attach_ioctl(tb, p->devnode.c_str(), p->handler, &err)) {
-    fprintf(stderr, "vcam: cannot attach ioctl handler: %s\n", err ? err->message : "?");
-    if (err) g_error_free(err);
-  }
-  umockdev_testbed_uevent(tb, p->syspath.c_str(), "add");
-  std::lock_guard<std::mutex> lk(mu);
-  cur = p.get();
-  plugs.push_back(std::move(p));
+std::vector<uint8_t> device_descriptors(const CameraConfig &c)
+{
+    return descriptors(c);
 }
 
-void Camera::Impl::pull_out() {
-  Plug* p;
-  {
+void Camera::Impl::plug_in()
+{
+    UMockdevTestbed *tb = testbed();
+    if (!tb)
+        return;
+    int addr;
+    {
+        std::lock_guard<std::mutex> lk(g_bus_mu);
+        int &next = next_addr()[cfg.bus];
+        if (next < 2)
+            next = 2;
+        addr = next;
+        next = next >= 127 ? 2 : next + 1;
+    }
+    auto p = std::make_unique<Plug>();
+    p->cam = this;
+    p->address = addr;
+    char node[64], sys[128];
+    snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", cfg.bus, addr);
+    snprintf(sys, sizeof sys, "/sys/devices/vcam/usb%d/%d-%d", cfg.bus, cfg.bus, cfg.port);
+    p->devnode = node;
+    p->syspath = sys;
+
+    char rec[2048];
+    snprintf(rec, sizeof rec,
+             "P: /devices/vcam/usb%d/%d-%d\n"
+             "N: bus/usb/%03d/%03d\n"
+             "E: DEVNAME=/dev/bus/usb/%03d/%03d\n"
+             "E: DEVTYPE=usb_device\n"
+             "E: DRIVER=usb\n"
+             "E: PRODUCT=%x/%x/100\n"
+             "E: BUSNUM=%03d\n"
+             "E: DEVNUM=%03d\n"
+             "E: MAJOR=189\n"
+             "E: MINOR=%d\n"
+             "E: SUBSYSTEM=usb\n"
+             "A: busnum=%d\\n\n"
+             "A: devnum=%d\\n\n"
+             "A: speed=%s\\n\n"
+             "A: bConfigurationValue=1\\n\n"
+             "A: bNumConfigurations=1\\n\n"
+             "A: idVendor=%04x\\n\n"
+             "A: idProduct=%04x\\n\n"
+             "A: dev=189:%d\\n\n"
+             "A: devpath=%d\\n\n"
+             "H: descriptors=%s\n",
+             cfg.bus, cfg.bus, cfg.port, cfg.bus, addr, cfg.bus, addr, cfg.vid, cfg.pid, cfg.bus,
+             addr, (cfg.bus - 1) * 128 + addr - 1, cfg.bus, addr, cfg.full_speed ? "12" : "480",
+             cfg.vid, cfg.pid, (cfg.bus - 1) * 128 + addr - 1, cfg.port,
+             hex(descriptors(cfg)).c_str());
+    GError *err = nullptr;
+    if (!umockdev_testbed_add_from_string(tb, rec, &err)) {
+        fprintf(stderr, "vcam: cannot add device: %s\n", err ? err->message : "?");
+        if (err)
+            g_error_free(err);
+        return;
+    }
+    // The node is a FIFO whose readiness follows "a URB is ready to reap": libusb
+    // polls it for writing, so a full FIFO keeps its event thread asleep.
+    std::string root = testbed_root();
+    p->fifo_path = root + p->devnode;
+    unlink(p->fifo_path.c_str());
+    if (mkfifo(p->fifo_path.c_str(), 0666) != 0) {
+        fprintf(stderr, "vcam: mkfifo %s: %s\n", p->fifo_path.c_str(), strerror(errno));
+    }
+    p->fifo = open(p->fifo_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (p->fifo >= 0)
+        fcntl(p->fifo, F_SETPIPE_SZ, 4096);
+
+    p->handler = umockdev_ioctl_base_new();
+    p->sig_ioctl = g_signal_connect(p->handler, "handle-ioctl", G_CALLBACK(ioctl_cb), p.get());
+    p->sig_vanished =
+        g_signal_connect(p->handler, "client-vanished", G_CALLBACK(vanished_cb), p.get());
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        update_ready(p.get());
+    }
+    if (!umockdev_testbed_attach_ioctl(tb, p->devnode.c_str(), p->handler, &err)) {
+        fprintf(stderr, "vcam: cannot attach ioctl handler: %s\n", err ? err->message : "?");
+        if (err)
+            g_error_free(err);
+    }
+    umockdev_testbed_uevent(tb, p->syspath.c_str(), "add");
     std::lock_guard<std::mutex> lk(mu);
-    p = cur;
-    if (!p) return;
-    cur = nullptr;
-    p->alive = false;
-    streaming = false;
-    ++stream_gen;
-    cur_valid = false;
-    pending_packets.clear();
-    in_halted = out_halted = false;
-    // The kernel gives back every URB of a vanished device with -ESHUTDOWN.
-    fail_all_urbs(-ESHUTDOWN);
+    cur = p.get();
+    plugs.push_back(std::move(p));
+}
+
+void Camera::Impl::pull_out()
+{
+    Plug *p;
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        p = cur;
+        if (!p)
+            return;
+        cur = nullptr;
+        p->alive = false;
+        streaming = false;
+        ++stream_gen;
+        cur_valid = false;
+        pending_packets.clear();
+        in_halted = out_halted = false;
+        // The kernel gives back every URB of a vanished device with -ESHUTDOWN.
+        fail_all_urbs(-ESHUTDOWN);
+        cv.notify_all();
+    }
+    UMockdevTestbed *tb = testbed();
+    if (!tb)
+        return;
+    umockdev_testbed_uevent(tb, p->syspath.c_str(), "remove");
+    umockdev_testbed_remove_device(tb, p->syspath.c_str());
+    unlink(p->fifo_path.c_str());
+}
+
+void Camera::Impl::fail_all_urbs(int status)
+{
+    while (!in_q.empty()) {
+        Urb *u = in_q.front();
+        in_q.pop_front();
+        finish(u, status);
+    }
+    for (Urb *u : hung)
+        finish(u, status);
+    hung.clear();
+}
+
+void Camera::Impl::destroy_plugs()
+{
+    UMockdevTestbed *tb = testbed();
+    for (auto &p : plugs) {
+        if (p->handler && tb) {
+            GError *err = nullptr;
+            umockdev_testbed_detach_ioctl(tb, p->devnode.c_str(), &err);
+            if (err)
+                g_error_free(err);
+            g_signal_handler_disconnect(p->handler, p->sig_ioctl);
+            g_signal_handler_disconnect(p->handler, p->sig_vanished);
+            g_object_unref(p->handler);
+            p->handler = nullptr;
+        }
+        if (p->fifo >= 0)
+            close(p->fifo);
+        p->fifo = -1;
+    }
+    std::lock_guard<std::mutex> lk(mu);
+    auto drop = [](Urb *u) {
+        if (u->buf)
+            g_object_unref(u->buf);
+        if (u->arg)
+            g_object_unref(u->arg);
+        if (u->client)
+            g_object_unref(u->client);
+        delete u;
+    };
+    for (Urb *u : in_q)
+        drop(u);
+    in_q.clear();
+    for (Urb *u : hung)
+        drop(u);
+    hung.clear();
+    for (auto &c : conns) {
+        for (Urb *u : c.second->done)
+            drop(u);
+        g_object_unref(c.second->client);
+    }
+    conns.clear();
+}
+
+Conn *Camera::Impl::conn_of(Plug *p, UMockdevIoctlClient *c)
+{
+    auto it = conns.find(c);
+    if (it != conns.end())
+        return it->second.get();
+    auto n = std::make_unique<Conn>();
+    n->client = static_cast<UMockdevIoctlClient *>(g_object_ref(c));
+    n->plug = p;
+    Conn *r = n.get();
+    conns[c] = std::move(n);
+    return r;
+}
+
+void Camera::Impl::finish(Urb *u, int status)
+{
+    u->status = status;
+    auto it = conns.find(u->client);
+    if (it == conns.end()) {
+        // The file descriptor is gone: nobody can reap it.
+        if (u->buf)
+            g_object_unref(u->buf);
+        if (u->arg)
+            g_object_unref(u->arg);
+        if (u->client)
+            g_object_unref(u->client);
+        delete u;
+        return;
+    }
+    it->second->done.push_back(u);
+    update_ready(it->second->plug);
+}
+
+void Camera::Impl::update_ready(Plug *p)
+{
+    if (!p || p->fifo < 0)
+        return;
+    bool ready = false;
+    for (auto &c : conns)
+        if (c.second->plug == p && !c.second->done.empty()) {
+            ready = true;
+            break;
+        }
+    if (ready && p->fifo_full) {
+        char b[4096];
+        while (read(p->fifo, b, sizeof b) > 0) {
+        }
+        p->fifo_full = false;
+    } else if (!ready && !p->fifo_full) {
+        static const char z[4096] = {};
+        while (write(p->fifo, z, sizeof z) > 0) {
+        }
+        p->fifo_full = true;
+    }
+}
+
+void Camera::Impl::on_vanished(Plug *, UMockdevIoctlClient *client)
+{
+    std::lock_guard<std::mutex> lk(mu);
+    auto it = conns.find(client);
+    if (it == conns.end())
+        return;
+    // URBs still queued at the camera for this descriptor are dropped too.
+    auto drop = [](Urb *u) {
+        if (u->buf)
+            g_object_unref(u->buf);
+        if (u->arg)
+            g_object_unref(u->arg);
+        if (u->client)
+            g_object_unref(u->client);
+        delete u;
+    };
+    for (auto q = in_q.begin(); q != in_q.end();) {
+        if ((*q)->client == client) {
+            drop(*q);
+            q = in_q.erase(q);
+        } else {
+            ++q;
+        }
+    }
+    for (auto q = hung.begin(); q != hung.end();) {
+        if ((*q)->client == client) {
+            drop(*q);
+            q = hung.erase(q);
+        } else {
+            ++q;
+        }
+    }
+    for (Urb *u : it->second->done)
+        drop(u);
+    Plug *p = it->second->plug;
+    g_object_unref(it->second->client);
+    conns.erase(it);
+    update_ready(p);
     cv.notify_all();
-  }
-  UMockdevTestbed* tb = testbed();
-  if (!tb) return;
-  umockdev_testbed_uevent(tb, p->syspath.c_str(), "remove");
-  umockdev_testbed_remove_device(tb, p->syspath.c_str());
-  unlink(p->fifo_path.c_str());
-}
-
-void Camera::Impl::fail_all_urbs(int status) {
-  while (!in_q.empty()) {
-    Urb* u = in_q.front();
-    in_q.pop_front();
-    finish(u, status);
-  }
-  for (Urb* u : hung) finish(u, status);
-  hung.clear();
-}
-
-void Camera::Impl::destroy_plugs() {
-  UMockdevTestbed* tb = testbed();
-  for (auto& p : plugs) {
-    if (p->handler && tb) {
-      GError* err = nullptr;
-      umockdev_testbed_detach_ioctl(tb, p->devnode.c_str(), &err);
-      if (err) g_error_free(err);
-      g_signal_handler_disconnect(p->handler, p->sig_ioctl);
-      g_signal_handler_disconnect(p->handler, p->sig_vanished);
-      g_object_unref(p->handler);
-      p->handler = nullptr;
-    }
-    if (p->fifo >= 0) close(p->fifo);
-    p->fifo = -1;
-  }
-  std::lock_guard<std::mutex> lk(mu);
-  auto drop = [](Urb* u) {
-    if (u->buf) g_object_unref(u->buf);
-    if (u->arg) g_object_unref(u->arg);
-    if (u->client) g_object_unref(u->client);
-    delete u;
-  };
-  for (Urb* u : in_q) drop(u);
-  in_q.clear();
-  for (Urb* u : hung) drop(u);
-  hung.clear();
-  for (auto& c : conns) {
-    for (Urb* u : c.second->done) drop(u);
-    g_object_unref(c.second->client);
-  }
-  conns.clear();
-}
-
-Conn* Camera::Impl::conn_of(Plug* p, UMockdevIoctlClient* c) {
-  auto it = conns.find(c);
-  if (it != conns.end()) return it->second.get();
-  auto n = std::make_unique<Conn>();
-  n->client = static_cast<UMockdevIoctlClient*>(g_object_ref(c));
-  n->plug = p;
-  Conn* r = n.get();
-  conns[c] = std::move(n);
-  return r;
-}
-
-void Camera::Impl::finish(Urb* u, int status) {
-  u->status = status;
-  auto it = conns.find(u->client);
-  if (it == conns.end()) {
-    // The file descriptor is gone: nobody can reap it.
-    if (u->buf) g_object_unref(u->buf);
-    if (u->arg) g_object_unref(u->arg);
-    if (u->client) g_object_unref(u->client);
-    delete u;
-    return;
-  }
-  it->second->done.push_back(u);
-  update_ready(it->second->plug);
-}
-
-void Camera::Impl::update_ready(Plug* p) {
-  if (!p || p->fifo < 0) return;
-  bool ready = false;
-  for (auto& c : conns)
-    if (c.second->plug == p && !c.second->done.empty()) {
-      ready = true;
-      break;
-    }
-  if (ready && p->fifo_full) {
-    char b[4096];
-    while (read(p->fifo, b, sizeof b) > 0) {
-    }
-    p->fifo_full = false;
-  } else if (!ready && !p->fifo_full) {
-    static const char z[4096] = {};
-    while (write(p->fifo, z, sizeof z) > 0) {
-    }
-    p->fifo_full = true;
-  }
-}
-
-void Camera::Impl::on_vanished(Plug*, UMockdevIoctlClient* client) {
-  std::lock_guard<std::mutex> lk(mu);
-  auto it = conns.find(client);
-  if (it == conns.end()) return;
-  // URBs still queued at the camera for this descriptor are dropped too.
-  auto drop = [](Urb* u) {
-    if (u->buf) g_object_unref(u->buf);
-    if (u->arg) g_object_unref(u->arg);
-    if (u->client) g_object_unref(u->client);
-    delete u;
-  };
-  for (auto q = in_q.begin(); q != in_q.end();) {
-    if ((*q)->client == client) {
-      drop(*q);
-      q = in_q.erase(q);
-    } else {
-      ++q;
-    }
-  }
-  for (auto q = hung.begin(); q != hung.end();) {
-    if ((*q)->client == client) {
-      drop(*q);
-      q = hung.erase(q);
-    } else {
-      ++q;
-    }
-  }
-  for (Urb* u : it->second->done) drop(u);
-  Plug* p = it->second->plug;
-  g_object_unref(it->second->client);
-  conns.erase(it);
-  update_ready(p);
-  cv.notify_all();
 }
 
 // Writes a completed URB back into the host's memory.
-static void write_back(Urb* u) {
-  if (u->buf && !u->staging.empty()) {
-    size_t n = std::min(u->staging.size(), static_cast<size_t>(u->length) - u->data_offset);
-    umockdev_ioctl_data_update(u->buf, u->data_offset, u->staging.data(), static_cast<gint>(n));
-  }
-  int32_t st = u->status, act = u->actual;
-  umockdev_ioctl_data_update(u->arg, offsetof(struct usbdevfs_urb, status),
-                             reinterpret_cast<guint8*>(&st), 4);
-  umockdev_ioctl_data_update(u->arg, offsetof(struct usbdevfs_urb, actual_length),
-                             reinterpret_cast<guint8*>(&act), 4);
+static void write_back(Urb *u)
+{
+    if (u->buf && !u->staging.empty()) {
+        size_t n = std::min(u->staging.size(), static_cast<size_t>(u->length) - u->data_offset);
+        umockdev_ioctl_data_update(u->buf, u->data_offset, u->staging.data(), static_cast<gint>(n));
+    }
+    int32_t st = u->status, act = u->actual;
+    umockdev_ioctl_data_update(u->arg, offsetof(struct usbdevfs_urb, status),
+                               reinterpret_cast<guint8 *>(&st), 4);
+    umockdev_ioctl_data_update(u->arg, offsetof(struct usbdevfs_urb, actual_length),
+                               reinterpret_cast<guint8 *>(&act), 4);
 }
 
-gboolean Camera::Impl::on_ioctl(Plug* p, UMockdevIoctlClient* client) {
-  const unsigned long req = umockdev_ioctl_client_get_request(client);
-  ioctl_calls.fetch_add(1, std::memory_order_relaxed);
-  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  // The argument holds the ioctl's pointer; what it points to (of the size
-  // the request code gives) is fetched from the host process on demand.
-  const unsigned long argval = arg && arg->data_len >= 8 ? *reinterpret_cast<unsigned long*>(arg->data) : 0;
-  auto fetch = [&](size_t size) -> UMockdevIoctlData* {
-    if (!arg || !argval || !size) return nullptr;
-    GError* err = nullptr;
-    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, size, &err);
-    if (err) g_error_free(err);
-    return d;
-  };
-  auto fetch_u32 = [&](uint32_t def) {
-    UMockdevIoctlData* d = fetch(4);
-    uint32_t v = def;
-    if (d) {
-      memcpy(&v, d->data, 4);
-      g_object_unref(d);
-    }
-    return v;
-  };
-  // Small arguments are fetched before the lock is taken.
-  const bool has_u32 = req == USBDEVFS_SETCONFIGURATION || req == USBDEVFS_CLAIMINTERFACE ||
-                       req == USBDEVFS_RELEASEINTERFACE || req == USBDEVFS_DISCONNECT_CLAIM ||
-                       req == USBDEVFS_CLEAR_HALT || req == USBDEVFS_RESETEP;
-  const uint32_t v32 = has_u32 ? fetch_u32(0xFFFFFFFFu) : 0;
-  std::unique_lock<std::mutex> lk(mu);
-  Conn* conn = conn_of(p, client);
-
-  if (req == USBDEVFS_REAPURBNDELAY || req == USBDEVFS_REAPURB) {
-    if (conn->done.empty()) {
-      update_ready(p);
-      const int e = p->alive ? EAGAIN : ENODEV;
-      lk.unlock();
-      umockdev_ioctl_client_complete(client, -1, e);
-      return TRUE;
-    }
-    Urb* u = conn->done.front();
-    conn->done.pop_front();
-    update_ready(p);
-    if (conn->done.empty()) cv.notify_all();
-    lk.unlock();
-    write_back(u);
-    UMockdevIoctlData* slot = fetch(sizeof(void*));
-    if (slot) {
-      umockdev_ioctl_data_set_ptr(slot, 0, u->arg);
-      umockdev_ioctl_client_complete(client, 0, 0);
-      g_object_unref(slot);
-    } else {
-      umockdev_ioctl_client_complete(client, -1, EFAULT);
-    }
-    if (u->buf) g_object_unref(u->buf);
-    g_object_unref(u->arg);
-    g_object_unref(u->client);
-    delete u;
-    return TRUE;
-  }
-
-  if (req == USBDEVFS_DISCARDURB) {
-    unsigned long addr = argval;
-    Urb* found = nullptr;
-    for (auto q = in_q.begin(); q != in_q.end(); ++q)
-      if ((*q)->client == client && (*q)->addr == addr) {
-        found = *q;
-        in_q.erase(q);
-        break;
-      }
-    if (!found)
-      for (auto q = hung.begin(); q != hung.end(); ++q)
-        if ((*q)->client == client && (*q)->addr == addr) {
-          if (f_hold_discarded) {
-            // The discard is taken, but the URB stays with the camera: its
-            // completion comes only with release_hung() or the node's close.
-            lk.unlock();
-            umockdev_ioctl_client_complete(client, 0, 0);
-            return TRUE;
-          }
-          found = *q;
-          hung.erase(q);
-          break;
+gboolean Camera::Impl::on_ioctl(Plug *p, UMockdevIoctlClient *client)
+{
+    const unsigned long req = umockdev_ioctl_client_get_request(client);
+    ioctl_calls.fetch_add(1, std::memory_order_relaxed);
+    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+    // The argument holds the ioctl's pointer; what it points to (of the size
+    // the request code gives) is fetched from the host process on demand.
+    const unsigned long argval =
+        arg && arg->data_len >= 8 ? *reinterpret_cast<unsigned long *>(arg->data) : 0;
+    auto fetch = [&](size_t size) -> UMockdevIoctlData * {
+        if (!arg || !argval || !size)
+            return nullptr;
+        GError *err = nullptr;
+        UMockdevIoctlData *d = umockdev_ioctl_data_resolve(arg, 0, size, &err);
+        if (err)
+            g_error_free(err);
+        return d;
+    };
+    auto fetch_u32 = [&](uint32_t def) {
+        UMockdevIoctlData *d = fetch(4);
+        uint32_t v = def;
+        if (d) {
+            memcpy(&v, d->data, 4);
+            g_object_unref(d);
         }
-    if (!found) {
-      lk.unlock();
-      umockdev_ioctl_client_complete(client, -1, EINVAL);
-      return TRUE;
+        return v;
+    };
+    // Small arguments are fetched before the lock is taken.
+    const bool has_u32 = req == USBDEVFS_SETCONFIGURATION || req == USBDEVFS_CLAIMINTERFACE ||
+                         req == USBDEVFS_RELEASEINTERFACE || req == USBDEVFS_DISCONNECT_CLAIM ||
+                         req == USBDEVFS_CLEAR_HALT || req == USBDEVFS_RESETEP;
+    const uint32_t v32 = has_u32 ? fetch_u32(0xFFFFFFFFu) : 0;
+    std::unique_lock<std::mutex> lk(mu);
+    Conn *conn = conn_of(p, client);
+
+    if (req == USBDEVFS_REAPURBNDELAY || req == USBDEVFS_REAPURB) {
+        if (conn->done.empty()) {
+            update_ready(p);
+            const int e = p->alive ? EAGAIN : ENODEV;
+            lk.unlock();
+            umockdev_ioctl_client_complete(client, -1, e);
+            return TRUE;
+        }
+        Urb *u = conn->done.front();
+        conn->done.pop_front();
+        update_ready(p);
+        if (conn->done.empty())
+            cv.notify_all();
+        lk.unlock();
+        write_back(u);
+        UMockdevIoctlData *slot = fetch(sizeof(void *));
+        if (slot) {
+            umockdev_ioctl_data_set_ptr(slot, 0, u->arg);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            g_object_unref(slot);
+        } else {
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+        }
+        if (u->buf)
+            g_object_unref(u->buf);
+        g_object_unref(u->arg);
+        g_object_unref(u->client);
+        delete u;
+        return TRUE;
     }
-    // A URB the camera had started filling keeps the bytes it got.
-    finish(found, -ENOENT);
-    cv.notify_all();
-    lk.unlock();
-    umockdev_ioctl_client_complete(client, 0, 0);
-    return TRUE;
-  }
 
-  if (!p->alive) {
-    lk.unlock();
-    umockdev_ioctl_client_complete(client, -1, ENODEV);
-    return TRUE;
-  }
-
-  switch (req) {
-    case USBDEVFS_GET_CAPABILITIES: {
-      // One URB per transfer, whatever its length (libusb splits otherwise).
-      uint32_t caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_SCATTER_GATHER |
-                      USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
-      lk.unlock();
-      UMockdevIoctlData* d = fetch(4);
-      if (d) {
-        umockdev_ioctl_data_update(d, 0, reinterpret_cast<guint8*>(&caps), 4);
+    if (req == USBDEVFS_DISCARDURB) {
+        unsigned long addr = argval;
+        Urb *found = nullptr;
+        for (auto q = in_q.begin(); q != in_q.end(); ++q)
+            if ((*q)->client == client && (*q)->addr == addr) {
+                found = *q;
+                in_q.erase(q);
+                break;
+            }
+        if (!found)
+            for (auto q = hung.begin(); q != hung.end(); ++q)
+                if ((*q)->client == client && (*q)->addr == addr) {
+                    if (f_hold_discarded) {
+                        // The discard is taken, but the URB stays with the camera: its
+                        // completion comes only with release_hung() or the node's close.
+                        lk.unlock();
+                        umockdev_ioctl_client_complete(client, 0, 0);
+                        return TRUE;
+                    }
+                    found = *q;
+                    hung.erase(q);
+                    break;
+                }
+        if (!found) {
+            lk.unlock();
+            umockdev_ioctl_client_complete(client, -1, EINVAL);
+            return TRUE;
+        }
+        // A URB the camera had started filling keeps the bytes it got.
+        finish(found, -ENOENT);
+        cv.notify_all();
+        lk.unlock();
         umockdev_ioctl_client_complete(client, 0, 0);
-        g_object_unref(d);
-      } else {
-        umockdev_ioctl_client_complete(client, -1, EFAULT);
-      }
-      return TRUE;
+        return TRUE;
+    }
+
+    if (!p->alive) {
+        lk.unlock();
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
+
+    switch (req) {
+    case USBDEVFS_GET_CAPABILITIES: {
+        // One URB per transfer, whatever its length (libusb splits otherwise).
+        uint32_t caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_SCATTER_GATHER |
+                        USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+        lk.unlock();
+        UMockdevIoctlData *d = fetch(4);
+        if (d) {
+            umockdev_ioctl_data_update(d, 0, reinterpret_cast<guint8 *>(&caps), 4);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            g_object_unref(d);
+        } else {
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+        }
+        return TRUE;
     }
     case USBDEVFS_GET_SPEED: {
-      lk.unlock();
-      umockdev_ioctl_client_complete(client, cfg.full_speed ? 2 : 3, 0);
-      return TRUE;
+        lk.unlock();
+        umockdev_ioctl_client_complete(client, cfg.full_speed ? 2 : 3, 0);
+        return TRUE;
     }
     case USBDEVFS_SETCONFIGURATION: {
-      int v = static_cast<int>(v32);
-      int rc = 0, e = 0;
-      if (v == 1 || v == 0 || v == -1)
-        configuration = v == 1 ? 1 : 0;
-      else
-        rc = -1, e = EINVAL;
-      lk.unlock();
-      umockdev_ioctl_client_complete(client, rc, e);
-      return TRUE;
+        int v = static_cast<int>(v32);
+        int rc = 0, e = 0;
+        if (v == 1 || v == 0 || v == -1)
+            configuration = v == 1 ? 1 : 0;
+        else
+            rc = -1, e = EINVAL;
+        lk.unlock();
+        umockdev_ioctl_client_complete(client, rc, e);
+        return TRUE;
     }
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_DISCONNECT_CLAIM: {
-      // Only interface 0 exists; the kernel answers ENOENT, or EINVAL for
-      // the disconnect-and-claim form.
-      unsigned v = v32;
-      lk.unlock();
-      if (v == 0)
-        umockdev_ioctl_client_complete(client, 0, 0);
-      else
-        umockdev_ioctl_client_complete(client, -1, req == USBDEVFS_DISCONNECT_CLAIM ? EINVAL : ENOENT);
-      return TRUE;
+        // Only interface 0 exists; the kernel answers ENOENT, or EINVAL for
+        // the disconnect-and-claim form.
+        unsigned v = v32;
+        lk.unlock();
+        if (v == 0)
+            umockdev_ioctl_client_complete(client, 0, 0);
+        else
+            umockdev_ioctl_client_complete(client, -1,
+                                           req == USBDEVFS_DISCONNECT_CLAIM ? EINVAL : ENOENT);
+        return TRUE;
     }
     case USBDEVFS_GETDRIVER:
     case USBDEVFS_IOCTL: {
-      lk.unlock();
-      umockdev_ioctl_client_complete(client, -1, ENODATA);
-      return TRUE;
+        lk.unlock();
+        umockdev_ioctl_client_complete(client, -1, ENODATA);
+        return TRUE;
     }
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_RESET: {
-      if (req == USBDEVFS_RESET) in_halted = out_halted = false;
-      lk.unlock();
-      umockdev_ioctl_client_complete(client, 0, 0);
-      return TRUE;
+        if (req == USBDEVFS_RESET)
+            in_halted = out_halted = false;
+        lk.unlock();
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
     }
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP: {
-      unsigned ep = v32;
-      int rc = 0, e = 0;
-      if (ep == 0x81) {
-        in_halted = false;
-      } else if (ep == 0x01) {
-        out_halted = false;
-      } else if (ep != 0 && ep != 0x80) {
-        rc = -1, e = ENOENT;
-      }
-      if (req == USBDEVFS_CLEAR_HALT && rc == 0) ++clear_halts;
-      cv.notify_all();
-      lk.unlock();
-      umockdev_ioctl_client_complete(client, rc, e);
-      return TRUE;
+        unsigned ep = v32;
+        int rc = 0, e = 0;
+        if (ep == 0x81) {
+            in_halted = false;
+        } else if (ep == 0x01) {
+            out_halted = false;
+        } else if (ep != 0 && ep != 0x80) {
+            rc = -1, e = ENOENT;
+        }
+        if (req == USBDEVFS_CLEAR_HALT && rc == 0)
+            ++clear_halts;
+        cv.notify_all();
+        lk.unlock();
+        umockdev_ioctl_client_complete(client, rc, e);
+        return TRUE;
     }
     case USBDEVFS_CONTROL: {
-      lk.unlock();
-      UMockdevIoctlData* c = fetch(sizeof(struct usbdevfs_ctrltransfer));
-      if (!c) {
-        umockdev_ioctl_client_complete(client, -1, EFAULT);
-        return TRUE;
-      }
-      struct usbdevfs_ctrltransfer ct;
-      memcpy(&ct, c->data, sizeof ct);
-      uint8_t setup[8] = {ct.bRequestType, ct.bRequest,
-                          static_cast<uint8_t>(ct.wValue & 0xFF), static_cast<uint8_t>(ct.wValue >> 8),
-                          static_cast<uint8_t>(ct.wIndex & 0xFF), static_cast<uint8_t>(ct.wIndex >> 8),
-                          static_cast<uint8_t>(ct.wLength & 0xFF), static_cast<uint8_t>(ct.wLength >> 8)};
-      GError* err = nullptr;
-      UMockdevIoctlData* d = ct.wLength
-          ? umockdev_ioctl_data_resolve(c, offsetof(struct usbdevfs_ctrltransfer, data), ct.wLength, &err)
-          : nullptr;
-      if (err) g_error_free(err);
-      std::vector<uint8_t> in;
-      lk.lock();
-      int r = control(setup, d ? d->data : nullptr, in);
-      lk.unlock();
-      if (r == 1) r = -ETIMEDOUT;  // a hanging request times out in the synchronous form
-      if (r < 0) {
-        if (d) g_object_unref(d);
+        lk.unlock();
+        UMockdevIoctlData *c = fetch(sizeof(struct usbdevfs_ctrltransfer));
+        if (!c) {
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return TRUE;
+        }
+        struct usbdevfs_ctrltransfer ct;
+        memcpy(&ct, c->data, sizeof ct);
+        uint8_t setup[8] = {ct.bRequestType,
+                            ct.bRequest,
+                            static_cast<uint8_t>(ct.wValue & 0xFF),
+                            static_cast<uint8_t>(ct.wValue >> 8),
+                            static_cast<uint8_t>(ct.wIndex & 0xFF),
+                            static_cast<uint8_t>(ct.wIndex >> 8),
+                            static_cast<uint8_t>(ct.wLength & 0xFF),
+                            static_cast<uint8_t>(ct.wLength >> 8)};
+        GError *err = nullptr;
+        UMockdevIoctlData *d =
+            ct.wLength ? umockdev_ioctl_data_resolve(
+                             c, offsetof(struct usbdevfs_ctrltransfer, data), ct.wLength, &err)
+                       : nullptr;
+        if (err)
+            g_error_free(err);
+        std::vector<uint8_t> in;
+        lk.lock();
+        int r = control(setup, d ? d->data : nullptr, in);
+        lk.unlock();
+        if (r == 1)
+            r = -ETIMEDOUT; // a hanging request times out in the synchronous form
+        if (r < 0) {
+            if (d)
+                g_object_unref(d);
+            g_object_unref(c);
+            umockdev_ioctl_client_complete(client, -1, -r);
+            return TRUE;
+        }
+        long res = ct.wLength;
+        if (ct.bRequestType & 0x80) {
+            res = static_cast<long>(std::min<size_t>(in.size(), ct.wLength));
+            if (d && res)
+                umockdev_ioctl_data_update(d, 0, in.data(), static_cast<gint>(res));
+        }
+        umockdev_ioctl_client_complete(client, res, 0);
+        if (d)
+            g_object_unref(d);
         g_object_unref(c);
-        umockdev_ioctl_client_complete(client, -1, -r);
         return TRUE;
-      }
-      long res = ct.wLength;
-      if (ct.bRequestType & 0x80) {
-        res = static_cast<long>(std::min<size_t>(in.size(), ct.wLength));
-        if (d && res) umockdev_ioctl_data_update(d, 0, in.data(), static_cast<gint>(res));
-      }
-      umockdev_ioctl_client_complete(client, res, 0);
-      if (d) g_object_unref(d);
-      g_object_unref(c);
-      return TRUE;
     }
     case USBDEVFS_SUBMITURB:
-      break;
+        break;
     default:
-      lk.unlock();
-      umockdev_ioctl_client_complete(client, -1, ENOTTY);
-      return TRUE;
-  }
-
-  // SUBMITURB
-  lk.unlock();
-  UMockdevIoctlData* ud = fetch(sizeof(struct usbdevfs_urb));
-  if (!ud) {
-    umockdev_ioctl_client_complete(client, -1, EFAULT);
-    return TRUE;
-  }
-  struct usbdevfs_urb urb;
-  memcpy(&urb, ud->data, sizeof urb);
-  auto* u = new Urb();
-  u->client = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
-  u->arg = ud;
-  u->addr = argval;
-  u->type = urb.type;
-  u->ep = urb.endpoint;
-  u->length = urb.buffer_length;
-  if (urb.buffer_length > 0 && urb.buffer) {
-    GError* err = nullptr;
-    u->buf = umockdev_ioctl_data_resolve(ud, offsetof(struct usbdevfs_urb, buffer),
-                                         static_cast<gsize>(urb.buffer_length), &err);
-    if (err) g_error_free(err);
-  }
-  auto reject = [&](int e) {
-    if (u->buf) g_object_unref(u->buf);
-    g_object_unref(u->arg);
-    g_object_unref(u->client);
-    delete u;
-    umockdev_ioctl_client_complete(client, -1, e);
-    return TRUE;
-  };
-  if (urb.buffer_length < 0) return reject(EINVAL);
-  if (urb.buffer_length > 0 && !u->buf) return reject(EFAULT);
-  lk.lock();
-  if (!p->alive) {
-    lk.unlock();
-    return reject(ENODEV);
-  }
-
-  if (u->type == USBDEVFS_URB_TYPE_CONTROL && (u->ep & 0x7F) == 0) {
-    // As the kernel: the buffer must hold the setup packet and the data stage.
-    if (u->length < 8 || !u->buf ||
-        u->length < 8 + (u->buf->data[6] | (u->buf->data[7] << 8))) {
-      lk.unlock();
-      return reject(EINVAL);
+        lk.unlock();
+        umockdev_ioctl_client_complete(client, -1, ENOTTY);
+        return TRUE;
     }
-    const uint8_t* setup = u->buf->data;
-    std::vector<uint8_t> in;
-    int r = control(setup, u->buf->data + 8, in);
-    if (r == 1) {  // left hanging: the host has to cancel it
-      hung.push_back(u);
-    } else {
-      u->data_offset = 8;
-      if (r == 0) {
-        uint16_t wlen = static_cast<uint16_t>(setup[6] | (setup[7] << 8));
-        if (setup[0] & 0x80) {
-          u->staging = std::move(in);
-          if (u->staging.size() > wlen) u->staging.resize(wlen);
-          u->actual = static_cast<int>(u->staging.size());
-        } else {
-          u->actual = wlen;
+
+    // SUBMITURB
+    lk.unlock();
+    UMockdevIoctlData *ud = fetch(sizeof(struct usbdevfs_urb));
+    if (!ud) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return TRUE;
+    }
+    struct usbdevfs_urb urb;
+    memcpy(&urb, ud->data, sizeof urb);
+    auto *u = new Urb();
+    u->client = static_cast<UMockdevIoctlClient *>(g_object_ref(client));
+    u->arg = ud;
+    u->addr = argval;
+    u->type = urb.type;
+    u->ep = urb.endpoint;
+    u->length = urb.buffer_length;
+    if (urb.buffer_length > 0 && urb.buffer) {
+        GError *err = nullptr;
+        u->buf = umockdev_ioctl_data_resolve(ud, offsetof(struct usbdevfs_urb, buffer),
+                                             static_cast<gsize>(urb.buffer_length), &err);
+        if (err)
+            g_error_free(err);
+    }
+    auto reject = [&](int e) {
+        if (u->buf)
+            g_object_unref(u->buf);
+        g_object_unref(u->arg);
+        g_object_unref(u->client);
+        delete u;
+        umockdev_ioctl_client_complete(client, -1, e);
+        return TRUE;
+    };
+    if (urb.buffer_length < 0)
+        return reject(EINVAL);
+    if (urb.buffer_length > 0 && !u->buf)
+        return reject(EFAULT);
+    lk.lock();
+    if (!p->alive) {
+        lk.unlock();
+        return reject(ENODEV);
+    }
+
+    if (u->type == USBDEVFS_URB_TYPE_CONTROL && (u->ep & 0x7F) == 0) {
+        // As the kernel: the buffer must hold the setup packet and the data stage.
+        if (u->length < 8 || !u->buf ||
+            u->length < 8 + (u->buf->data[6] | (u->buf->data[7] << 8))) {
+            lk.unlock();
+            return reject(EINVAL);
         }
-      }
-      finish(u, r);
+        const uint8_t *setup = u->buf->data;
+        std::vector<uint8_t> in;
+        int r = control(setup, u->buf->data + 8, in);
+        if (r == 1) { // left hanging: the host has to cancel it
+            hung.push_back(u);
+        } else {
+            u->data_offset = 8;
+            if (r == 0) {
+                uint16_t wlen = static_cast<uint16_t>(setup[6] | (setup[7] << 8));
+                if (setup[0] & 0x80) {
+                    u->staging = std::move(in);
+                    if (u->staging.size() > wlen)
+                        u->staging.resize(wlen);
+                    u->actual = static_cast<int>(u->staging.size());
+                } else {
+                    u->actual = wlen;
+                }
+            }
+            finish(u, r);
+        }
+        lk.unlock();
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
     }
-    lk.unlock();
-    umockdev_ioctl_client_complete(client, 0, 0);
-    return TRUE;
-  }
 
-  if (u->type == USBDEVFS_URB_TYPE_BULK && u->ep == 0x81) {
-    in_q.push_back(u);
-    cv.notify_all();
-    lk.unlock();
-    umockdev_ioctl_client_complete(client, 0, 0);
-    return TRUE;
-  }
-  if (u->type == USBDEVFS_URB_TYPE_BULK && u->ep == 0x01) {
-    if (out_halted) {
-      finish(u, -EPIPE);
-    } else {
-      bulk_out_data(u->buf ? u->buf->data : nullptr, u->buf ? static_cast<size_t>(u->length) : 0);
-      u->actual = u->length;
-      finish(u, 0);
+    if (u->type == USBDEVFS_URB_TYPE_BULK && u->ep == 0x81) {
+        in_q.push_back(u);
+        cv.notify_all();
+        lk.unlock();
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    }
+    if (u->type == USBDEVFS_URB_TYPE_BULK && u->ep == 0x01) {
+        if (out_halted) {
+            finish(u, -EPIPE);
+        } else {
+            bulk_out_data(u->buf ? u->buf->data : nullptr,
+                          u->buf ? static_cast<size_t>(u->length) : 0);
+            u->actual = u->length;
+            finish(u, 0);
+        }
+        lk.unlock();
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
     }
     lk.unlock();
-    umockdev_ioctl_client_complete(client, 0, 0);
-    return TRUE;
-  }
-  lk.unlock();
-  return reject(ENOENT);
+    return reject(ENOENT);
 }
 
-}  // namespace vcam
+} // namespace vcam

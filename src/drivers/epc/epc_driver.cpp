@@ -83,33 +83,50 @@ int epc_frame_decode(pylox_drv_t *, uint16_t *, int, int kind, const uint8_t *, 
     return -1;
 }
 
-int epc_frame_raw_get(pylox_drv_t *, uint8_t *, int, pylox_frame_info_t *) { return 0; }
-int epc_frame_raw_proc(pylox_drv_t *, uint8_t *, int, pylox_frame_info_t *) { return 0; }
-int epc_reserved_zero(pylox_drv_t *, void *, int) { return 0; }
-int epc_reserved_one(pylox_drv_t *, void *, int) { return 1; }
-int epc_update_intg_time(pylox_drv_t *, uint16_t, int) { return 0; }
-int epc_update_mod_freq(pylox_drv_t *, uint32_t, int) { return 0; }
-int epc_calib_save(pylox_drv_t *, void *, int, int) { return 0; }
-int epc_filter_enable(pylox_drv_t *, int, void *) { return 0; }
-int epc_filter_disable(pylox_drv_t *, int) { return 0; }
+int epc_frame_raw_get(pylox_drv_t *, uint8_t *, int, pylox_frame_info_t *)
+{
+    return 0;
+}
+int epc_frame_raw_proc(pylox_drv_t *, uint8_t *, int, pylox_frame_info_t *)
+{
+    return 0;
+}
+int epc_reserved_zero(pylox_drv_t *, void *, int)
+{
+    return 0;
+}
+int epc_reserved_one(pylox_drv_t *, void *, int)
+{
+    return 1;
+}
+int epc_update_intg_time(pylox_drv_t *, uint16_t, int)
+{
+    return 0;
+}
+int epc_update_mod_freq(pylox_drv_t *, uint32_t, int)
+{
+    return 0;
+}
+int epc_calib_save(pylox_drv_t *, void *, int, int)
+{
+    return 0;
+}
+int epc_filter_enable(pylox_drv_t *, int, void *)
+{
+    return 0;
+}
+int epc_filter_disable(pylox_drv_t *, int)
+{
+    return 0;
+}
 
 } // namespace
 
 extern "C" PYLOX_API const pylox_drv_op_t g_pylox_driver_op_epc = {
-    epc_init,
-    epc_uninit,
-    epc_frame_get_info,
-    epc_frame_decode,
-    epc_frame_raw_get,
-    epc_frame_raw_proc,
+    epc_init,          epc_uninit,           epc_frame_get_info,
+    epc_frame_decode,  epc_frame_raw_get,    epc_frame_raw_proc,
     nullptr, // lens_param_get: with the lens intrinsics of the full driver
-    epc_reserved_zero,
-    epc_update_intg_time,
-    epc_update_mod_freq,
-    epc_reserved_zero,
-    epc_calib_save,
-    epc_reserved_one,
-    epc_filter_enable,
-    epc_filter_disable,
-    nullptr,
+    epc_reserved_zero, epc_update_intg_time, epc_update_mod_freq,
+    epc_reserved_zero, epc_calib_save,       epc_reserved_one,
+    epc_filter_enable, epc_filter_disable,   nullptr,
 };

@@ -91,8 +91,7 @@ tq_stream_hdr_t make_header(const file_ll_priv &p, uint16_t sidx, uint16_t idx, 
 
 // Hands one frame to the callback: a header and the frame's bytes, split into
 // continuation packets when the frame is too long for one.
-void send_frame(file_ll_priv &p, pylox_ll_cap_cb_t cb, void *user, const uint8_t *buf,
-                uint16_t idx)
+void send_frame(file_ll_priv &p, pylox_ll_cap_cb_t cb, void *user, const uint8_t *buf, uint16_t idx)
 {
     const uint32_t total = p.frame_bytes();
     const uint32_t piece = total < TQ_STREAM_MAX_PKT_LEN ? total : k_max_packet;
@@ -140,9 +139,10 @@ void evt_thread(file_ll_priv *p)
             event = PYLOX_LL_EVT_CANCELLED;
             p->stopped.store(1);
         } else {
-            PYLOX_LOG_AS(TQ_LOG_ERR, "_ll_event_loop", "[%s] load frames from file failed: len=%u\n",
+            PYLOX_LOG_AS(TQ_LOG_ERR, "_ll_event_loop",
+                         "[%s] load frames from file failed: len=%u\n",
                          static_cast<unsigned>(r.status == pylox::load_status::ok ? r.samples * 2
-                                                                                   : r.bytes));
+                                                                                  : r.bytes));
             event = PYLOX_LL_EVT_ERROR;
             p->stopped.store(1);
         }
@@ -177,7 +177,10 @@ void evt_thread(file_ll_priv *p)
     PYLOX_LOG_AS(TQ_LOG_DBG, "_file_ll_evt_thread", "[%s] exit\n");
 }
 
-int file_ll_init() { return 1; }
+int file_ll_init()
+{
+    return 1;
+}
 void file_ll_uninit() {}
 void file_ll_set_debug(int) {}
 
@@ -272,10 +275,22 @@ pylox_ll_dev_t *file_ll_dev_open(pylox_ll_dev_t *dev)
     return dev;
 }
 
-pylox_ll_dev_t *file_ll_dev_open_by_fd(pylox_ll_dev_t *, int) { return nullptr; }
-int file_ll_dev_list(pylox_ll_dev_t *, int) { return 0; }
-int file_ll_exe_cmd(pylox_ll_dev_t *, uint8_t, uint8_t, uint16_t, void *, int, int) { return 1; }
-int file_ll_tx_data(pylox_ll_dev_t *, const void *, int) { return 0; }
+pylox_ll_dev_t *file_ll_dev_open_by_fd(pylox_ll_dev_t *, int)
+{
+    return nullptr;
+}
+int file_ll_dev_list(pylox_ll_dev_t *, int)
+{
+    return 0;
+}
+int file_ll_exe_cmd(pylox_ll_dev_t *, uint8_t, uint8_t, uint16_t, void *, int, int)
+{
+    return 1;
+}
+int file_ll_tx_data(pylox_ll_dev_t *, const void *, int)
+{
+    return 0;
+}
 
 void file_ll_cap_abort(pylox_ll_dev_t *dev)
 {
@@ -334,8 +349,14 @@ int file_ll_dev_reset(pylox_ll_dev_t *dev, uint8_t)
     return 1;
 }
 
-int file_ll_reg_write(pylox_ll_dev_t *, uint8_t, uint32_t, const uint32_t *, uint16_t) { return 1; }
-int file_ll_reg_read(pylox_ll_dev_t *, uint8_t, uint32_t, uint32_t *, uint16_t) { return 1; }
+int file_ll_reg_write(pylox_ll_dev_t *, uint8_t, uint32_t, const uint32_t *, uint16_t)
+{
+    return 1;
+}
+int file_ll_reg_read(pylox_ll_dev_t *, uint8_t, uint32_t, uint32_t *, uint16_t)
+{
+    return 1;
+}
 
 int file_ll_param_set(pylox_ll_dev_t *dev, pylox_ll_param_t *items, int count)
 {
@@ -379,9 +400,9 @@ int file_ll_param_get(pylox_ll_dev_t *dev, pylox_ll_param_t *items, int count)
 } // namespace
 
 extern "C" PYLOX_API const pylox_ll_op_t ll_op_fil = {
-    file_ll_init,      file_ll_uninit,    file_ll_set_debug, file_ll_dev_open,
-    file_ll_dev_open_by_fd, file_ll_dev_close, file_ll_dev_list, file_ll_exe_cmd,
-    file_ll_tx_data,   file_ll_cap_abort, file_ll_cap_start, file_ll_cap_stop,
-    file_ll_dev_reset, file_ll_reg_write, file_ll_reg_read,  file_ll_param_set,
+    file_ll_init,           file_ll_uninit,    file_ll_set_debug, file_ll_dev_open,
+    file_ll_dev_open_by_fd, file_ll_dev_close, file_ll_dev_list,  file_ll_exe_cmd,
+    file_ll_tx_data,        file_ll_cap_abort, file_ll_cap_start, file_ll_cap_stop,
+    file_ll_dev_reset,      file_ll_reg_write, file_ll_reg_read,  file_ll_param_set,
     file_ll_param_get,
 };

@@ -98,7 +98,10 @@ usb_priv *lock_open(pylox_ll_dev_t *dev)
     return p;
 }
 
-void unlock(usb_priv *p) { pthread_mutex_unlock(&p->lock); }
+void unlock(usb_priv *p)
+{
+    pthread_mutex_unlock(&p->lock);
+}
 
 int map_status(const libusb_transfer *t, const char *who)
 {
@@ -277,8 +280,8 @@ bool usb_ll_check_last_cmd(pylox_ll_dev_t *dev, uint8_t type, uint16_t value)
     }
 }
 
-int usb_ll_exe_cmd_slot(pylox_ll_dev_t *dev, uint8_t write, uint8_t type, uint16_t value,
-                        void *buf, int len, int timeout_ms)
+int usb_ll_exe_cmd_slot(pylox_ll_dev_t *dev, uint8_t write, uint8_t type, uint16_t value, void *buf,
+                        int len, int timeout_ms)
 {
     open_guard g(dev);
     if (!g.get())
@@ -294,8 +297,8 @@ int usb_ll_exe_cmd_slot(pylox_ll_dev_t *dev, uint8_t write, uint8_t type, uint16
     return usb_ll_check_last_cmd(dev, type, value) ? 1 : 0;
 }
 
-int usb_ll_reg_write(pylox_ll_dev_t *dev, uint8_t target, uint32_t reg_base,
-                     const uint32_t *vals, uint16_t count)
+int usb_ll_reg_write(pylox_ll_dev_t *dev, uint8_t target, uint32_t reg_base, const uint32_t *vals,
+                     uint16_t count)
 {
     if (count > 0 && !vals) {
         USB_LOG(ERR, "usb_ll_reg_write", "[%s] no register values given\n");
@@ -451,8 +454,8 @@ int usb_ll_tx_data(pylox_ll_dev_t *dev, const void *buf, int len)
     int result = 0;
     // The transfer's own timeout ends it; the host gives up 2000 ms later only
     // when no completion arrives at all (event thread gone).
-    switch (run_exchange(p, t, false, static_cast<int>(k_bulk_timeout) + k_cmd_giveup_ms,
-                         &result)) {
+    switch (
+        run_exchange(p, t, false, static_cast<int>(k_bulk_timeout) + k_cmd_giveup_ms, &result)) {
     case wait_end::submit_failed:
         USB_LOG(ERR, "usb_ll_tx_data", "[%s] trans[%d] issue failed\n", 0);
         libusb_free_transfer(t);

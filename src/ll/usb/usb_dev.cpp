@@ -185,14 +185,20 @@ void *evt_thread(void *arg)
 
 } // namespace
 
-int debug_level() { return g_debug_level.load(std::memory_order_relaxed); }
+int debug_level()
+{
+    return g_debug_level.load(std::memory_order_relaxed);
+}
 
 void apply_debug(libusb_context *ctx)
 {
     libusb_set_option(ctx, LIBUSB_OPTION_LOG_LEVEL, debug_level());
 }
 
-int usb_ll_init() { return 1; }
+int usb_ll_init()
+{
+    return 1;
+}
 
 void usb_ll_uninit() {}
 
@@ -257,8 +263,9 @@ int usb_ll_dev_list(pylox_ll_dev_t *entries, int max)
         e->loc.usb.speed = static_cast<uint8_t>(libusb_get_device_speed(d));
         e->ops = &ll_op_usb;
         e->located = 1;
-        USB_LOG(DBG, "usb_ll_dev_list", "[%s]   PYLOX device (speed=%d) found @ %03d:%03d:%03d, %p\n",
-                e->loc.usb.speed, port, bus, addr, static_cast<void *>(e));
+        USB_LOG(DBG, "usb_ll_dev_list",
+                "[%s]   PYLOX device (speed=%d) found @ %03d:%03d:%03d, %p\n", e->loc.usb.speed,
+                port, bus, addr, static_cast<void *>(e));
     }
     libusb_free_device_list(list, 1);
     libusb_exit(ctx);
@@ -317,8 +324,8 @@ pylox_ll_dev_t *usb_ll_dev_open(pylox_ll_dev_t *dev)
                     static_cast<int>(i), desc.idVendor, desc.idProduct, speed, port, bus, addr);
             if (!ours || bus != dev->loc.usb.bus || port != dev->loc.usb.port)
                 continue;
-            USB_LOG(DBG, "_usb_ll_dev_open", "[%s] open pylox device @ %03d:%03d:%03d\n", port,
-                    bus, addr);
+            USB_LOG(DBG, "_usb_ll_dev_open", "[%s] open pylox device @ %03d:%03d:%03d\n", port, bus,
+                    addr);
             const int rc = libusb_open(d, &p->handle);
             if (rc < 0) {
                 p->handle = nullptr;
@@ -328,8 +335,9 @@ pylox_ll_dev_t *usb_ll_dev_open(pylox_ll_dev_t *dev)
         } else {
             if (!ours)
                 continue;
-            USB_LOG(DBG, "_usb_ll_dev_open", "[%s] found pylox device (speed=%d) @ %03d:%03d:%03d\n",
-                    speed, port, bus, addr);
+            USB_LOG(DBG, "_usb_ll_dev_open",
+                    "[%s] found pylox device (speed=%d) @ %03d:%03d:%03d\n", speed, port, bus,
+                    addr);
             if (speed < LIBUSB_SPEED_HIGH)
                 USB_LOG(WRN, "_usb_ll_dev_open",
                         "[%s] found pylox device not in HS mode (speed=%d) @ %03d:%03d:%03d\n",
@@ -337,7 +345,8 @@ pylox_ll_dev_t *usb_ll_dev_open(pylox_ll_dev_t *dev)
             const int rc = libusb_open(d, &p->handle);
             if (rc < 0) {
                 p->handle = nullptr;
-                USB_LOG(WRN, "_usb_ll_dev_open", "[%s]   failed to open this device: %s, try next ...\n",
+                USB_LOG(WRN, "_usb_ll_dev_open",
+                        "[%s]   failed to open this device: %s, try next ...\n",
                         libusb_error_name(rc));
                 continue;
             }

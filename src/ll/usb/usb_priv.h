@@ -19,12 +19,12 @@ namespace usbll {
 
 constexpr uint16_t k_vid = 0x111B;
 constexpr uint16_t k_pid = 0x1238;
-constexpr int k_ring = 16;             // bulk-in transfers kept in flight while streaming
-constexpr int k_xfer_len = 153600;     // bytes per bulk-in transfer
+constexpr int k_ring = 16;         // bulk-in transfers kept in flight while streaming
+constexpr int k_xfer_len = 153600; // bytes per bulk-in transfer
 constexpr unsigned k_bulk_timeout = 6000;
 constexpr uint8_t k_ep_in = 0x81;
 constexpr uint8_t k_ep_out = 0x01;
-constexpr int k_cmd_cancel_ms = 1000;  // host-side limits of one control exchange
+constexpr int k_cmd_cancel_ms = 1000; // host-side limits of one control exchange
 constexpr int k_cmd_giveup_ms = 2000;
 constexpr int k_busy_giveup_ms = 2000; // how long the status poll accepts "busy" answers
 constexpr int k_setup_len = 8;
@@ -130,15 +130,15 @@ pylox_ll_dev_t *usb_ll_dev_open(pylox_ll_dev_t *dev);
 pylox_ll_dev_t *usb_ll_dev_open_by_fd(pylox_ll_dev_t *dev, int fd);
 void usb_ll_dev_close(pylox_ll_dev_t *dev);
 int usb_ll_dev_list(pylox_ll_dev_t *entries, int max);
-int usb_ll_exe_cmd_slot(pylox_ll_dev_t *dev, uint8_t write, uint8_t type, uint16_t value,
-                        void *buf, int len, int timeout_ms);
+int usb_ll_exe_cmd_slot(pylox_ll_dev_t *dev, uint8_t write, uint8_t type, uint16_t value, void *buf,
+                        int len, int timeout_ms);
 int usb_ll_tx_data(pylox_ll_dev_t *dev, const void *buf, int len);
 void usb_ll_cap_abort(pylox_ll_dev_t *dev);
 int usb_ll_cap_start(pylox_ll_dev_t *dev, uint32_t arg, pylox_ll_cap_cb_t cb, void *user);
 int usb_ll_cap_stop(pylox_ll_dev_t *dev);
 int usb_ll_dev_reset(pylox_ll_dev_t *dev, uint8_t target);
-int usb_ll_reg_write(pylox_ll_dev_t *dev, uint8_t target, uint32_t reg_base,
-                     const uint32_t *vals, uint16_t count);
+int usb_ll_reg_write(pylox_ll_dev_t *dev, uint8_t target, uint32_t reg_base, const uint32_t *vals,
+                     uint16_t count);
 int usb_ll_reg_read(pylox_ll_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_t *vals,
                     uint16_t count);
 int usb_ll_param_set(pylox_ll_dev_t *dev, pylox_ll_param_t *items, int count);
