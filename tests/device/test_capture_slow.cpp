@@ -1,5 +1,5 @@
 // Waits the library must sit out in full, and a soak run with faults.
-#include "device_fixture.h"
+#include "support/vcam/device_fixture.h"
 
 #include <atomic>
 #include <condition_variable>

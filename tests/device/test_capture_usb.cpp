@@ -1,5 +1,5 @@
 // Devices, batches and capture on the virtual camera, through the public API.
-#include "device_fixture.h"
+#include "support/vcam/device_fixture.h"
 
 #include <atomic>
 #include <mutex>

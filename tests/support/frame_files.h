@@ -1,5 +1,5 @@
 // Test helpers around frame files: a scratch directory, whole-file reads and
-// writes, and a capture of the library's log lines through its file sink.
+// writes, a file descriptor that closes itself.
 #pragma once
 
 #include <pylox/pylox.h>
@@ -78,40 +78,6 @@ public:
 
 private:
     int fd_;
-};
-
-// Routes the library's log lines (DBG and up, TRC with trace = true) into a
-// file while alive; the console stays quiet.
-class log_capture {
-public:
-    explicit log_capture(const scratch_dir &dir, bool trace = false)
-        : path_(dir.file("capture.log"))
-    {
-        tq_log_enable(0, TQ_LOG_NONE, nullptr);
-        tq_log_enable(1, trace ? TQ_LOG_TRC : TQ_LOG_DBG, path_.c_str());
-    }
-    ~log_capture()
-    {
-        tq_log_disable();
-        tq_log_enable(0, TQ_LOG_WRN, nullptr);
-    }
-    log_capture(const log_capture &) = delete;
-    log_capture &operator=(const log_capture &) = delete;
-    std::string text() const { return read_all(path_); }
-    bool has(const std::string &needle) const { return text().find(needle) != std::string::npos; }
-    size_t count(const std::string &needle) const
-    {
-        const std::string t = text();
-        size_t n = 0;
-        for (size_t at = t.find(needle); at != std::string::npos; at = t.find(needle, at + 1))
-            ++n;
-        return n;
-    }
-    // Forgets what was logged so far.
-    void clear() const { std::ofstream(path_, std::ios::trunc); }
-
-private:
-    std::string path_;
 };
 
 } // namespace pylox_test

@@ -1,5 +1,6 @@
 // Life cycle, capture and retrieval against recorded files played back
 // through the replay device.
+#include "support/log_capture.h"
 #include "support/raw_file.h"
 
 #include <pylox/pylox.h>
@@ -37,8 +38,7 @@ class ReplayCapture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        log_ = scratch_path("pylox_replay_log");
-        pylox_init(log_.c_str());
+        pylox_init(log_.path().c_str());        // the library's log is the capture's
         tq_log_enable(0, TQ_LOG_NONE, nullptr); // keep the console quiet
     }
     void TearDown() override
@@ -48,7 +48,6 @@ protected:
         pylox_uninit();
         for (const auto &f : files_)
             std::filesystem::remove(f);
-        std::filesystem::remove(log_);
     }
     // Writes a file and opens it as the default device.
     pylox_dev_t *open(const raw_file_layout &lay, int frames, size_t cut_last = 0)
@@ -72,7 +71,7 @@ protected:
         return std::memcmp(p, want.data(), want.size() * 2) == 0;
     }
 
-    std::string log_;
+    log_capture log_{TQ_LOG_DBG, "pylox_replay_log"};
     std::vector<std::string> files_;
     pylox_dev_t *dev_ = nullptr;
 };

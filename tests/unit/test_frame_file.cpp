@@ -1,6 +1,7 @@
 // Raw, distance and gray frame files: header lines, sample conversions,
 // appending, frame-by-frame loading and files that are not what they claim.
 #include "support/frame_files.h"
+#include "support/log_capture.h"
 
 #include <pylox/pylox.h>
 
@@ -26,7 +27,7 @@ std::vector<uint16_t> ramp(size_t n, uint16_t start = 0)
 class FrameFile : public ::testing::Test {
 protected:
     scratch_dir dir_;
-    log_capture log_{dir_};
+    log_capture log_;
 };
 
 TEST_F(FrameFile, RawU16HeaderOnceThenFramesAppended)

@@ -1,4 +1,6 @@
 // Logger thresholds and sinks, the line prefix, and the path prefix.
+#include "support/log_capture.h"
+
 #include <pylox/pylox.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include <string>
 
 namespace fs = std::filesystem;
+using pylox_test::console_output;
 
 namespace {
 
@@ -43,15 +46,6 @@ protected:
         tq_log_enable(0, TQ_LOG_WRN, nullptr);
         fs::remove_all(dir_);
     }
-    // Runs fn with standard output captured.
-    template <typename F> std::string console(F fn)
-    {
-        std::fflush(stdout);
-        ::testing::internal::CaptureStdout();
-        fn();
-        std::fflush(stdout);
-        return ::testing::internal::GetCapturedStdout();
-    }
     fs::path dir_;
     std::string file_a_, file_b_;
 };
@@ -61,7 +55,7 @@ TEST_F(LogTest, ThresholdsRouteEachLevelToItsSinks)
     ASSERT_EQ(tq_log_enable(0, TQ_LOG_WRN, nullptr), 1);
     ASSERT_EQ(tq_log_enable(1, TQ_LOG_DBG, file_a_.c_str()), 1);
 
-    const std::string out = console([] {
+    const std::string out = console_output([] {
         tq_log(TQ_LOG_INF, "INF", "[%s] info %d\n", "fn", 2);
         tq_log(TQ_LOG_TRC, "TRC", "[%s] trace\n", "fn");
         tq_log(TQ_LOG_ERR, "ERR", "[%s] error %s\n", "fn", "x");
@@ -78,12 +72,12 @@ TEST_F(LogTest, ThresholdsRouteEachLevelToItsSinks)
 TEST_F(LogTest, PrefixCarriesDateTimeMillisecondsAndThread)
 {
     tq_log_enable(0, TQ_LOG_TRC, nullptr);
-    const std::string out = console([] { tq_log(TQ_LOG_WRN, "WRN", "[%s] hello\n", "f"); });
+    const std::string out = console_output([] { tq_log(TQ_LOG_WRN, "WRN", "[%s] hello\n", "f"); });
     const std::regex line(
         R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\[\d+\]\[WRN\] \[f\] hello\n$)");
     EXPECT_TRUE(std::regex_match(out, line)) << out;
 
-    const std::string raw = console([] { tq_log_raw(TQ_LOG_WRN, "plain %d", 7); });
+    const std::string raw = console_output([] { tq_log_raw(TQ_LOG_WRN, "plain %d", 7); });
     EXPECT_EQ(raw, "plain 7");
 }
 
@@ -92,7 +86,7 @@ TEST_F(LogTest, LongMessagesAreWrittenWhole)
     tq_log_enable(0, TQ_LOG_TRC, nullptr);
     const std::string body(5000, 'x');
     const std::string out =
-        console([&] { tq_log(TQ_LOG_ERR, "ERR", "[%s] %s|\n", "f", body.c_str()); });
+        console_output([&] { tq_log(TQ_LOG_ERR, "ERR", "[%s] %s|\n", "f", body.c_str()); });
     EXPECT_NE(out.find("[f] " + body + "|\n"), std::string::npos);
 }
 
@@ -131,7 +125,7 @@ TEST_F(LogTest, BadIndexOrUnopenableFileFails)
     EXPECT_EQ(tq_log_enable(3, TQ_LOG_TRC, nullptr), 0);
     EXPECT_EQ(tq_log_enable(-1, TQ_LOG_TRC, nullptr), 0);
     // Index 3 changed nothing: the console threshold is still WRN.
-    const std::string out = console([] { tq_log(TQ_LOG_INF, "INF", "[%s] quiet\n", "f"); });
+    const std::string out = console_output([] { tq_log(TQ_LOG_INF, "INF", "[%s] quiet\n", "f"); });
     EXPECT_TRUE(out.empty());
 
     const std::string missing = (dir_ / "no" / "such" / "dir.log").string();
@@ -146,7 +140,7 @@ TEST_F(LogTest, DisableSilencesEverySink)
     tq_log_enable(0, TQ_LOG_TRC, nullptr);
     tq_log_enable(1, TQ_LOG_TRC, file_a_.c_str());
     EXPECT_EQ(tq_log_disable(), 0);
-    const std::string out = console([] { tq_log(TQ_LOG_ERR, "ERR", "[%s] gone\n", "f"); });
+    const std::string out = console_output([] { tq_log(TQ_LOG_ERR, "ERR", "[%s] gone\n", "f"); });
     EXPECT_TRUE(out.empty());
     EXPECT_EQ(read_file(file_a_).find("gone"), std::string::npos);
     EXPECT_EQ(tq_log_disable(), 0); // nothing left to close
@@ -156,7 +150,7 @@ TEST_F(LogTest, LogCfgSetsBothThresholds)
 {
     tq_log_enable(1, TQ_LOG_TRC, file_a_.c_str());
     pylox_log_cfg(TQ_LOG_ERR, TQ_LOG_WRN, TQ_LOG_NONE);
-    const std::string out = console([] {
+    const std::string out = console_output([] {
         tq_log(TQ_LOG_WRN, "WRN", "[%s] warn\n", "f");
         tq_log(TQ_LOG_INF, "INF", "[%s] info\n", "f");
     });

@@ -1,6 +1,7 @@
 // The replay device: a raw frame file opened through ll_op_fil streams its
 // frames to the capture callback in the camera's framing.
 #include "support/frame_files.h"
+#include "support/log_capture.h"
 
 #include <pylox/pylox.h>
 
@@ -156,7 +157,7 @@ protected:
     }
 
     scratch_dir dir_;
-    log_capture log_{dir_};
+    log_capture log_;
     FILE *file_ = nullptr;
     pylox_ll_dev_t dev_{};
     recorder rec_;
@@ -302,7 +303,7 @@ TEST_F(Replay, EndOfFileOnceThenRestartFromFrameOne)
     ASSERT_EQ(ev.size(), 7u);
     expect_frames(ev, 3, 8, 4, 2, 1);
     EXPECT_EQ(ev[6].code, PYLOX_LL_EVT_CANCELLED);
-    EXPECT_EQ(log_.count("file EOF met"), 2u);
+    EXPECT_EQ(log_.count("file EOF met"), 2);
 }
 
 TEST_F(Replay, TruncatedLastFrameStopsWithAnError)

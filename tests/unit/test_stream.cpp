@@ -1,45 +1,14 @@
 // Frame stream parser: packet checks, discards, the ready list and fetching.
-#include "stream_test_util.h"
+#include "support/log_capture.h"
+#include "support/stream_test_util.h"
 
 #include "capture/tq_stream_internal.h"
 
-#include <pylox/tq_log.h>
-
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 using namespace pylox_test;
 
 namespace {
-
-// Sends the log's debug lines to a file for the duration of a test.
-class log_capture {
-public:
-    log_capture() : path_(testing::TempDir() + "stream_log_" + std::to_string(getpid()) + ".log")
-    {
-        std::remove(path_.c_str());
-        tq_log_enable(1, TQ_LOG_DBG, path_.c_str());
-    }
-    ~log_capture()
-    {
-        tq_log_disable();
-        std::remove(path_.c_str());
-    }
-    std::string text() const
-    {
-        std::ifstream f(path_);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
-
-private:
-    std::string path_; // the logger keeps this pointer while the file is open
-};
 
 stream_writer::options opts(uint32_t max_payload, bool checksum = true, uint16_t first_fridx = 0)
 {

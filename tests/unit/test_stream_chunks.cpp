@@ -1,6 +1,6 @@
 // Frame stream parser: results do not depend on where the transport cuts the
 // stream, and damaged streams never yield wrong frames.
-#include "stream_test_util.h"
+#include "support/stream_test_util.h"
 
 #include <cstdint>
 #include <map>

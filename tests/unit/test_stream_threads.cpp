@@ -1,6 +1,6 @@
 // Frame stream parser: one thread feeds while others take, peek and read the
 // statistics, as the transport's event thread and the application do.
-#include "stream_test_util.h"
+#include "support/stream_test_util.h"
 
 #include <atomic>
 #include <chrono>

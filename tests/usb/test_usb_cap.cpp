@@ -1,6 +1,6 @@
 // The bulk capture ring against the virtual camera: start and stop, refused
 // starts, short and stalled transfers, unplugging while streaming.
-#include "usb_vcam_util.h"
+#include "support/vcam/usb_vcam_util.h"
 
 #include <libusb-1.0/libusb.h>
 
@@ -44,7 +44,7 @@ protected:
 
 TEST_F(UsbCap, StreamArrivesWholeAndStopCancelsEveryTransfer)
 {
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     cam_->set_fps(0);
     ASSERT_TRUE(start());
     EXPECT_TRUE(cam_->streaming());
@@ -101,7 +101,7 @@ TEST_F(UsbCap, ShortTransferPassesItsBytesAndIsResubmittedFull)
 
 TEST_F(UsbCap, StartRefusedByTheCameraCancelsTheRing)
 {
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     cam_->fault_refuse_stream_start(true);
     EXPECT_FALSE(start());
     EXPECT_TRUE(log.has("[usb_ll_cap_start] pylox_ll_cap_start failed\n"));
@@ -121,7 +121,7 @@ TEST_F(UsbCap, StartRefusedByTheCameraCancelsTheRing)
 
 TEST_F(UsbCap, StallIsReportedClearedAndStreamingGoesOn)
 {
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     ASSERT_TRUE(start());
     ASSERT_TRUE(sink_.wait_count(4));
     const uint32_t clears = cam_->clear_halt_count();
@@ -187,7 +187,7 @@ TEST_F(UsbCap, TransferTimeoutsAndErrorsAreEventsAndTheRingGoesOn)
 
 TEST_F(UsbCap, UnplugWhileStreamingEndsEveryTransfer)
 {
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     ASSERT_TRUE(start());
     ASSERT_TRUE(sink_.wait_count(8));
     // All sixteen wait at the camera when it goes.

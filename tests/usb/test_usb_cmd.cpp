@@ -1,7 +1,7 @@
 // The command exchange with the virtual camera: chunked register and
 // parameter transfers, the status poll and its failures, host-side timeouts,
 // bulk-out blocks.
-#include "usb_vcam_util.h"
+#include "support/vcam/usb_vcam_util.h"
 
 #include <libusb-1.0/libusb.h>
 
@@ -140,7 +140,7 @@ TEST_F(UsbCmd, ParameterGetRunsInBatchesOfThree)
 
 TEST_F(UsbCmd, BusyAnswersArePolledAgainUntilDone)
 {
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     cam_->fault_busy(2);
     uint8_t arg[4] = {0, 0, 0, 0};
     EXPECT_EQ(pylox_ll_exe_cmd(&dev_, 1, 0xC0, 0, arg, 4, 1000), 1);
@@ -158,7 +158,7 @@ TEST_F(UsbCmd, BusyAnswersArePolledAgainUntilDone)
 
 TEST_F(UsbCmd, FailedStatusLogsTheCamerasText)
 {
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     cam_->fault_fail_next("sensor not ready");
     pylox_ll_param_t item{};
     item.id = 12;
@@ -172,7 +172,7 @@ TEST_F(UsbCmd, FailedStatusLogsTheCamerasText)
 
 TEST_F(UsbCmd, EchoOfAnotherCommandFailsTheRead)
 {
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     cam_->fault_echo_mismatch(1);
     uint32_t vals[4];
     EXPECT_EQ(pylox_ll_reg_read(&dev_, 1, 0, vals, 4), 0);
@@ -183,7 +183,7 @@ TEST_F(UsbCmd, EchoOfAnotherCommandFailsTheRead)
 
 TEST_F(UsbCmd, ShortAnswerFailsTheExchange)
 {
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     cam_->fault_short_answer(1);
     uint8_t req[20] = {3};
     EXPECT_EQ(pylox_ll_exe_cmd(&dev_, 0, 0xC0, 4, req, 20, 1000), 0);
@@ -194,7 +194,7 @@ TEST_F(UsbCmd, ShortAnswerFailsTheExchange)
 
 TEST_F(UsbCmd, UnansweredCommandIsCancelledAfterOneSecond)
 {
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     uint8_t arg[4] = {1, 0, 0, 0};
     // The host cancels after 1000 ms whatever the transfer's own timeout.
     cam_->fault_hang_control(1, 0xC0);
@@ -221,7 +221,7 @@ TEST_F(UsbCmd, UnansweredCommandIsCancelledAfterOneSecond)
 
 TEST_F(UsbCmd, CancelThatNeverCompletesIsGivenUpAndReleasedLater)
 {
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     auto orphans = [this] {
         auto *p = usbll::priv_of(&dev_);
         std::lock_guard<std::mutex> g(p->orphan_mtx);
@@ -254,7 +254,7 @@ TEST_F(UsbCmd, CancelThatNeverCompletesIsGivenUpAndReleasedLater)
 
 TEST_F(UsbCmd, CallerBuffersAreCheckedAndNeverOverrun)
 {
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     uint8_t buf[16] = {};
     EXPECT_EQ(pylox_ll_exe_cmd(&dev_, 1, 0xC0, 3, buf, -1, 1000), 0);
     EXPECT_EQ(pylox_ll_exe_cmd(&dev_, 1, 0xC0, 3, nullptr, 16, 1000), 0);
@@ -270,7 +270,7 @@ TEST_F(UsbCmd, CallerBuffersAreCheckedAndNeverOverrun)
 
 TEST_F(UsbCmd, BulkOutBlockIsSentWhole)
 {
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     std::vector<uint8_t> block(65536 + 6);
     for (size_t i = 0; i < block.size(); ++i)
         block[i] = static_cast<uint8_t>(i * 7);

@@ -1,5 +1,5 @@
 // Finding, opening, closing and resetting cameras on the virtual bus.
-#include "usb_vcam_util.h"
+#include "support/vcam/usb_vcam_util.h"
 
 #include <libusb-1.0/libusb.h>
 
@@ -40,7 +40,7 @@ TEST(UsbConnect, TwoCamerasListedInBusOrderSecondOpensByBusAndPort)
 {
     auto a = vcam::Camera::create(at(1, 2));
     auto b = vcam::Camera::create(at(3, 4));
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     const auto order = libusb_order();
     ASSERT_EQ(order.size(), 2u);
 
@@ -83,7 +83,7 @@ TEST(UsbConnect, TwoCamerasListedInBusOrderSecondOpensByBusAndPort)
 TEST(UsbConnect, AnyDeviceOpensTheFirstCameraAndRecordsWhereItIs)
 {
     auto cam = vcam::Camera::create(at(2, 5));
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     pylox_ll_dev_t dev{};
     dev.kind = PYLOX_LL_KIND_ANY;
     ASSERT_TRUE(pylox_ll_dev_open(&dev) == &dev);
@@ -123,7 +123,7 @@ TEST(UsbConnect, FullSpeedCameraOpensWithAWarning)
     auto cfg = at(1, 1);
     cfg.full_speed = true;
     auto cam = vcam::Camera::create(cfg);
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     pylox_ll_dev_t dev;
     ASSERT_TRUE(open_any(dev));
     EXPECT_EQ(+dev.loc.usb.speed, LIBUSB_SPEED_FULL);
@@ -137,7 +137,7 @@ TEST(UsbConnect, OtherDevicesAreNotCameras)
     auto cfg = at(1, 1);
     cfg.pid = 0x1239;
     auto other = vcam::Camera::create(cfg);
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     pylox_ll_dev_t recs[2];
     EXPECT_EQ(ll_op_usb.dev_list(recs, 2), 0);
     EXPECT_TRUE(log.has("111b:1239 @ 001:001:"));
@@ -149,7 +149,7 @@ TEST(UsbConnect, OtherDevicesAreNotCameras)
 TEST(UsbConnect, ResetOfTheUsbInterfaceReopensTheSameRecord)
 {
     auto cam = vcam::Camera::create(at(1, 3));
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     pylox_ll_dev_t dev;
     ASSERT_TRUE(open_any(dev));
     const void *old_priv = dev.priv;
@@ -183,7 +183,7 @@ TEST(UsbConnect, ResetWithACameraThatNeverReturnsLeavesTheRecordClosed)
     auto cfg = at(1, 3);
     cfg.replug_delay_ms = 60000;
     auto cam = vcam::Camera::create(cfg);
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     pylox_ll_dev_t dev;
     ASSERT_TRUE(open_any(dev));
     EXPECT_EQ(pylox_ll_dev_reset(&dev, 3), 0);

@@ -1,7 +1,8 @@
 // The USB back end on a machine without a camera: nothing is listed, opens
 // fail cleanly and leave the record closed, every slot refuses a closed record.
+#include "support/log_capture.h"
+
 #include "ll/usb/usb_priv.h"
-#include "log_capture.h"
 
 #include <pylox/pylox_ll.h>
 
@@ -13,7 +14,7 @@ namespace {
 
 TEST(UsbNoCamera, ListingFindsNothingAndZeroesTheRecords)
 {
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     pylox_ll_dev_t recs[4];
     std::memset(static_cast<void *>(recs), 0xAB, sizeof recs);
     EXPECT_EQ(ll_op_usb.dev_list(recs, 4), 0);
@@ -35,7 +36,7 @@ TEST(UsbNoCamera, ListingFindsNothingAndZeroesTheRecords)
 
 TEST(UsbNoCamera, OpenFailsAndLeavesTheRecordClosed)
 {
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     pylox_ll_dev_t dev{};
     dev.kind = PYLOX_LL_KIND_USB;
     EXPECT_EQ(ll_op_usb.dev_open(&dev), nullptr);
@@ -70,7 +71,7 @@ TEST(UsbNoCamera, OpenFailsAndLeavesTheRecordClosed)
 
 TEST(UsbNoCamera, ClosedRecordIsRefusedBySlots)
 {
-    LogCapture log;
+    pylox_test::log_capture log(TQ_LOG_TRC);
     pylox_ll_dev_t dev{};
     ll_op_usb.dev_close(&dev);
     EXPECT_EQ(log.count("[usb_ll_dev_close] device no need to closed!\n"), 1);

@@ -1,7 +1,7 @@
 // Load on one device: many start/stop cycles, and commands from two threads
 // while the camera streams; every byte the camera put into a transfer reaches
 // the callback, in order.
-#include "usb_vcam_util.h"
+#include "support/vcam/usb_vcam_util.h"
 
 #include <atomic>
 #include <cstring>

@@ -3,8 +3,10 @@
 // and small helpers for the camera's request log.
 #pragma once
 
+#include "support/log_capture.h"
+#include "support/wait.h"
+
 #include "ll/usb/usb_priv.h"
-#include "log_capture.h"
 
 #include <pylox/pylox_ll.h>
 #include <vcam/vcam.h>
@@ -31,13 +33,7 @@ inline int64_t ms_since(clk::time_point t0)
 // Polls pred until it holds or ms pass; returns pred().
 inline bool wait_until(const std::function<bool()> &pred, int ms = 5000)
 {
-    const auto end = clk::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (clk::now() >= end)
-            return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return pylox_test::eventually(pred, std::chrono::milliseconds(ms));
 }
 
 // What the capture callback saw, in order.

@@ -2,7 +2,9 @@
 // plugged in before the library starts, and removed after it closed them.
 #pragma once
 
+#include "support/log_capture.h"
 #include "support/raw_file.h"
+#include "support/wait.h"
 
 #include <pylox/pylox.h>
 #include <vcam/vcam.h>
@@ -15,24 +17,14 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
 namespace devtest {
 
 using Clock = std::chrono::steady_clock;
-
-// Polls pred until it holds or the deadline passes.
-inline bool eventually(const std::function<bool()> &pred, std::chrono::milliseconds limit)
-{
-    const auto end = Clock::now() + limit;
-    while (!pred()) {
-        if (Clock::now() > end)
-            return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using pylox_test::eventually;
 
 class DeviceTest : public ::testing::Test {
 protected:
@@ -43,8 +35,9 @@ protected:
     }
     void start_library()
     {
-        log_ = pylox_test::scratch_path("pylox_dev_log");
-        pylox_init(log_.c_str());
+        // The library's own log file is the capture's: a failed test keeps it.
+        log_.emplace(TQ_LOG_DBG, "pylox_dev_log");
+        pylox_init(log_->path().c_str());
         tq_log_enable(0, TQ_LOG_NONE, nullptr);
     }
     pylox_dev_t *open_first()
@@ -58,11 +51,7 @@ protected:
             pylox_dev_close(dev_);
         pylox_uninit();
         cams_.clear();
-        // A failed test keeps the library's log for a look afterwards.
-        if (!log_.empty() && !HasFailure())
-            std::filesystem::remove(log_);
-        else if (!log_.empty())
-            std::printf("library log kept: %s\n", log_.c_str());
+        log_.reset();
     }
     bool set_param32(uint32_t id, uint32_t v, uint8_t len = 4)
     {
@@ -83,7 +72,7 @@ protected:
 
     std::vector<std::shared_ptr<vcam::Camera>> cams_;
     pylox_dev_t *dev_ = nullptr;
-    std::string log_;
+    std::optional<pylox_test::log_capture> log_;
 };
 
 // Checks a raw frame of format 2 against the camera's ground truth with plain
