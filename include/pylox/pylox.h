@@ -6,6 +6,7 @@
 #include <pylox/pylox_export.h>
 #include <pylox/tq_log.h>
 #include <pylox/pylox_ll.h>
+#include <pylox/pylox_param_id.h>
 #include <pylox/tq_stream.h>
 #include <pylox/pylox_types.h>
 #include <pylox/pylox_drv.h>

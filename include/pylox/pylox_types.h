@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <pylox/pylox_export.h>
 #include <pylox/pylox_ll.h>
+#include <pylox/pylox_param_id.h>
 #include <pylox/tq_stream.h>
 
 PYLOX_BEGIN_DECLS
@@ -23,24 +24,6 @@ typedef enum pylox_err {
     PYLOX_ERR_CAP_UNKNOWN = -10
 } pylox_err_e;
 
-/* Parameter IDs the library itself uses; any other value is passed through. */
-typedef enum pylox_param_id {
-    PARAM_DEV_MODE = 0, /* 8 bits: 0 normal streaming, 9 data upload */
-    PARAM_MOD_FREQ = 1, /* 32 bits, Hz */
-    PARAM_INFO_TEXT = 2,
-    PARAM_INFO_PRODUCT = 3,
-    PARAM_INFO_SERIAL = 5,
-    PARAM_INFO_VERSION = 6,
-    PARAM_INFO_SENSOR = 7,
-    PARAM_INFO_CALIB = 8,
-    PARAM_FRAME_RATE = 12, /* 32 bits, frames per second */
-    PARAM_INTG_TIME = 13,  /* 16 bits */
-    PARAM_INTG_TIME2 = 16, /* 16 bits */
-    PARAM_DCS_CHECK = 17   /* flag byte + 16-bit value */
-} pylox_param_id_e;
-
-#define PYLOX_DEV_MODE_NORMAL 0
-#define PYLOX_DEV_MODE_DATA_UP 9
 
 struct pylox_dev_ctx;
 

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <pylox/pylox_ll.h>
 
 namespace {
 
@@ -147,13 +146,10 @@ PYLOX_API void tq_log_raw(int level, const char *format, ...)
     va_end(ap);
 }
 
-PYLOX_API int pylox_log_cfg(int console_level, int file_level, int usb_level)
+} // extern "C"
+
+void pylox_log_set_thresholds(int console_level, int file_level)
 {
     g_threshold[0].store(console_level, std::memory_order_relaxed);
     g_threshold[1].store(file_level, std::memory_order_relaxed);
-    // The transport's set_debug has no result; the configuration always succeeds.
-    pylox_ll_set_debug(usb_level);
-    return 1;
 }
-
-} // extern "C"

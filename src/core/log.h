@@ -15,3 +15,6 @@
 
 // Tag text of a level: "TRC", "DBG", "INF", "WRN", "ERR".
 const char *pylox_log_tag(int level);
+
+// Console and file thresholds (pylox_log_cfg sets them with the transport's level).
+void pylox_log_set_thresholds(int console_level, int file_level);

@@ -165,7 +165,7 @@ TEST_F(ReplayStream, U32FilesAndFramesLongerThanAPacket)
 TEST_F(ReplayStream, RecordedSampleReplays)
 {
     const std::string path =
-        (fs::path(__FILE__).parent_path() / ".." / ".." / "samples" / "vcam_box_e2.raw").string();
+        (fs::path(PYLOX_SOURCE_DIR) / "samples" / "vcam_box_e2.raw").string();
     fd_guard fd(path, O_RDONLY);
     ASSERT_GE(fd.get(), 0) << path;
     std::vector<std::vector<uint16_t>> frames;

@@ -7,7 +7,7 @@
 #include "files/frame_file.h"
 
 #include <pylox/pylox_ll.h>
-#include <pylox/pylox_types.h>
+#include <pylox/pylox_param_id.h>
 #include <pylox/tq_stream.h>
 
 #include <unistd.h>

@@ -1,6 +1,6 @@
 // Register and parameter batches, with the reactions of the driver and the
 // capture code to the parameters they follow.
-#include "core/dev_ctx.h"
+#include "api/entry.h"
 #include "core/log.h"
 
 #include <pylox/pylox_api.h>
@@ -41,29 +41,16 @@ pylox_ll_param_t *to_ll_items(const pylox_param_item_t *items, int n, bool with_
     return ll;
 }
 
-// The open context of a batch call with sane arguments, or null after the log line.
-pylox_dev_ctx_t *batch_ctx(pylox_dev_t *dev, const pylox_param_item_t *items, int n,
-                           const char *name)
+bool items_ok(const pylox_param_item_t *items, int n, const char *name)
 {
-    pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
-    if (!ctx || n < 0 || (n > 0 && !items)) {
-        PYLOX_LOG_AS(TQ_LOG_ERR, name, "[%s]  Device handler Is NULL!\r\n");
-        return nullptr;
+    if (n < 0 || (n > 0 && !items)) {
+        PYLOX_LOG_AS(TQ_LOG_ERR, name, pylox::k_no_device);
+        return false;
     }
-    return ctx;
+    return true;
 }
 
 } // namespace
-
-namespace pylox {
-
-int param_get_raw(pylox_dev_ctx_t *ctx, pylox_ll_param_t *items, int n)
-{
-    PYLOX_LOG_AS(TQ_LOG_TRC, "_pylox_param_batch_get", "[%s] get %d param\n", n);
-    return pylox_ll_param_get(&ctx->ll, items, n);
-}
-
-} // namespace pylox
 
 extern "C" {
 
@@ -73,13 +60,10 @@ PYLOX_API int pylox_reg_batch_write(pylox_dev_t *dev, int target, uint32_t reg_b
     LOG_TRC("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", target,
             static_cast<int>(reg_base), static_cast<int>(static_cast<uint16_t>(reg_cnt)),
             static_cast<const void *>(reg_vals));
-    pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
-    if (!ctx) {
-        LOG_ERR("[%s]  Device handler Is NULL!\r\n");
+    pylox::entry call(dev, __func__);
+    if (!call)
         return 0;
-    }
-    pylox::busy_guard busy(dev);
-    return pylox_ll_reg_write(&ctx->ll, static_cast<uint8_t>(target), reg_base, reg_vals,
+    return pylox_ll_reg_write(&call.ctx()->ll, static_cast<uint8_t>(target), reg_base, reg_vals,
                               static_cast<uint16_t>(reg_cnt));
 }
 
@@ -89,22 +73,19 @@ PYLOX_API int pylox_reg_batch_read(pylox_dev_t *dev, int target, uint32_t reg_ba
     LOG_TRC("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", target,
             static_cast<int>(reg_base), static_cast<int>(static_cast<uint16_t>(reg_cnt)),
             static_cast<void *>(reg_vals));
-    pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
-    if (!ctx) {
-        LOG_ERR("[%s]  Device handler Is NULL!\r\n");
+    pylox::entry call(dev, __func__);
+    if (!call)
         return 0;
-    }
-    pylox::busy_guard busy(dev);
-    return pylox_ll_reg_read(&ctx->ll, static_cast<uint8_t>(target), reg_base, reg_vals,
+    return pylox_ll_reg_read(&call.ctx()->ll, static_cast<uint8_t>(target), reg_base, reg_vals,
                              static_cast<uint16_t>(reg_cnt));
 }
 
 PYLOX_API int pylox_param_batch_set(pylox_dev_t *dev, pylox_param_item_t *items, int n)
 {
-    pylox_dev_ctx_t *ctx = batch_ctx(dev, items, n, "pylox_param_batch_set");
-    if (!ctx)
+    pylox::entry call(dev, __func__);
+    if (!call || !items_ok(items, n, __func__))
         return 0;
-    pylox::busy_guard busy(dev);
+    pylox_dev_ctx_t *ctx = call.ctx();
     pylox_ll_param_t *ll = to_ll_items(items, n, true);
     if (!ll)
         return 0;
@@ -140,10 +121,10 @@ PYLOX_API int pylox_param_batch_set(pylox_dev_t *dev, pylox_param_item_t *items,
 
 PYLOX_API int pylox_param_batch_get(pylox_dev_t *dev, pylox_param_item_t *items, int n)
 {
-    pylox_dev_ctx_t *ctx = batch_ctx(dev, items, n, "pylox_param_batch_get");
-    if (!ctx)
+    pylox::entry call(dev, __func__);
+    if (!call || !items_ok(items, n, __func__))
         return 0;
-    pylox::busy_guard busy(dev);
+    pylox_dev_ctx_t *ctx = call.ctx();
     pylox_ll_param_t *ll = to_ll_items(items, n, false);
     if (!ll)
         return 0;

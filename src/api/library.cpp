@@ -1,6 +1,6 @@
 // Library start-up and shut-down: logging, the path prefix, the transport and
 // the global colour map.
-#include "core/library.h"
+#include "api/library.h"
 #include "core/clock.h"
 #include "core/log.h"
 #include "core/path.h"
@@ -62,6 +62,14 @@ PYLOX_API int pylox_uninit(void)
     tq_log_disable();
     pylox_ll_uninit();
     return tq_log_disable();
+}
+
+PYLOX_API int pylox_log_cfg(int console_level, int file_level, int usb_level)
+{
+    pylox_log_set_thresholds(console_level, file_level);
+    // The transport's set_debug has no result; the configuration always succeeds.
+    pylox_ll_set_debug(usb_level);
+    return 1;
 }
 
 } // extern "C"

@@ -1,6 +1,7 @@
 // Device list, open, close and reset.
+#include "api/entry.h"
+#include "capture/device.h"
 #include "core/clock.h"
-#include "core/dev_ctx.h"
 #include "core/log.h"
 
 #include <pylox/pylox_api.h>
@@ -9,9 +10,12 @@
 #include <pylox/tq_log.h>
 #include <pylox/tq_stream.h>
 
+#include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -23,7 +27,7 @@ pylox_dev_t g_default_dev;
 // touches freed memory.
 // The list itself is never destroyed, so they stay reachable to the end.
 std::mutex g_abandoned_lock;
-std::vector<pylox_dev_ctx_t *> *g_abandoned = new std::vector<pylox_dev_ctx_t *>;
+std::vector<pylox::device *> *g_abandoned = new std::vector<pylox::device *>;
 
 void copy_identity(pylox_dev_t *dev, const pylox_ll_dev_t *ll)
 {
@@ -37,14 +41,6 @@ void copy_identity(pylox_ll_dev_t *ll, const pylox_dev_t *dev)
     ll->kind = dev->kind;
     ll->loc = dev->loc;
     ll->located = dev->located;
-}
-
-pylox_dev_ctx_t *new_ctx(pylox_dev_t *dev)
-{
-    auto *ctx = static_cast<pylox_dev_ctx_t *>(std::calloc(1, sizeof(pylox_dev_ctx_t)));
-    if (ctx)
-        copy_identity(&ctx->ll, dev);
-    return ctx;
 }
 
 // The driver descriptor is copied per device, so two cameras of one sensor
@@ -62,50 +58,91 @@ pylox_drv_t *bind_driver(const pylox_drv_t *row)
     return drv;
 }
 
-// Close steps shared by pylox_dev_close and a reopen of a handle left open:
-// stop capture, close the transport, wait for the calls still inside, then
-// release what the context holds. Returns false when the context had to be
-// abandoned instead of freed.
-bool release_ctx(pylox_dev_t *dev)
+// Clears the default handle for a new open, all but its api_busy count:
+// calls entering and leaving on other threads may hold it at this moment.
+void clear_default_handle()
 {
-    pylox_dev_ctx_t *ctx = dev->ctx;
-    if (pylox::load(ctx->is_capturing) && !pylox_cap_stop(dev))
-        LOG_ERR("[%s] stop capture failed!\n");
-    pylox_ll_dev_close(&ctx->ll);
-    pylox::store(ctx->is_open, uint8_t{0});
+    pylox_dev_t *dev = &g_default_dev;
+    std::atomic_ref<pylox_dev_ctx_t *>(dev->ctx).store(nullptr);
+    auto *bytes = reinterpret_cast<unsigned char *>(dev);
+    const size_t first = offsetof(pylox_dev_t, kind);
+    const size_t busy = offsetof(pylox_dev_t, api_busy);
+    std::memset(bytes + first, 0, busy - first);
+    std::memset(bytes + busy + 1, 0, sizeof(pylox_dev_t) - busy - 1);
+}
 
-    int checks = 0;
-    while (std::atomic_ref<uint8_t>(dev->api_busy).load() != 0 && checks < 200) {
-        pylox::sleep_ms(100);
-        ++checks;
-    }
-    if (std::atomic_ref<uint8_t>(dev->api_busy).load() != 0) {
-        LOG_WRN("[%s]  api wait timeout\n");
-        std::lock_guard<std::mutex> lk(g_abandoned_lock);
-        g_abandoned->push_back(ctx);
-        dev->ctx = nullptr;
-        return false;
-    }
+uint8_t busy_count(pylox_dev_t *dev)
+{
+    return std::atomic_ref<uint8_t>(dev->api_busy).load();
+}
 
-    pthread_cond_destroy(&ctx->cond);
-    pthread_mutex_destroy(&ctx->mutex);
-    if (ctx->driver) {
-        ctx->driver->ops->uninit(ctx->driver);
-        std::free(ctx->driver);
+// Waits until no call is counted on the handle, up to 20 s. Returns false on
+// a timeout.
+bool wait_for_calls(pylox_dev_t *dev)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (busy_count(dev) != 0) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    tq_stream_destroy(ctx->stream);
-    std::free(ctx);
-    dev->ctx = nullptr;
     return true;
 }
 
-pylox_dev_t *open_failed(pylox_dev_t *dev, pylox_dev_ctx_t *ctx)
+// Frees the driver state, the parser and the record.
+void destroy_device(pylox::device *d, bool driver_ready)
 {
-    if (ctx) {
-        ctx->is_open = 0;
-        std::free(ctx);
+    if (d->pub.driver) {
+        if (driver_ready)
+            d->pub.driver->ops->uninit(d->pub.driver);
+        std::free(d->pub.driver);
     }
-    dev->ctx = nullptr;
+    tq_stream_destroy(d->pub.stream);
+    pylox::device_destroy(d);
+}
+
+// Close steps shared by pylox_dev_close and a reopen of a handle left open.
+// The context leaves the handle first, so no new call enters it; capture
+// stops, which wakes the calls waiting for frames; the calls still inside
+// finish; then the transport closes and the context is freed. Returns false
+// false when the handle had no context (another close took it).
+bool release_ctx(pylox_dev_t *dev)
+{
+    pylox::device *d =
+        pylox::device::of(std::atomic_ref<pylox_dev_ctx_t *>(dev->ctx).exchange(nullptr));
+    if (!d)
+        return false;
+    pylox::store(d->pub.is_open, uint8_t{0});
+    if (pylox::load(d->pub.is_capturing) && !pylox::cap_stop(d))
+        LOG_ERR("[%s] stop capture failed!\n");
+
+    const bool idle = wait_for_calls(dev);
+    // A start that was already inside may have started capture again.
+    pylox::cap_stop(d);
+    pylox_ll_dev_close(&d->pub.ll);
+    if (!idle) {
+        LOG_WRN("[%s]  api wait timeout\n");
+        std::lock_guard<std::mutex> lk(g_abandoned_lock);
+        g_abandoned->push_back(d);
+        return true;
+    }
+    destroy_device(d, true);
+    return true;
+}
+
+// An open that failed: the context leaves the handle (calls the driver made
+// during the open may still be counted), the transport closes when it was
+// opened, and everything is freed.
+pylox_dev_t *open_failed(pylox_dev_t *dev, pylox::device *d, bool ll_open)
+{
+    if (d) {
+        pylox_dev_ctx_t *expected = &d->pub;
+        std::atomic_ref<pylox_dev_ctx_t *>(dev->ctx).compare_exchange_strong(expected, nullptr);
+        wait_for_calls(dev);
+        if (ll_open)
+            pylox_ll_dev_close(&d->pub.ll);
+        destroy_device(d, false);
+    }
     if (dev->free_on_close)
         std::free(dev);
     return nullptr;
@@ -146,34 +183,32 @@ PYLOX_API int pylox_dev_list(pylox_dev_t *dev_list, int dev_list_num)
 PYLOX_API pylox_dev_t *pylox_dev_open(pylox_dev_t *dev)
 {
     if (!dev) {
-        if (g_default_dev.ctx) {
+        if (pylox::published(&g_default_dev)) {
             LOG_ERR("[%s] default device may not close properly!");
             return nullptr;
         }
-        std::memset(&g_default_dev, 0, sizeof g_default_dev);
+        clear_default_handle();
         g_default_dev.kind = PYLOX_LL_KIND_ANY;
         dev = &g_default_dev;
     }
-    if (dev->ctx && dev->ctx->is_open) {
+    if (pylox::published(dev)) {
         LOG_WRN("[%s] device not close correctly. close it..\n");
         release_ctx(dev);
     }
-    pylox_dev_ctx_t *ctx = dev->ctx;
-    if (!ctx) {
-        ctx = new_ctx(dev);
-        if (!ctx)
-            return open_failed(dev, nullptr);
-        dev->ctx = ctx;
-    }
+    pylox::device *d = pylox::device_create();
+    if (!d)
+        return open_failed(dev, nullptr, false);
+    pylox_dev_ctx_t *ctx = &d->pub;
+    copy_identity(&ctx->ll, dev);
+    d->opener.store(std::this_thread::get_id());
 
     LOG_DBG("[%s] open pylox device @ %p\n", static_cast<void *>(dev));
     if (!pylox_ll_dev_open(&ctx->ll)) {
         LOG_ERR("[%s] open device failed!\n");
-        return open_failed(dev, ctx);
+        return open_failed(dev, d, false);
     }
     copy_identity(dev, &ctx->ll);
     dev->path_prefix = pylox_path_get();
-    ctx->is_open = 1;
 
     pylox_ll_param_t items[4] = {};
     items[0].id = PARAM_INFO_TEXT;
@@ -182,8 +217,7 @@ PYLOX_API pylox_dev_t *pylox_dev_open(pylox_dev_t *dev)
     items[3].id = PARAM_INFO_VERSION;
     if (!pylox::param_get_raw(ctx, items, 4)) {
         LOG_WRN("[%s]  cannot get info of device\n");
-        pylox_ll_dev_close(&ctx->ll);
-        return open_failed(dev, ctx);
+        return open_failed(dev, d, true);
     }
     store_text(dev->info_text, items[0]);
     store_text(dev->product, items[1]);
@@ -197,33 +231,26 @@ PYLOX_API pylox_dev_t *pylox_dev_open(pylox_dev_t *dev)
         char product[sizeof dev->product + 1] = {};
         std::memcpy(product, dev->product, sizeof dev->product);
         LOG_ERR("[%s] cannot find driver for device: product=%s\n", product);
-        pylox_ll_dev_close(&ctx->ll);
-        return open_failed(dev, ctx);
+        return open_failed(dev, d, true);
     }
     ctx->driver = bind_driver(row);
-
-    if (pthread_cond_init(&ctx->cond, nullptr) != 0) {
-        LOG_ERR("[%s] pthread_cond_init failed\n");
-        std::exit(-1);
-    }
-    if (pthread_mutex_init(&ctx->mutex, nullptr) != 0) {
-        pthread_cond_destroy(&ctx->cond);
-        LOG_ERR("[%s] pthread_mutex_init failed\n");
-        std::exit(-1);
-    }
     const tq_stream_cfg_t cfg{10};
     ctx->stream = tq_stream_create(&cfg);
     if (!ctx->stream) {
         LOG_ERR("[%s] tq_stream_create failed\n");
         std::exit(-1);
     }
-
-    dev->api_busy = 0;
     ctx->is_capturing = 0;
     ctx->stop_req = 1;
+
+    // The handle gets its context now, for the driver's own calls during its
+    // set-up; other threads are admitted only once the context is open.
+    std::atomic_ref<pylox_dev_ctx_t *>(dev->ctx).store(ctx);
     ctx->driver->ops->init(ctx->driver, dev);
     if (ctx->driver->ops->calib_save(ctx->driver, nullptr, 0, 2) < 0)
         LOG_ERR("[%s] Load calibration data failed\n");
+    d->opener.store(std::thread::id{});
+    pylox::store(ctx->is_open, uint8_t{1});
     return dev;
 }
 
@@ -234,20 +261,20 @@ PYLOX_API pylox_dev_t *pylox_dev_open_replay(const char *path)
         LOG_ERR("[%s] open file failed: %s\n", path ? path : "(null)");
         return nullptr;
     }
-    if (g_default_dev.ctx) {
+    if (pylox::published(&g_default_dev)) {
         // The default handle is still open: leave it alone rather than lose it.
         LOG_ERR("[%s] default device may not close properly!");
         std::fclose(f);
         return nullptr;
     }
-    std::memset(&g_default_dev, 0, sizeof g_default_dev);
+    clear_default_handle();
     g_default_dev.kind = PYLOX_LL_KIND_FILE;
     g_default_dev.loc.file = f;
     LOG_DBG("[%s] open replay file: %s\n", path);
     pylox_dev_t *dev = pylox_dev_open(&g_default_dev);
     if (!dev) {
         std::fclose(f);
-        std::memset(&g_default_dev, 0, sizeof g_default_dev);
+        clear_default_handle();
     }
     return dev;
 }
@@ -261,9 +288,8 @@ PYLOX_API pylox_dev_t *pylox_dev_open_by_fd(int)
 PYLOX_API void pylox_dev_close(pylox_dev_t *dev)
 {
     LOG_DBG("[%s] close pylox device @ %p\n", static_cast<void *>(dev));
-    if (!dev || !dev->ctx)
+    if (!dev || !release_ctx(dev))
         return;
-    release_ctx(dev);
     if (dev->kind == PYLOX_LL_KIND_FILE && dev->loc.file) {
         std::fclose(dev->loc.file);
         dev->loc.file = nullptr;
@@ -275,17 +301,14 @@ PYLOX_API void pylox_dev_close(pylox_dev_t *dev)
 PYLOX_API int pylox_dev_reset(pylox_dev_t *dev, int target)
 {
     LOG_DBG("[%s] rest device (target=%d)\n", target);
-    pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
-    if (!ctx) {
-        LOG_ERR("[%s]  Device handler Is NULL!\r\n");
+    pylox::entry call(dev, __func__);
+    if (!call)
         return 0;
-    }
     if (target < 0 || target > 8) {
         LOG_ERR("[%s] wrong reset target: %d\n", target);
         return 0;
     }
-    pylox::busy_guard busy(dev);
-    return pylox_ll_dev_reset(&ctx->ll, target);
+    return pylox_ll_dev_reset(&call.ctx()->ll, target);
 }
 
 } // extern "C"

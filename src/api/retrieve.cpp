@@ -1,13 +1,15 @@
 // Frame retrieval on the application's thread: waiting for frames, taking
 // one, snapshots, and the callback loop of pylox_cap_wait.
+#include "api/entry.h"
+#include "capture/device.h"
 #include "core/clock.h"
-#include "core/dev_ctx.h"
 #include "core/log.h"
 
 #include <pylox/pylox_api.h>
 #include <pylox/pylox_drv.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 
@@ -76,9 +78,11 @@ woke wait_for_news(pylox_dev_ctx_t *ctx, const timespec *deadline, int *rc)
 
 // Waits for the request's frames until the deadline, capture's end or a
 // pending status. Returns the status or -2 when one applies, else 0.
-int wait_for_request(pylox_dev_t *dev, pylox_dev_ctx_t *ctx, pylox_frame_req_t &req,
-                     const timespec &deadline, const char *name)
+int wait_for_request(pylox_dev_t *dev, pylox::device *d, pylox_frame_req_t &req,
+                     const timespec &deadline, const pylox::steady_deadline &until,
+                     const char *name)
 {
+    pylox_dev_ctx_t *ctx = &d->pub;
     int result = 0;
     bool status_taken = false;
     const int32_t err = load(ctx->err_code);
@@ -95,7 +99,7 @@ int wait_for_request(pylox_dev_t *dev, pylox_dev_ctx_t *ctx, pylox_frame_req_t &
                 PYLOX_LOG_AS(TQ_LOG_INF, name, "[%s]  timeout ... (%s)\n", std::strerror(rc));
                 break;
             }
-            pylox::cap_handle_rdy_data(dev, ctx, req.remaining, true);
+            pylox::deliver(dev, d, req.remaining, true, until);
             if (req.remaining <= 0)
                 break;
         }
@@ -105,7 +109,7 @@ int wait_for_request(pylox_dev_t *dev, pylox_dev_ctx_t *ctx, pylox_frame_req_t &
         result = -2;
     }
     // Frames already in the ring are delivered whatever ended the wait.
-    pylox::cap_handle_rdy_data(dev, ctx, req.remaining, true);
+    pylox::deliver(dev, d, req.remaining, true, until);
     return result;
 }
 
@@ -133,6 +137,45 @@ int driver_frames(pylox_dev_ctx_t *ctx, void *data, int n, pylox_frame_info_t *f
     return r;
 }
 
+// Holds the device's retrieval turn for one call, so that two threads never
+// share the request slot. Refusals are logged under the call's name.
+class turn_holder {
+public:
+    turn_holder(pylox::device *d, const pylox::steady_deadline &until, const char *name)
+        : d_(d)
+    {
+        switch (d->retrieval.take(until)) {
+        case pylox::retrieval_turn::result::taken:
+            held_ = true;
+            break;
+        case pylox::retrieval_turn::result::timed_out:
+            PYLOX_LOG_AS(TQ_LOG_ERR, name,
+                         "[%s] another call is still taking frames from this device\n");
+            break;
+        case pylox::retrieval_turn::result::reentered:
+            PYLOX_LOG_AS(TQ_LOG_ERR, name, "[%s] not allowed inside a capture callback\n");
+            break;
+        }
+    }
+    ~turn_holder()
+    {
+        if (held_)
+            d_->retrieval.give_back();
+    }
+    turn_holder(const turn_holder &) = delete;
+    turn_holder &operator=(const turn_holder &) = delete;
+    explicit operator bool() const { return held_; }
+
+private:
+    pylox::device *d_;
+    bool held_ = false;
+};
+
+pylox::steady_deadline steady_after(int64_t ms)
+{
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+}
+
 } // namespace
 
 extern "C" {
@@ -140,26 +183,34 @@ extern "C" {
 PYLOX_API int pylox_cap_get_frames(pylox_dev_t *dev, int n, void *data, int dlen,
                                    pylox_frame_info_t *finfo)
 {
-    pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
-    if (!ctx || n <= 0 || dlen < 0) {
-        PYLOX_LOG_AS(TQ_LOG_DBG, "_pylox_cap_get_frames", "[%s] Wrong params\n");
+    constexpr const char *fn = "_pylox_cap_get_frames";
+    pylox::entry call(dev, fn, TQ_LOG_DBG, "[%s] Wrong params\n");
+    if (!call)
+        return -1;
+    if (n <= 0 || dlen < 0) {
+        PYLOX_LOG_AS(TQ_LOG_DBG, fn, "[%s] Wrong params\n");
         return -1;
     }
-    pylox::busy_guard busy(dev);
+    pylox::device *d = call.dev();
+    pylox_dev_ctx_t *ctx = call.ctx();
     const uint32_t per_frame = 1000 / effective_fps(ctx);
+    const int64_t wait = static_cast<int64_t>(n) * 100 + static_cast<int64_t>(n) * per_frame + 2000;
+    const pylox::steady_deadline until = steady_after(wait);
+    turn_holder turn(d, until, fn);
+    if (!turn)
+        return -1;
 
     int result = driver_frames(ctx, data, n, finfo);
     if (result > 0)
         return result;
 
-    const int64_t wait = static_cast<int64_t>(n) * 100 + static_cast<int64_t>(n) * per_frame + 2000;
     const timespec deadline = deadline_after(wait);
-    PYLOX_LOG_AS(TQ_LOG_TRC, "_pylox_cap_get_frames", "[%s] frame_num = %d, timeout_msec=%d\n", n,
+    PYLOX_LOG_AS(TQ_LOG_TRC, fn, "[%s] frame_num = %d, timeout_msec=%d\n", n,
                  static_cast<int>(wait));
     pylox_frame_info_t first{};
     pylox_frame_req_t req{n, n, static_cast<uint8_t *>(data), data ? dlen : 0, &first};
     ctx->request = &req;
-    const int r = wait_for_request(dev, ctx, req, deadline, "_pylox_cap_get_frames");
+    const int r = wait_for_request(dev, d, req, deadline, until, fn);
     ctx->request = nullptr;
 
     const int delivered = n - req.remaining;
@@ -179,27 +230,29 @@ PYLOX_API int pylox_cap_get_frames(pylox_dev_t *dev, int n, void *data, int dlen
 
 PYLOX_API int pylox_cap_get_frame(pylox_dev_t *dev, void *data, int dlen, pylox_frame_info_t *finfo)
 {
-    pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
-    if (!ctx || dlen < 0) {
-        PYLOX_LOG_AS(TQ_LOG_DBG, "_pylox_cap_get_frames", "[%s] Wrong params\n");
+    constexpr const char *fn = "_pylox_cap_get_frames";
+    pylox::entry call(dev, fn, TQ_LOG_DBG, "[%s] Wrong params\n");
+    if (!call)
+        return -1;
+    if (dlen < 0) {
+        PYLOX_LOG_AS(TQ_LOG_DBG, fn, "[%s] Wrong params\n");
         return -1;
     }
-    pylox::busy_guard busy(dev);
-    effective_fps(ctx);
+    pylox::device *d = call.dev();
+    pylox_dev_ctx_t *ctx = call.ctx();
+    // It does not wait for frames, but may wait one frame time for its turn.
+    turn_holder turn(d, steady_after(1000 / effective_fps(ctx)), fn);
+    if (!turn)
+        return -1;
     int result = driver_frames(ctx, data, 1, finfo);
     if (result > 0)
         return result;
 
-    PYLOX_LOG_AS(TQ_LOG_TRC, "_pylox_cap_get_frames", "[%s] frame_num = %d, timeout_msec=%d\n", 1,
-                 0);
+    PYLOX_LOG_AS(TQ_LOG_TRC, fn, "[%s] frame_num = %d, timeout_msec=%d\n", 1, 0);
     pylox_frame_info_t first{};
     pylox_frame_req_t req{1, 1, static_cast<uint8_t *>(data), data ? dlen : 0, &first};
     ctx->request = &req;
-    if (!load(ctx->stop_req)) {
-        pthread_mutex_lock(&ctx->mutex);
-        pthread_mutex_unlock(&ctx->mutex);
-    }
-    pylox::cap_handle_rdy_data(dev, ctx, 1, false);
+    pylox::deliver(dev, d, 1, false);
     ctx->request = nullptr;
 
     const int delivered = 1 - req.remaining;
@@ -222,22 +275,29 @@ PYLOX_API int pylox_cap_get_frame(pylox_dev_t *dev, void *data, int dlen, pylox_
 
 PYLOX_API int pylox_cap_snapshot(pylox_dev_t *dev, void *data, int dlen, pylox_frame_info_t *finfo)
 {
-    pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
-    if (!ctx || dlen < 0) {
+    pylox::entry call(dev, __func__, TQ_LOG_ERR, "[%s] wrong parameters\n");
+    if (!call)
+        return 0;
+    if (dlen < 0) {
         LOG_ERR("[%s] wrong parameters\n");
         return 0;
     }
+    pylox::device *d = call.dev();
+    pylox_dev_ctx_t *ctx = call.ctx();
     const bool was_capturing = load(ctx->is_capturing) != 0;
     if (!was_capturing)
         pylox_cap_start(dev);
 
     int delivered = 0;
     {
-        pylox::busy_guard busy(dev);
         const int64_t wait = 1000 / effective_fps(ctx) + 2100;
         const timespec deadline = deadline_after(wait);
+        const pylox::steady_deadline until = steady_after(wait);
+        turn_holder turn(d, until, __func__);
         pylox_frame_info_t info{};
-        if (driver_frames(ctx, data, 1, &info) > 0) {
+        if (!turn) {
+            delivered = 0;
+        } else if (driver_frames(ctx, data, 1, &info) > 0) {
             if (finfo)
                 *finfo = info;
             delivered = 1;
@@ -246,7 +306,7 @@ PYLOX_API int pylox_cap_snapshot(pylox_dev_t *dev, void *data, int dlen, pylox_f
                          1, static_cast<int>(wait));
             pylox_frame_req_t req{1, 1, static_cast<uint8_t *>(data), data ? dlen : 0, &info};
             ctx->request = &req;
-            wait_for_request(dev, ctx, req, deadline, "pylox_cap_snapshot");
+            wait_for_request(dev, d, req, deadline, until, "pylox_cap_snapshot");
             ctx->request = nullptr;
             delivered = 1 - req.remaining;
             if (delivered > 0) {
@@ -257,26 +317,30 @@ PYLOX_API int pylox_cap_snapshot(pylox_dev_t *dev, void *data, int dlen, pylox_f
         }
     }
     if (!was_capturing)
-        pylox_cap_stop(dev);
+        pylox::cap_stop(d);
     return delivered > 0 ? 1 : 0;
 }
 
 PYLOX_API int pylox_cap_wait(pylox_dev_t *dev, int timeout_msec)
 {
     LOG_DBG("[%s] timeout_msec=%d\n", timeout_msec);
-    pylox_dev_ctx_t *ctx = pylox::open_ctx(dev);
-    if (!ctx) {
-        LOG_DBG("[%s] Wrong params\n");
+    // The call stays counted while it waits: pylox_dev_close stops capture
+    // first, which wakes it, and only then releases the condition variable.
+    pylox::entry call(dev, __func__, TQ_LOG_DBG, "[%s] Wrong params\n");
+    if (!call)
         return 0;
-    }
+    pylox::device *d = call.dev();
+    pylox_dev_ctx_t *ctx = call.ctx();
     if (!load(ctx->is_capturing)) {
         LOG_DBG("[%s] device is not capturing\n");
         return 0;
     }
-    // The call stays counted while it waits: pylox_dev_close stops capture
-    // first, which wakes it, and only then releases the condition variable.
-    pylox::busy_guard busy(dev);
     const timespec deadline = deadline_after(timeout_msec > 0 ? timeout_msec : 0);
+    const pylox::steady_deadline until =
+        timeout_msec > 0 ? steady_after(timeout_msec) : pylox::steady_deadline{};
+    turn_holder turn(d, until, __func__);
+    if (!turn)
+        return 0;
     bool timed_out = false;
     if (load(ctx->err_code) >= 0 && !load(ctx->stop_req)) {
         for (;;) {
@@ -284,17 +348,17 @@ PYLOX_API int pylox_cap_wait(pylox_dev_t *dev, int timeout_msec)
             const woke w = wait_for_news(ctx, timeout_msec > 0 ? &deadline : nullptr, &rc);
             if (w == woke::stop)
                 break;
-            if (w == woke::timeout) {
+            if (w == woke::timeout || (until && std::chrono::steady_clock::now() >= *until)) {
                 LOG_INF("[%s]  timeout ...\n");
                 timed_out = true;
                 break;
             }
-            pylox::cap_handle_rdy_data(dev, ctx, 0x7FFFFFFF, false);
+            pylox::deliver(dev, d, 0x7FFFFFFF, false, until);
             if (load(ctx->stop_req))
                 break;
         }
     }
-    pylox::cap_handle_rdy_data(dev, ctx, 0x7FFFFFFF, false);
+    pylox::deliver(dev, d, 0x7FFFFFFF, false, until);
     return timed_out ? 0 : 1;
 }
 
