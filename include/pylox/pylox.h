@@ -12,6 +12,8 @@
 #include <pylox/pylox_drv.h>
 #include <pylox/tq_cmap.h>
 #include <pylox/tq_math.h>
+#include <pylox/tq_vec.h>
+#include <pylox/tq_calib_len.h>
 #include <pylox/pylox_frame_file.h>
 #include <pylox/pylox_api.h>
 

@@ -3,9 +3,12 @@
 set -eu
 lib="$1"
 bad=$(nm -D --defined-only "$lib" | awk '{print $NF}' \
-  | grep -v -E '^(pylox_|tq_|ll_op_usb$|ll_op_fil$|g_pylox_driver_op_|g_atan2_LUT$|epc_|calc_|oni_)' || true)
+  | grep -v -E '^(pylox_|tq_|ll_op_usb$|ll_op_fil$|g_pylox_driver_op_|g_atan2_LUT$|epc_|calc_|oni_|mat3_|mat4_|quat_|vec3_)' || true)
 if [ -n "$bad" ]; then
   echo "unexpected exported symbols:"; echo "$bad"; exit 1
 fi
 nm -D --defined-only "$lib" | grep -q ' pylox_error_name$' || { echo "pylox_error_name missing"; exit 1; }
+for s in mat3_inverse mat4_lookAt quat_slerp vec3_unproject tq_calib_len_init_map; do
+  nm -D --defined-only "$lib" | grep -q " $s\$" || { echo "$s missing"; exit 1; }
+done
 echo "exports ok"
