@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "imgproc/undistort/calib_len_build.h"
-#include "usb/log_capture.h"
+#include "support/log_capture.h"
 
 #if __has_include(<opencv2/calib3d.hpp>)
 #include <opencv2/calib3d.hpp>
@@ -251,7 +251,7 @@ TEST(Undistort, ApplyBounds)
     EXPECT_EQ(d16[99] == 3 || d16[99] == 0, true);
     EXPECT_EQ(d16[100], 9);
 
-    LogCapture log;
+    pylox_test::log_capture log;
     std::vector<uint16_t> big(640 * 480, 1);
     std::fill(d16.begin(), d16.end(), 9);
     EXPECT_EQ(tq_calib_len_undistort_u16(&map.m, d16.data(), n, big.data(), 640, 480, 0), 0);
@@ -271,7 +271,7 @@ void *no_memory(std::size_t)
 // Building, rebuilding, releasing; records that cannot be built stay empty.
 TEST(Undistort, Lifecycle)
 {
-    LogCapture log;
+    pylox_test::log_capture log;
     Map map;
     ASSERT_EQ(tq_calib_len_init_map(&map.m, &kLenses[0].p), 320 * 240);
     tq_calib_len_param_t half = kLenses[0].p;

@@ -373,11 +373,10 @@ TEST(Vec, Slerp)
     Q opposite{-a[0], -a[1], -a[2], -a[3]};
     quat_slerp(a.data(), opposite.data(), 0.3, r.data());
     expect_near(r, a, 0.0);
-    // Nearly equal: the mean of the two.
-    Q near = a;
-    near[0] += 1e-7;
-    quat_slerp(a.data(), near.data(), 0.9, r.data());
-    EXPECT_NEAR(r[0], a[0] + 0.5e-7, 1e-12);
+    // Less than 0.001 apart (yet a dot below 1): the mean of the two.
+    Q one{0, 0, 0, 1}, near{std::sin(1e-4), 0, 0, std::cos(1e-4)};
+    quat_slerp(one.data(), near.data(), 0.9, r.data());
+    expect_near(r, Q{0.5 * near[0], 0, 0, 0.5 + 0.5 * near[3]}, 0.0);
 }
 
 TEST(Vec, Projections)
