@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -49,6 +50,18 @@ void vanished_cb(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user
 {
     auto *p = static_cast<Plug *>(user);
     p->cam->on_vanished(p, client);
+}
+
+// Lets go of a URB and what it holds of the host.
+void free_urb(Urb *u)
+{
+    if (u->buf)
+        g_object_unref(u->buf);
+    if (u->arg)
+        g_object_unref(u->arg);
+    if (u->client)
+        g_object_unref(u->client);
+    delete u;
 }
 
 } // namespace
@@ -296,24 +309,15 @@ void Camera::Impl::destroy_plugs()
         p->fifo = -1;
     }
     std::lock_guard<std::mutex> lk(mu);
-    auto drop = [](Urb *u) {
-        if (u->buf)
-            g_object_unref(u->buf);
-        if (u->arg)
-            g_object_unref(u->arg);
-        if (u->client)
-            g_object_unref(u->client);
-        delete u;
-    };
     for (Urb *u : in_q)
-        drop(u);
+        free_urb(u);
     in_q.clear();
     for (Urb *u : hung)
-        drop(u);
+        free_urb(u);
     hung.clear();
     for (auto &c : conns) {
         for (Urb *u : c.second->done)
-            drop(u);
+            free_urb(u);
         g_object_unref(c.second->client);
     }
     conns.clear();
@@ -337,14 +341,7 @@ void Camera::Impl::finish(Urb *u, int status)
     u->status = status;
     auto it = conns.find(u->client);
     if (it == conns.end()) {
-        // The file descriptor is gone: nobody can reap it.
-        if (u->buf)
-            g_object_unref(u->buf);
-        if (u->arg)
-            g_object_unref(u->arg);
-        if (u->client)
-            g_object_unref(u->client);
-        delete u;
+        free_urb(u); // the file descriptor is gone: nobody can reap it
         return;
     }
     it->second->done.push_back(u);
@@ -381,18 +378,9 @@ void Camera::Impl::on_vanished(Plug *, UMockdevIoctlClient *client)
     if (it == conns.end())
         return;
     // URBs still queued at the camera for this descriptor are dropped too.
-    auto drop = [](Urb *u) {
-        if (u->buf)
-            g_object_unref(u->buf);
-        if (u->arg)
-            g_object_unref(u->arg);
-        if (u->client)
-            g_object_unref(u->client);
-        delete u;
-    };
     for (auto q = in_q.begin(); q != in_q.end();) {
         if ((*q)->client == client) {
-            drop(*q);
+            free_urb(*q);
             q = in_q.erase(q);
         } else {
             ++q;
@@ -400,14 +388,14 @@ void Camera::Impl::on_vanished(Plug *, UMockdevIoctlClient *client)
     }
     for (auto q = hung.begin(); q != hung.end();) {
         if ((*q)->client == client) {
-            drop(*q);
+            free_urb(*q);
             q = hung.erase(q);
         } else {
             ++q;
         }
     }
     for (Urb *u : it->second->done)
-        drop(u);
+        free_urb(u);
     Plug *p = it->second->plug;
     g_object_unref(it->second->client);
     conns.erase(it);
@@ -415,8 +403,73 @@ void Camera::Impl::on_vanished(Plug *, UMockdevIoctlClient *client)
     cv.notify_all();
 }
 
+namespace {
+
+// Fetches size bytes at offset of what d points to in the host process.
+UMockdevIoctlData *resolve(UMockdevIoctlData *d, gsize offset, gsize size)
+{
+    GError *err = nullptr;
+    UMockdevIoctlData *r = umockdev_ioctl_data_resolve(d, offset, size, &err);
+    if (err)
+        g_error_free(err);
+    return r;
+}
+
+// One ioctl call on a node: the request, the client to answer, and the
+// argument holding the ioctl's pointer; what it points to (of the size the
+// request code gives) is fetched from the host process on demand.
+struct IoctlCall {
+    Plug *p;
+    UMockdevIoctlClient *client;
+    unsigned long req;
+    UMockdevIoctlData *arg;
+    unsigned long argval;
+    uint32_t u32 = 0; // the small argument of the requests that take one
+
+    IoctlCall(Plug *plug, UMockdevIoctlClient *c)
+        : p(plug), client(c), req(umockdev_ioctl_client_get_request(c)),
+          arg(umockdev_ioctl_client_get_arg(c)),
+          argval(arg && arg->data_len >= 8 ? *reinterpret_cast<unsigned long *>(arg->data) : 0)
+    {
+    }
+    UMockdevIoctlData *fetch(size_t size) const
+    {
+        return arg && argval && size ? resolve(arg, 0, size) : nullptr;
+    }
+    uint32_t fetch_u32(uint32_t def) const
+    {
+        UMockdevIoctlData *d = fetch(4);
+        uint32_t v = def;
+        if (d) {
+            memcpy(&v, d->data, 4);
+            g_object_unref(d);
+        }
+        return v;
+    }
+    gboolean complete(long rc, int e) const
+    {
+        umockdev_ioctl_client_complete(client, rc, e);
+        return TRUE;
+    }
+    // The host is answered outside the camera's lock.
+    gboolean complete(std::unique_lock<std::mutex> &lk, long rc, int e) const
+    {
+        lk.unlock();
+        return complete(rc, e);
+    }
+};
+
+using Lock = std::unique_lock<std::mutex>;
+
+bool takes_u32(unsigned long req)
+{
+    return req == USBDEVFS_SETCONFIGURATION || req == USBDEVFS_CLAIMINTERFACE ||
+           req == USBDEVFS_RELEASEINTERFACE || req == USBDEVFS_DISCONNECT_CLAIM ||
+           req == USBDEVFS_CLEAR_HALT || req == USBDEVFS_RESETEP;
+}
+
 // Writes a completed URB back into the host's memory.
-static void write_back(Urb *u)
+void write_back(Urb *u)
 {
     if (u->buf && !u->staging.empty()) {
         size_t n = std::min(u->staging.size(), static_cast<size_t>(u->length) - u->data_offset);
@@ -429,345 +482,301 @@ static void write_back(Urb *u)
                                reinterpret_cast<guint8 *>(&act), 4);
 }
 
-gboolean Camera::Impl::on_ioctl(Plug *p, UMockdevIoctlClient *client)
+gboolean reap_urb(Camera::Impl &cam, const IoctlCall &c, Conn &conn, Lock &lk)
 {
-    const unsigned long req = umockdev_ioctl_client_get_request(client);
-    ioctl_calls.fetch_add(1, std::memory_order_relaxed);
-    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    // The argument holds the ioctl's pointer; what it points to (of the size
-    // the request code gives) is fetched from the host process on demand.
-    const unsigned long argval =
-        arg && arg->data_len >= 8 ? *reinterpret_cast<unsigned long *>(arg->data) : 0;
-    auto fetch = [&](size_t size) -> UMockdevIoctlData * {
-        if (!arg || !argval || !size)
-            return nullptr;
-        GError *err = nullptr;
-        UMockdevIoctlData *d = umockdev_ioctl_data_resolve(arg, 0, size, &err);
-        if (err)
-            g_error_free(err);
-        return d;
-    };
-    auto fetch_u32 = [&](uint32_t def) {
-        UMockdevIoctlData *d = fetch(4);
-        uint32_t v = def;
-        if (d) {
-            memcpy(&v, d->data, 4);
-            g_object_unref(d);
-        }
-        return v;
-    };
-    // Small arguments are fetched before the lock is taken.
-    const bool has_u32 = req == USBDEVFS_SETCONFIGURATION || req == USBDEVFS_CLAIMINTERFACE ||
-                         req == USBDEVFS_RELEASEINTERFACE || req == USBDEVFS_DISCONNECT_CLAIM ||
-                         req == USBDEVFS_CLEAR_HALT || req == USBDEVFS_RESETEP;
-    const uint32_t v32 = has_u32 ? fetch_u32(0xFFFFFFFFu) : 0;
-    std::unique_lock<std::mutex> lk(mu);
-    Conn *conn = conn_of(p, client);
-
-    if (req == USBDEVFS_REAPURBNDELAY || req == USBDEVFS_REAPURB) {
-        if (conn->done.empty()) {
-            update_ready(p);
-            const int e = p->alive ? EAGAIN : ENODEV;
-            lk.unlock();
-            umockdev_ioctl_client_complete(client, -1, e);
-            return TRUE;
-        }
-        Urb *u = conn->done.front();
-        conn->done.pop_front();
-        update_ready(p);
-        if (conn->done.empty())
-            cv.notify_all();
-        lk.unlock();
-        write_back(u);
-        UMockdevIoctlData *slot = fetch(sizeof(void *));
-        if (slot) {
-            umockdev_ioctl_data_set_ptr(slot, 0, u->arg);
-            umockdev_ioctl_client_complete(client, 0, 0);
-            g_object_unref(slot);
-        } else {
-            umockdev_ioctl_client_complete(client, -1, EFAULT);
-        }
-        if (u->buf)
-            g_object_unref(u->buf);
-        g_object_unref(u->arg);
-        g_object_unref(u->client);
-        delete u;
-        return TRUE;
+    if (conn.done.empty()) {
+        cam.update_ready(c.p);
+        return c.complete(lk, -1, c.p->alive ? EAGAIN : ENODEV);
     }
-
-    if (req == USBDEVFS_DISCARDURB) {
-        unsigned long addr = argval;
-        Urb *found = nullptr;
-        for (auto q = in_q.begin(); q != in_q.end(); ++q)
-            if ((*q)->client == client && (*q)->addr == addr) {
-                found = *q;
-                in_q.erase(q);
-                break;
-            }
-        if (!found)
-            for (auto q = hung.begin(); q != hung.end(); ++q)
-                if ((*q)->client == client && (*q)->addr == addr) {
-                    if (f_hold_discarded) {
-                        // The discard is taken, but the URB stays with the camera: its
-                        // completion comes only with release_hung() or the node's close.
-                        lk.unlock();
-                        umockdev_ioctl_client_complete(client, 0, 0);
-                        return TRUE;
-                    }
-                    found = *q;
-                    hung.erase(q);
-                    break;
-                }
-        if (!found) {
-            lk.unlock();
-            umockdev_ioctl_client_complete(client, -1, EINVAL);
-            return TRUE;
-        }
-        // A URB the camera had started filling keeps the bytes it got.
-        finish(found, -ENOENT);
-        cv.notify_all();
-        lk.unlock();
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return TRUE;
-    }
-
-    if (!p->alive) {
-        lk.unlock();
-        umockdev_ioctl_client_complete(client, -1, ENODEV);
-        return TRUE;
-    }
-
-    switch (req) {
-    case USBDEVFS_GET_CAPABILITIES: {
-        // One URB per transfer, whatever its length (libusb splits otherwise).
-        uint32_t caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_SCATTER_GATHER |
-                        USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
-        lk.unlock();
-        UMockdevIoctlData *d = fetch(4);
-        if (d) {
-            umockdev_ioctl_data_update(d, 0, reinterpret_cast<guint8 *>(&caps), 4);
-            umockdev_ioctl_client_complete(client, 0, 0);
-            g_object_unref(d);
-        } else {
-            umockdev_ioctl_client_complete(client, -1, EFAULT);
-        }
-        return TRUE;
-    }
-    case USBDEVFS_GET_SPEED: {
-        lk.unlock();
-        umockdev_ioctl_client_complete(client, cfg.full_speed ? 2 : 3, 0);
-        return TRUE;
-    }
-    case USBDEVFS_SETCONFIGURATION: {
-        int v = static_cast<int>(v32);
-        int rc = 0, e = 0;
-        if (v == 1 || v == 0 || v == -1)
-            configuration = v == 1 ? 1 : 0;
-        else
-            rc = -1, e = EINVAL;
-        lk.unlock();
-        umockdev_ioctl_client_complete(client, rc, e);
-        return TRUE;
-    }
-    case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_RELEASEINTERFACE:
-    case USBDEVFS_DISCONNECT_CLAIM: {
-        // Only interface 0 exists; the kernel answers ENOENT, or EINVAL for
-        // the disconnect-and-claim form.
-        unsigned v = v32;
-        lk.unlock();
-        if (v == 0)
-            umockdev_ioctl_client_complete(client, 0, 0);
-        else
-            umockdev_ioctl_client_complete(client, -1,
-                                           req == USBDEVFS_DISCONNECT_CLAIM ? EINVAL : ENOENT);
-        return TRUE;
-    }
-    case USBDEVFS_GETDRIVER:
-    case USBDEVFS_IOCTL: {
-        lk.unlock();
-        umockdev_ioctl_client_complete(client, -1, ENODATA);
-        return TRUE;
-    }
-    case USBDEVFS_SETINTERFACE:
-    case USBDEVFS_RESET: {
-        if (req == USBDEVFS_RESET)
-            in_halted = out_halted = false;
-        lk.unlock();
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return TRUE;
-    }
-    case USBDEVFS_CLEAR_HALT:
-    case USBDEVFS_RESETEP: {
-        unsigned ep = v32;
-        int rc = 0, e = 0;
-        if (ep == 0x81) {
-            in_halted = false;
-        } else if (ep == 0x01) {
-            out_halted = false;
-        } else if (ep != 0 && ep != 0x80) {
-            rc = -1, e = ENOENT;
-        }
-        if (req == USBDEVFS_CLEAR_HALT && rc == 0)
-            ++clear_halts;
-        cv.notify_all();
-        lk.unlock();
-        umockdev_ioctl_client_complete(client, rc, e);
-        return TRUE;
-    }
-    case USBDEVFS_CONTROL: {
-        lk.unlock();
-        UMockdevIoctlData *c = fetch(sizeof(struct usbdevfs_ctrltransfer));
-        if (!c) {
-            umockdev_ioctl_client_complete(client, -1, EFAULT);
-            return TRUE;
-        }
-        struct usbdevfs_ctrltransfer ct;
-        memcpy(&ct, c->data, sizeof ct);
-        uint8_t setup[8] = {ct.bRequestType,
-                            ct.bRequest,
-                            static_cast<uint8_t>(ct.wValue & 0xFF),
-                            static_cast<uint8_t>(ct.wValue >> 8),
-                            static_cast<uint8_t>(ct.wIndex & 0xFF),
-                            static_cast<uint8_t>(ct.wIndex >> 8),
-                            static_cast<uint8_t>(ct.wLength & 0xFF),
-                            static_cast<uint8_t>(ct.wLength >> 8)};
-        GError *err = nullptr;
-        UMockdevIoctlData *d =
-            ct.wLength ? umockdev_ioctl_data_resolve(
-                             c, offsetof(struct usbdevfs_ctrltransfer, data), ct.wLength, &err)
-                       : nullptr;
-        if (err)
-            g_error_free(err);
-        std::vector<uint8_t> in;
-        lk.lock();
-        int r = control(setup, d ? d->data : nullptr, in);
-        lk.unlock();
-        if (r == 1)
-            r = -ETIMEDOUT; // a hanging request times out in the synchronous form
-        if (r < 0) {
-            if (d)
-                g_object_unref(d);
-            g_object_unref(c);
-            umockdev_ioctl_client_complete(client, -1, -r);
-            return TRUE;
-        }
-        long res = ct.wLength;
-        if (ct.bRequestType & 0x80) {
-            res = static_cast<long>(std::min<size_t>(in.size(), ct.wLength));
-            if (d && res)
-                umockdev_ioctl_data_update(d, 0, in.data(), static_cast<gint>(res));
-        }
-        umockdev_ioctl_client_complete(client, res, 0);
-        if (d)
-            g_object_unref(d);
-        g_object_unref(c);
-        return TRUE;
-    }
-    case USBDEVFS_SUBMITURB:
-        break;
-    default:
-        lk.unlock();
-        umockdev_ioctl_client_complete(client, -1, ENOTTY);
-        return TRUE;
-    }
-
-    // SUBMITURB
+    Urb *u = conn.done.front();
+    conn.done.pop_front();
+    cam.update_ready(c.p);
+    if (conn.done.empty())
+        cam.cv.notify_all();
     lk.unlock();
-    UMockdevIoctlData *ud = fetch(sizeof(struct usbdevfs_urb));
-    if (!ud) {
-        umockdev_ioctl_client_complete(client, -1, EFAULT);
-        return TRUE;
+    write_back(u);
+    UMockdevIoctlData *slot = c.fetch(sizeof(void *));
+    if (slot) {
+        umockdev_ioctl_data_set_ptr(slot, 0, u->arg);
+        c.complete(0, 0);
+        g_object_unref(slot);
+    } else {
+        c.complete(-1, EFAULT);
     }
+    free_urb(u);
+    return TRUE;
+}
+
+template <class Q> typename Q::iterator find_urb(Q &q, const IoctlCall &c)
+{
+    return std::find_if(q.begin(), q.end(),
+                        [&](const Urb *u) { return u->client == c.client && u->addr == c.argval; });
+}
+
+gboolean discard_urb(Camera::Impl &cam, const IoctlCall &c, Lock &lk)
+{
+    Urb *found = nullptr;
+    if (auto q = find_urb(cam.in_q, c); q != cam.in_q.end()) {
+        found = *q;
+        cam.in_q.erase(q);
+    } else if (auto h = find_urb(cam.hung, c); h != cam.hung.end()) {
+        // With f_hold_discarded the discard is taken, but the URB stays with the
+        // camera: its completion comes only with release_hung() or the node's close.
+        if (cam.f_hold_discarded)
+            return c.complete(lk, 0, 0);
+        found = *h;
+        cam.hung.erase(h);
+    }
+    if (!found)
+        return c.complete(lk, -1, EINVAL);
+    // A URB the camera had started filling keeps the bytes it got.
+    cam.finish(found, -ENOENT);
+    cam.cv.notify_all();
+    return c.complete(lk, 0, 0);
+}
+
+gboolean get_capabilities(const IoctlCall &c, Lock &lk)
+{
+    // One URB per transfer, whatever its length (libusb splits otherwise).
+    uint32_t caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_SCATTER_GATHER |
+                    USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+    lk.unlock();
+    UMockdevIoctlData *d = c.fetch(4);
+    if (!d)
+        return c.complete(-1, EFAULT);
+    umockdev_ioctl_data_update(d, 0, reinterpret_cast<guint8 *>(&caps), 4);
+    c.complete(0, 0);
+    g_object_unref(d);
+    return TRUE;
+}
+
+gboolean set_configuration(Camera::Impl &cam, const IoctlCall &c, Lock &lk)
+{
+    const int v = static_cast<int>(c.u32);
+    if (v != 1 && v != 0 && v != -1)
+        return c.complete(lk, -1, EINVAL);
+    cam.configuration = v == 1 ? 1 : 0;
+    return c.complete(lk, 0, 0);
+}
+
+// Only interface 0 exists; the kernel answers ENOENT, or EINVAL for the
+// disconnect-and-claim form.
+gboolean claim_interface(const IoctlCall &c, Lock &lk)
+{
+    lk.unlock();
+    if (c.u32 == 0)
+        return c.complete(0, 0);
+    return c.complete(-1, c.req == USBDEVFS_DISCONNECT_CLAIM ? EINVAL : ENOENT);
+}
+
+gboolean set_interface_or_reset(Camera::Impl &cam, const IoctlCall &c, Lock &lk)
+{
+    if (c.req == USBDEVFS_RESET)
+        cam.in_halted = cam.out_halted = false;
+    return c.complete(lk, 0, 0);
+}
+
+gboolean clear_halt(Camera::Impl &cam, const IoctlCall &c, Lock &lk)
+{
+    const unsigned ep = c.u32;
+    int rc = 0, e = 0;
+    if (ep == 0x81) {
+        cam.in_halted = false;
+    } else if (ep == 0x01) {
+        cam.out_halted = false;
+    } else if (ep != 0 && ep != 0x80) {
+        rc = -1, e = ENOENT;
+    }
+    if (c.req == USBDEVFS_CLEAR_HALT && rc == 0)
+        ++cam.clear_halts;
+    cam.cv.notify_all();
+    return c.complete(lk, rc, e);
+}
+
+// The synchronous control transfer: setup from the host's record, the data
+// stage read or written in the host's buffer.
+gboolean control_transfer(Camera::Impl &cam, const IoctlCall &c, Lock &lk)
+{
+    lk.unlock();
+    UMockdevIoctlData *cd = c.fetch(sizeof(struct usbdevfs_ctrltransfer));
+    if (!cd)
+        return c.complete(-1, EFAULT);
+    struct usbdevfs_ctrltransfer ct;
+    memcpy(&ct, cd->data, sizeof ct);
+    const uint8_t setup[8] = {ct.bRequestType,
+                              ct.bRequest,
+                              static_cast<uint8_t>(ct.wValue & 0xFF),
+                              static_cast<uint8_t>(ct.wValue >> 8),
+                              static_cast<uint8_t>(ct.wIndex & 0xFF),
+                              static_cast<uint8_t>(ct.wIndex >> 8),
+                              static_cast<uint8_t>(ct.wLength & 0xFF),
+                              static_cast<uint8_t>(ct.wLength >> 8)};
+    UMockdevIoctlData *d =
+        ct.wLength ? resolve(cd, offsetof(struct usbdevfs_ctrltransfer, data), ct.wLength)
+                   : nullptr;
+    std::vector<uint8_t> in;
+    lk.lock();
+    int r = cam.control(setup, d ? d->data : nullptr, in);
+    lk.unlock();
+    if (r == 1)
+        r = -ETIMEDOUT; // a hanging request times out in the synchronous form
+    long res = ct.wLength;
+    if (r >= 0 && (ct.bRequestType & 0x80)) {
+        res = static_cast<long>(std::min<size_t>(in.size(), ct.wLength));
+        if (d && res)
+            umockdev_ioctl_data_update(d, 0, in.data(), static_cast<gint>(res));
+    }
+    if (r >= 0)
+        c.complete(res, 0); // answered before the data is let go, as it was written
+    if (d)
+        g_object_unref(d);
+    g_object_unref(cd);
+    if (r < 0)
+        c.complete(-1, -r);
+    return TRUE;
+}
+
+gboolean reject_urb(const IoctlCall &c, Urb *u, int e)
+{
+    free_urb(u);
+    return c.complete(-1, e);
+}
+
+// A control URB on endpoint 0 is answered at once, or left hanging.
+gboolean submit_control(Camera::Impl &cam, const IoctlCall &c, Urb *u, Lock &lk)
+{
+    // As the kernel: the buffer must hold the setup packet and the data stage.
+    if (u->length < 8 || !u->buf || u->length < 8 + (u->buf->data[6] | (u->buf->data[7] << 8))) {
+        lk.unlock();
+        return reject_urb(c, u, EINVAL);
+    }
+    const uint8_t *setup = u->buf->data;
+    std::vector<uint8_t> in;
+    const int r = cam.control(setup, u->buf->data + 8, in);
+    if (r == 1) { // left hanging: the host has to cancel it
+        cam.hung.push_back(u);
+        return c.complete(lk, 0, 0);
+    }
+    u->data_offset = 8;
+    if (r == 0) {
+        const uint16_t wlen = static_cast<uint16_t>(setup[6] | (setup[7] << 8));
+        if (setup[0] & 0x80) {
+            u->staging = std::move(in);
+            if (u->staging.size() > wlen)
+                u->staging.resize(wlen);
+            u->actual = static_cast<int>(u->staging.size());
+        } else {
+            u->actual = wlen;
+        }
+    }
+    cam.finish(u, r);
+    return c.complete(lk, 0, 0);
+}
+
+// Bulk-out URBs complete at once: the camera takes their bytes, or the halted
+// endpoint stalls them.
+gboolean submit_bulk_out(Camera::Impl &cam, const IoctlCall &c, Urb *u, Lock &lk)
+{
+    if (cam.out_halted) {
+        cam.finish(u, -EPIPE);
+    } else {
+        cam.bulk_out_data(u->buf ? u->buf->data : nullptr,
+                          u->buf ? static_cast<size_t>(u->length) : 0);
+        u->actual = u->length;
+        cam.finish(u, 0);
+    }
+    return c.complete(lk, 0, 0);
+}
+
+// Takes the host's URB record and buffer, then queues the URB where its
+// endpoint goes: bulk-in URBs wait for the stream.
+gboolean submit_urb(Camera::Impl &cam, const IoctlCall &c, Lock &lk)
+{
+    lk.unlock();
+    UMockdevIoctlData *ud = c.fetch(sizeof(struct usbdevfs_urb));
+    if (!ud)
+        return c.complete(-1, EFAULT);
     struct usbdevfs_urb urb;
     memcpy(&urb, ud->data, sizeof urb);
     auto *u = new Urb();
-    u->client = static_cast<UMockdevIoctlClient *>(g_object_ref(client));
+    u->client = static_cast<UMockdevIoctlClient *>(g_object_ref(c.client));
     u->arg = ud;
-    u->addr = argval;
+    u->addr = c.argval;
     u->type = urb.type;
     u->ep = urb.endpoint;
     u->length = urb.buffer_length;
-    if (urb.buffer_length > 0 && urb.buffer) {
-        GError *err = nullptr;
-        u->buf = umockdev_ioctl_data_resolve(ud, offsetof(struct usbdevfs_urb, buffer),
-                                             static_cast<gsize>(urb.buffer_length), &err);
-        if (err)
-            g_error_free(err);
-    }
-    auto reject = [&](int e) {
-        if (u->buf)
-            g_object_unref(u->buf);
-        g_object_unref(u->arg);
-        g_object_unref(u->client);
-        delete u;
-        umockdev_ioctl_client_complete(client, -1, e);
-        return TRUE;
-    };
+    if (urb.buffer_length > 0 && urb.buffer)
+        u->buf = resolve(ud, offsetof(struct usbdevfs_urb, buffer),
+                         static_cast<gsize>(urb.buffer_length));
     if (urb.buffer_length < 0)
-        return reject(EINVAL);
+        return reject_urb(c, u, EINVAL);
     if (urb.buffer_length > 0 && !u->buf)
-        return reject(EFAULT);
+        return reject_urb(c, u, EFAULT);
     lk.lock();
-    if (!p->alive) {
+    if (!c.p->alive) {
         lk.unlock();
-        return reject(ENODEV);
+        return reject_urb(c, u, ENODEV);
     }
-
-    if (u->type == USBDEVFS_URB_TYPE_CONTROL && (u->ep & 0x7F) == 0) {
-        // As the kernel: the buffer must hold the setup packet and the data stage.
-        if (u->length < 8 || !u->buf ||
-            u->length < 8 + (u->buf->data[6] | (u->buf->data[7] << 8))) {
-            lk.unlock();
-            return reject(EINVAL);
-        }
-        const uint8_t *setup = u->buf->data;
-        std::vector<uint8_t> in;
-        int r = control(setup, u->buf->data + 8, in);
-        if (r == 1) { // left hanging: the host has to cancel it
-            hung.push_back(u);
-        } else {
-            u->data_offset = 8;
-            if (r == 0) {
-                uint16_t wlen = static_cast<uint16_t>(setup[6] | (setup[7] << 8));
-                if (setup[0] & 0x80) {
-                    u->staging = std::move(in);
-                    if (u->staging.size() > wlen)
-                        u->staging.resize(wlen);
-                    u->actual = static_cast<int>(u->staging.size());
-                } else {
-                    u->actual = wlen;
-                }
-            }
-            finish(u, r);
-        }
-        lk.unlock();
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return TRUE;
-    }
-
+    if (u->type == USBDEVFS_URB_TYPE_CONTROL && (u->ep & 0x7F) == 0)
+        return submit_control(cam, c, u, lk);
     if (u->type == USBDEVFS_URB_TYPE_BULK && u->ep == 0x81) {
-        in_q.push_back(u);
-        cv.notify_all();
-        lk.unlock();
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return TRUE;
+        cam.in_q.push_back(u);
+        cam.cv.notify_all();
+        return c.complete(lk, 0, 0);
     }
-    if (u->type == USBDEVFS_URB_TYPE_BULK && u->ep == 0x01) {
-        if (out_halted) {
-            finish(u, -EPIPE);
-        } else {
-            bulk_out_data(u->buf ? u->buf->data : nullptr,
-                          u->buf ? static_cast<size_t>(u->length) : 0);
-            u->actual = u->length;
-            finish(u, 0);
-        }
-        lk.unlock();
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return TRUE;
-    }
+    if (u->type == USBDEVFS_URB_TYPE_BULK && u->ep == 0x01)
+        return submit_bulk_out(cam, c, u, lk);
     lk.unlock();
-    return reject(ENOENT);
+    return reject_urb(c, u, ENOENT);
+}
+
+} // namespace
+
+// Each request has its handler; every handler answers the host with the lock
+// released.
+gboolean Camera::Impl::on_ioctl(Plug *p, UMockdevIoctlClient *client)
+{
+    ioctl_calls.fetch_add(1, std::memory_order_relaxed);
+    IoctlCall c(p, client);
+    // Small arguments are fetched before the lock is taken.
+    if (takes_u32(c.req))
+        c.u32 = c.fetch_u32(0xFFFFFFFFu);
+    Lock lk(mu);
+    Conn *conn = conn_of(p, client);
+    // Reaping and discarding work on an unplugged camera too.
+    if (c.req == USBDEVFS_REAPURBNDELAY || c.req == USBDEVFS_REAPURB)
+        return reap_urb(*this, c, *conn, lk);
+    if (c.req == USBDEVFS_DISCARDURB)
+        return discard_urb(*this, c, lk);
+    if (!p->alive)
+        return c.complete(lk, -1, ENODEV);
+    switch (c.req) {
+    case USBDEVFS_GET_CAPABILITIES:
+        return get_capabilities(c, lk);
+    case USBDEVFS_GET_SPEED:
+        return c.complete(lk, cfg.full_speed ? 2 : 3, 0);
+    case USBDEVFS_SETCONFIGURATION:
+        return set_configuration(*this, c, lk);
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE:
+    case USBDEVFS_DISCONNECT_CLAIM:
+        return claim_interface(c, lk);
+    case USBDEVFS_GETDRIVER:
+    case USBDEVFS_IOCTL:
+        return c.complete(lk, -1, ENODATA);
+    case USBDEVFS_SETINTERFACE:
+    case USBDEVFS_RESET:
+        return set_interface_or_reset(*this, c, lk);
+    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_RESETEP:
+        return clear_halt(*this, c, lk);
+    case USBDEVFS_CONTROL:
+        return control_transfer(*this, c, lk);
+    case USBDEVFS_SUBMITURB:
+        return submit_urb(*this, c, lk);
+    default:
+        return c.complete(lk, -1, ENOTTY);
+    }
 }
 
 } // namespace vcam
