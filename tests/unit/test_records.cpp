@@ -1,84 +1,120 @@
-// Layouts of the records applications share with the library, and the names
-// of the capture status codes.
+// The records applications share with the library as C and C++ see them,
+// and the names of the capture status codes.
+#include "records_layout.h"
+#include "support/stream_writer.h"
+
 #include <pylox/pylox.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
-#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
 
 namespace {
 
-constexpr size_t P = sizeof(void *);
+// The C++ compiler's view of the same list as records_layout.c.
+#define PYLOX_TEST_ALIGN_HOLDER(T)                                                                 \
+    struct records_align_##T {                                                                     \
+        char c;                                                                                    \
+        T t;                                                                                       \
+    };
+PYLOX_TEST_RECORDS(PYLOX_TEST_ALIGN_HOLDER)
 
-TEST(Records, DeviceHandleLayout)
+std::vector<records_layout_entry> layout_cpp()
 {
-    EXPECT_EQ(offsetof(pylox_dev_t, ctx), 0u);
-    EXPECT_EQ(offsetof(pylox_dev_t, kind), P);
-    EXPECT_EQ(offsetof(pylox_dev_t, loc), P + 4);
-    EXPECT_EQ(offsetof(pylox_dev_t, product), P + 44);
-    EXPECT_EQ(offsetof(pylox_dev_t, info_text), P + 76);
-    EXPECT_EQ(offsetof(pylox_dev_t, serial), P + 108);
-    EXPECT_EQ(offsetof(pylox_dev_t, version), P + 140);
-    EXPECT_EQ(offsetof(pylox_dev_t, path_prefix), P + 148);
-    EXPECT_EQ(offsetof(pylox_dev_t, located), 2 * P + 160);
-    EXPECT_EQ(offsetof(pylox_dev_t, free_on_close), 2 * P + 161);
-    EXPECT_EQ(offsetof(pylox_dev_t, api_busy), 2 * P + 162);
-    EXPECT_EQ(sizeof(pylox_dev_t), 2 * P + 164);
+#define PYLOX_TEST_CPP_RECORD(T) {#T, offsetof(records_align_##T, t), sizeof(T)},
+#define PYLOX_TEST_CPP_ENUM(T) {#T, 0, sizeof(T)},
+#define PYLOX_TEST_CPP_MEMBER(T, m) {#T "." #m, offsetof(T, m), sizeof(((T *)nullptr)->m)},
+    return {PYLOX_TEST_RECORDS(PYLOX_TEST_CPP_RECORD) PYLOX_TEST_ENUMS(PYLOX_TEST_CPP_ENUM)
+                PYLOX_TEST_MEMBERS(PYLOX_TEST_CPP_MEMBER)};
 }
 
-TEST(Records, TransportRecordAndItems)
+std::vector<records_layout_entry> layout_c()
 {
-    EXPECT_EQ(offsetof(pylox_ll_dev_t, kind), P);
-    EXPECT_EQ(offsetof(pylox_ll_dev_t, loc), P + 4);
-    EXPECT_EQ(offsetof(pylox_ll_dev_t, ops), P + 44);
-    EXPECT_EQ(offsetof(pylox_ll_dev_t, located), 2 * P + 44);
-    // The USB locator bytes lead the 40-byte locator.
-    pylox_ll_locator_t loc{};
-    loc.usb.bus = 1;
-    loc.usb.port = 2;
-    loc.usb.addr = 3;
-    loc.usb.speed = 4;
-    EXPECT_EQ(loc.raw[0], 1);
-    EXPECT_EQ(loc.raw[3], 4);
-    EXPECT_EQ(sizeof(pylox_ll_param_t), 20u);
-    EXPECT_EQ(offsetof(pylox_ll_param_t, val), 2u);
-    // The identity words of a handle mirror those of the transport record.
-    EXPECT_EQ(offsetof(pylox_dev_t, loc) - offsetof(pylox_dev_t, kind),
-              offsetof(pylox_ll_dev_t, loc) - offsetof(pylox_ll_dev_t, kind));
-    EXPECT_EQ(offsetof(pylox_dev_ctx_t, ll), 0u);
+    std::vector<records_layout_entry> v(records_layout_c(nullptr, 0));
+    records_layout_c(v.data(), v.size());
+    return v;
 }
 
-TEST(Records, FrameAndParameterRecords)
+size_t size_of(const std::vector<records_layout_entry> &all, const std::string &record)
 {
-    EXPECT_EQ(sizeof(pylox_frame_info_t), 32u);
-    EXPECT_EQ(offsetof(pylox_frame_info_t, frame_format), 4u);
-    EXPECT_EQ(offsetof(pylox_frame_info_t, frame_idx), 6u);
-    EXPECT_EQ(offsetof(pylox_frame_info_t, width), 8u);
-    EXPECT_EQ(offsetof(pylox_frame_info_t, height), 12u);
-    EXPECT_EQ(offsetof(pylox_frame_info_t, depth), 16u);
-    EXPECT_EQ(offsetof(pylox_frame_info_t, temp0), 20u);
-    EXPECT_EQ(offsetof(pylox_frame_info_t, temp1), 22u);
-    EXPECT_EQ(offsetof(pylox_frame_t, data), 32u);
-
-    EXPECT_EQ(sizeof(pylox_param_item_t), 24u);
-    EXPECT_EQ(offsetof(pylox_param_item_t, param_val_len), 4u);
-    EXPECT_EQ(offsetof(pylox_param_item_t, param_val), 5u);
-
-    EXPECT_EQ(sizeof(tq_stream_hdr_t), 36u);
-    EXPECT_EQ(offsetof(tq_stream_hdr_t, frfmt), 14u);
-    EXPECT_EQ(offsetof(tq_stream_hdr_t, attr), 16u);
-    EXPECT_EQ(offsetof(tq_stream_hdr_t, data_sum), 28u);
-    EXPECT_EQ(offsetof(tq_stream_hdr_t, hdr_sum), 34u);
-    EXPECT_EQ(sizeof(tq_stream_finfo_t), 20u);
-    EXPECT_EQ(sizeof(tq_stream_state_t), 40u);
-    EXPECT_EQ(offsetof(tq_stream_state_t, bytes_discarded), 24u);
+    for (const auto &e : all)
+        if (e.name == record)
+            return e.size;
+    return 0;
 }
 
-TEST(Records, DriverTablesHaveFifteenSlotsAndANullEnd)
+// A program in C and one in C++ must see every public record alike: same
+// size, alignment, member offsets and member sizes (the packing pragmas, the
+// enumerations and the nested union are where compilers can part).
+TEST(Records, CAndCppLayOutEveryRecordAlike)
 {
-    EXPECT_EQ(sizeof(pylox_drv_op_t), 16 * P);
-    EXPECT_EQ(sizeof(pylox_ll_op_t), 17 * P);
+    const auto c = layout_c(), cpp = layout_cpp();
+    ASSERT_EQ(c.size(), cpp.size());
+    for (size_t i = 0; i < c.size(); ++i) {
+        ASSERT_STREQ(c[i].name, cpp[i].name);
+        EXPECT_EQ(c[i].offset, cpp[i].offset) << c[i].name;
+        EXPECT_EQ(c[i].size, cpp[i].size) << c[i].name;
+    }
+}
+
+// The list covers the records: the members of a packed record tile it without
+// gaps or overlaps (a member added to a header and not listed shows here), and
+// no member of any record reaches past its end.
+TEST(Records, ListedMembersTileThePackedRecords)
+{
+    const auto all = layout_cpp();
+    std::set<std::string> packed;
+#define PYLOX_TEST_PACKED_NAME(T) packed.insert(#T);
+    PYLOX_TEST_PACKED_RECORDS(PYLOX_TEST_PACKED_NAME)
+    std::map<std::string, std::vector<std::pair<size_t, size_t>>> spans; // top-level members
+    for (const auto &e : all) {
+        const std::string name = e.name;
+        const size_t dot = name.find('.');
+        if (dot == std::string::npos)
+            continue;
+        const std::string record = name.substr(0, dot);
+        EXPECT_LE(e.offset + e.size, size_of(all, record)) << name;
+        if (name.find('.', dot + 1) == std::string::npos)
+            spans[record].emplace_back(e.offset, e.size);
+    }
+    for (const auto &record : packed) {
+        auto v = spans[record];
+        std::sort(v.begin(), v.end());
+        size_t end = 0;
+        for (const auto &[off, size] : v) {
+            EXPECT_EQ(off, end) << record << ": gap or overlap at " << off;
+            end = off + size;
+        }
+        EXPECT_EQ(end, size_of(all, record)) << record;
+    }
+}
+
+// A frame information record that the library (C++) fills is read right by
+// a C program.
+TEST(Records, CProgramReadsTheFrameInformationTheParserFills)
+{
+    pylox_test::stream_writer w;
+    w.set_next_fridx(0x1234);
+    const pylox_test::frame_attr_t attr = pylox_test::pattern_attr(7);
+    const auto data = pylox_test::pattern_bytes(3000, 5);
+    w.frame(data, attr);
+    const auto bytes = w.bytes();
+    uint32_t got[8] = {};
+    ASSERT_EQ(records_stream_c(bytes.data(), static_cast<int>(bytes.size()), got), 1);
+    auto u16 = [&](int at) { return static_cast<uint32_t>(attr[at] | attr[at + 1] << 8); };
+    const uint32_t word = u16(8) | u16(10) << 16;
+    const uint32_t want[8] = {3000, 0x1234, 1, u16(0), u16(2), u16(4), u16(6), word};
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(got[i], want[i]) << "field " << i;
+}
+
+TEST(Records, DriverTablesEndWithANull)
+{
     EXPECT_EQ(g_pylox_driver_op_epc.end, nullptr);
     EXPECT_EQ(g_pylox_driver_op_ti.end, nullptr);
 }
