@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs what is needed, builds the debug configuration and runs every test;
-# then runs the threaded capture tests once more under ThreadSanitizer.
+# then runs the tests labelled threads once more under ThreadSanitizer.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -10,5 +10,4 @@ ctest --preset default -j "$(nproc)"
 
 cmake --preset tsan
 cmake --build --preset tsan -j "$(nproc)"
-ctest --preset tsan -j "$(nproc)" -LE 'slow|fuzz|stress' \
-  -R 'Stream|Replay|UsbDevice|UsbCap|Capture'
+ctest --preset tsan -j "$(nproc)" -L threads -LE 'slow|fuzz'
