@@ -1,6 +1,7 @@
 // Several application threads on one device: calls racing a close and a
 // reopen, two threads retrieving at once, and a wait whose callback is slower
 // than the frames. Run under ASan and TSan as well.
+#include "support/log_capture.h"
 #include "support/raw_file.h"
 
 #include <pylox/pylox.h>
@@ -51,8 +52,7 @@ class DeviceThreads : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        log_ = scratch_path("pylox_threads_log");
-        pylox_init(log_.c_str());
+        pylox_init(log_.path().c_str()); // the library's log is the capture's
         tq_log_enable(0, TQ_LOG_NONE, nullptr);
         lay_.width = 32;
         lay_.height = 24;
@@ -65,7 +65,6 @@ protected:
             pylox_dev_close(dev_);
         pylox_uninit();
         std::filesystem::remove(path_);
-        std::filesystem::remove(log_);
     }
     static void set_fps(pylox_dev_t *dev, uint32_t fps)
     {
@@ -77,8 +76,9 @@ protected:
     }
 
     static constexpr int k_frames = 400;
+    pylox_test::log_capture log_{TQ_LOG_DBG, "pylox_threads_log"};
     raw_file_layout lay_;
-    std::string path_, log_;
+    std::string path_;
     pylox_dev_t *dev_ = nullptr;
 };
 
