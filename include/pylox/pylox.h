@@ -10,6 +10,7 @@
 #include <pylox/tq_stream.h>
 #include <pylox/pylox_types.h>
 #include <pylox/pylox_drv.h>
+#include <pylox/pylox_epc.h>
 #include <pylox/tq_cmap.h>
 #include <pylox/tq_math.h>
 #include <pylox/tq_vec.h>

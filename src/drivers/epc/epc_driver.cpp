@@ -1,7 +1,9 @@
 // EPC sensor driver (families E1, E2, E3). This first form describes frames
-// from their stream headers, with the temperature plausibility check; depth
+// from their stream headers, with the temperature plausibility check, and
+// keeps the driver state the depth calculation (epc_calc.cpp) works on; depth
 // decoding, calibration and the runtime features come with the full driver.
 #include "core/log.h"
+#include "drivers/epc/epc_state.h"
 
 #include <pylox/pylox_drv.h>
 
@@ -10,34 +12,28 @@
 
 namespace {
 
-constexpr uint16_t k_fmt_calib = 171; // calibration data frame, never decoded
-
-struct epc_min_state {
-    int16_t temp_cb; // last accepted temperatures, tenths of a degree
-    int16_t temp_ib;
-};
+constexpr uint16_t k_fmt_calib = EPC_FRAME_FMT_CALIB; // calibration data frame, never decoded
 
 int epc_init(pylox_drv_t *drv, pylox_dev_t *dev)
 {
     drv->dev = dev;
-    auto *st = static_cast<epc_min_state *>(std::calloc(1, sizeof(epc_min_state)));
-    if (!st) {
+    drv->priv = pylox::epc_state_create();
+    if (!epc_calc_init(drv)) {
         LOG_ERR("[%s] malloc failed\n");
         std::exit(-3);
     }
-    drv->priv = st;
     return 1;
 }
 
 void epc_uninit(pylox_drv_t *drv)
 {
-    std::free(drv->priv);
+    pylox::epc_state_destroy(static_cast<epc_state_t *>(drv->priv));
     drv->priv = nullptr;
 }
 
 int epc_frame_get_info(pylox_drv_t *drv, pylox_frame_info_t *info, const tq_stream_finfo_t *finfo)
 {
-    auto *st = static_cast<epc_min_state *>(drv->priv);
+    auto *st = static_cast<epc_state_t *>(drv->priv);
     const int cb = static_cast<int16_t>(finfo->attr.temp0);
     const int ib = static_cast<int16_t>(finfo->attr.temp1);
     if (st) {

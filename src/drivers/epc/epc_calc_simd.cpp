@@ -1,0 +1,302 @@
+// Vector forms of the depth calculation kernels, compiled once per vector
+// unit (Highway targets: SSSE3, SSE4, AVX2, AVX-512 and a portable fallback)
+// and chosen at run time. Every lane computes exactly what the per-pixel
+// functions of epc_calc_kernels.h compute:
+// - the table index x * 4096 / y comes from a single-precision division: both
+//   operands are exact in single precision (x * 4096 < 2^24) and the true
+//   quotient stays more than half a unit in the last place away from the next
+//   integer (its distance is at least 1/8190), so truncation gives the
+//   integer quotient;
+// - the division of the scaled distance by 1000 is estimated in single
+//   precision and corrected by one step with exact integer arithmetic;
+// - products wrap modulo 2^32 as the per-pixel form defines them.
+// The tail of an image that does not fill a whole vector runs pixel by pixel.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "drivers/epc/epc_calc_simd.cpp"
+#include <hwy/foreach_target.h> // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include "drivers/epc/epc_calc_kernels.h"
+
+#ifndef PYLOX_EPC_CALC_SIMD_ONCE
+#define PYLOX_EPC_CALC_SIMD_ONCE
+namespace pylox::epc {
+// The arctangent table widened to 32 bits for the gathers.
+const int32_t *atan_lut32();
+} // namespace pylox::epc
+#endif
+
+HWY_BEFORE_NAMESPACE();
+namespace pylox::epc {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+using DI = hn::ScalableTag<int32_t>;
+using DU = hn::Rebind<uint32_t, DI>;
+using DF = hn::Rebind<float, DI>;
+using D16 = hn::Rebind<uint16_t, DI>;
+using VI = hn::Vec<DI>;
+using VF = hn::Vec<DF>;
+
+HWY_INLINE VI load12(const uint16_t *p)
+{
+    const DI di;
+    const DU du;
+    const D16 d16;
+    return hn::And(hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d16, p))), hn::Set(di, 0xFFF));
+}
+
+// Stores the low 16 bits of every lane.
+HWY_INLINE void store16(VI v, uint16_t *p)
+{
+    const DI di;
+    const D16 d16;
+    hn::StoreU(hn::DemoteTo(d16, hn::And(v, hn::Set(di, 0xFFFF))), d16, p);
+}
+
+HWY_INLINE VI amplitude(VI i, VI q)
+{
+    const DI di;
+    const DU du;
+    const DF df;
+    const VI m =
+        hn::BitCast(di, hn::ShiftRight<2>(hn::BitCast(du, hn::Add(hn::Mul(i, i), hn::Mul(q, q)))));
+    const VF mf = hn::ConvertTo(df, m);
+    const VF y0 =
+        hn::BitCast(df, hn::Add(hn::ShiftRight<1>(hn::BitCast(du, mf)), hn::Set(du, 0x1FBFFB72u)));
+    const VF half = hn::Set(df, 0.5f);
+    const VF hm = hn::Mul(half, mf);
+    const VF y1 = hn::Add(hn::Mul(half, y0), hn::Div(hm, y0));
+    const VF y2 = hn::Add(hn::Div(hm, y1), hn::Mul(half, y1));
+    return hn::ConvertTo(di, y2);
+}
+
+HWY_INLINE VI phase(VI i, VI q, const int32_t *lut)
+{
+    const DI di;
+    const DF df;
+    const VI zero = hn::Zero(di);
+    const auto s = hn::Gt(q, hn::Set(di, -1)); // Q >= 0
+    const VI a = hn::Abs(q);
+    const VI b = hn::IfThenElse(s, i, hn::Neg(i));
+    const VI base = hn::IfThenZeroElse(s, hn::Set(di, 16384));
+    const VI alt = hn::IfThenElse(s, hn::Set(di, 8192), hn::Set(di, 24576));
+    const auto bpos = hn::Gt(b, zero);
+    const VI x = hn::IfThenElse(bpos, a, hn::Neg(b));
+    const VI y = hn::IfThenElse(bpos, b, a);
+    VI k = hn::IfThenElse(bpos, base, alt);
+    const auto lt = hn::Lt(x, y);
+    const VI num = hn::IfThenElse(lt, x, hn::Sub(x, y));
+    const VI den = hn::IfThenElse(lt, y, hn::Add(x, y));
+    k = hn::IfThenElse(lt, k, hn::Add(k, hn::Set(di, 4096)));
+    const VF quot = hn::Div(hn::ConvertTo(df, hn::ShiftLeft<12>(num)), hn::ConvertTo(df, den));
+    const auto qzero = hn::Eq(q, zero);
+    // Lanes with Q = 0 may divide by zero; their index is not used.
+    const VI t = hn::IfThenZeroElse(qzero, hn::ConvertTo(di, quot));
+    const VI ph = hn::And(hn::Add(hn::Add(k, hn::GatherIndex(di, lut, t)), hn::Set(di, 16384)),
+                          hn::Set(di, 0x7FFF));
+    const VI on_axis = hn::IfThenElse(hn::Gt(i, hn::Set(di, -1)), hn::Set(di, 16384), zero);
+    return hn::IfThenElse(qzero, on_axis, ph);
+}
+
+// Signed division by 1000, truncating toward zero, for every int32.
+HWY_INLINE VI div1000(VI v)
+{
+    const DI di;
+    const DU du;
+    const DF df;
+    // |v| as unsigned (INT32_MIN gives 2^31), estimated quotient, one correction.
+    const auto neg = hn::Lt(v, hn::Zero(di));
+    const VI a = hn::IfThenElse(neg, hn::Neg(v), v);
+    const VF af = hn::ConvertTo(df, hn::BitCast(di, hn::ShiftRight<1>(hn::BitCast(du, a))));
+    // a / 1000 = (a >> 1) / 500 + at most 1/1000: the estimate below is off by
+    // at most one either way.
+    VI qt = hn::ConvertTo(di, hn::Mul(af, hn::Set(df, 1.0f / 500.0f)));
+    const VI r = hn::Sub(a, hn::Mul(qt, hn::Set(di, 1000))); // wraps like uint32
+    // r lies in 0 .. 999 when qt is right, in 1000 .. 1999 when it is one too
+    // small and in -1000 .. -1 when it is one too large.
+    const auto too_small = hn::Gt(r, hn::Set(di, 999));
+    const auto too_large = hn::Lt(r, hn::Zero(di));
+    qt = hn::IfThenElse(too_small, hn::Add(qt, hn::Set(di, 1)), qt);
+    qt = hn::IfThenElse(too_large, hn::Sub(qt, hn::Set(di, 1)), qt);
+    return hn::IfThenElse(neg, hn::Neg(qt), qt);
+}
+
+// Brings v once into 0 .. r (modulo 2^32); rc is r limited to INT32_MAX.
+HWY_INLINE VI wrap(VI v, VI r, VI rc)
+{
+    const DI di;
+    const VI lo = hn::Add(v, r);
+    const VI hi = hn::Sub(v, r);
+    const auto neg = hn::Lt(v, hn::Zero(di));
+    return hn::IfThenElse(neg, lo, hn::IfThenElse(hn::Gt(v, rc), hi, v));
+}
+
+void gray_vec(uint16_t *amp, const uint16_t *const d[4], int64_t n)
+{
+    const DI di;
+    const int64_t L = static_cast<int64_t>(hn::Lanes(di));
+    int64_t p = 0;
+    for (; p + L <= n; p += L) {
+        const VI d0 = load12(d[0] + p), d1 = load12(d[1] + p);
+        const VI d2 = load12(d[2] + p), d3 = load12(d[3] + p);
+        store16(amplitude(hn::Sub(d2, d0), hn::Sub(d3, d1)), amp + p);
+    }
+    for (; p < n; ++p) {
+        const int32_t i = (d[2][p] & 0xFFF) - (d[0][p] & 0xFFF);
+        const int32_t q = (d[3][p] & 0xFFF) - (d[1][p] & 0xFFF);
+        amp[p] = static_cast<uint16_t>(epc::amplitude(i, q));
+    }
+}
+
+void fixed_vec(const fixed_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *const d[4],
+               int64_t n)
+{
+    const DI di;
+    const DU du;
+    const int64_t L = static_cast<int64_t>(hn::Lanes(di));
+    const int32_t *lut = atan_lut32();
+    const VI r = hn::Set(di, static_cast<int32_t>(pa.range_mm));
+    const VI rc =
+        hn::Set(di, static_cast<int32_t>(pa.range_mm > INT32_MAX ? INT32_MAX : pa.range_mm));
+    const VI scale = hn::Set(di, pa.scale_um);
+    const VI off = hn::Set(di, pa.offset_mm);
+    const VI sat = hn::Set(di, k_saturated);
+    const VI top = hn::Set(di, 4095);
+    const VI zero = hn::Zero(di);
+    int64_t p = 0;
+    for (; p + L <= n; p += L) {
+        const VI d0 = load12(d[0] + p), d1 = load12(d[1] + p);
+        const VI d2 = load12(d[2] + p), d3 = load12(d[3] + p);
+        const VI hi = hn::Max(hn::Max(d0, d1), hn::Max(d2, d3));
+        const VI lo = hn::Min(hn::Min(d0, d1), hn::Min(d2, d3));
+        const auto bad = hn::Or(hn::Eq(hi, top), hn::Eq(lo, zero));
+        const VI i = hn::Sub(d2, d0), q = hn::Sub(d3, d1);
+        const VI am = amplitude(i, q);
+        // phase * range wraps as uint32, then an unsigned shift by 15
+        const VI pd =
+            hn::BitCast(di, hn::ShiftRight<15>(hn::BitCast(du, hn::Mul(phase(i, q, lut), r))));
+        const VI v = hn::Add(off, div1000(hn::Mul(scale, pd)));
+        store16(hn::IfThenElse(bad, sat, wrap(v, r, rc)), dist + p);
+        store16(hn::IfThenElse(bad, sat, am), amp + p);
+    }
+    for (; p < n; ++p)
+        fixed_pixel(pa, d[0][p] & 0xFFF, d[1][p] & 0xFFF, d[2][p] & 0xFFF, d[3][p] & 0xFFF, dist[p],
+                    amp[p]);
+}
+
+void lut_vec(const lut_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *const d[4],
+             int64_t n)
+{
+    const DI di;
+    const DU du;
+    const DF df;
+    const int64_t L = static_cast<int64_t>(hn::Lanes(di));
+    const int32_t *lut = atan_lut32();
+    const VI r = hn::Set(di, static_cast<int32_t>(pa.range_mm));
+    const VI rc =
+        hn::Set(di, static_cast<int32_t>(pa.range_mm > INT32_MAX ? INT32_MAX : pa.range_mm));
+    const VI off = hn::Set(di, pa.offset_mm);
+    const VF drift = hn::Set(df, pa.drift);
+    const VF scale = hn::Set(df, pa.scale);
+    const VF sp = hn::Set(df, pa.step_phase);
+    const VF box = hn::Set(df, static_cast<float>(pa.box_phase));
+    const VF top = hn::Set(df, static_cast<float>(pa.last_k));
+    const VI mean_first = hn::Set(di, pa.mean_first);
+    const VI stride2 = hn::Set(di, 2 * pa.ref_stride);
+    const VI lane2 = hn::ShiftLeft<1>(hn::Iota(di, 0));
+    const VI round_up = hn::Set(di, 32767);
+    for (int64_t p = 0; p + L <= n; p += L) {
+        const VI d0 = load12(d[0] + p), d1 = load12(d[1] + p);
+        const VI d2 = load12(d[2] + p), d3 = load12(d[3] + p);
+        const VI i = hn::Sub(d2, d0), q = hn::Sub(d3, d1);
+        store16(amplitude(i, q), amp + p);
+        const VI x = hn::ConvertTo(di, hn::Sub(hn::ConvertTo(df, phase(i, q, lut)), drift));
+        VF y = hn::Mul(hn::ConvertTo(df, hn::Sub(x, mean_first)), scale);
+        y = hn::IfThenElseZero(hn::Ge(y, hn::Zero(df)), y); // NaN and negatives: 0
+        const VI k = hn::ConvertTo(di, hn::Min(y, top));
+        // 32-bit loads ending at the wanted phase; its bits are the upper half.
+        const VI offs = hn::Add(hn::Mul(k, stride2), lane2);
+        const int32_t *b0 = reinterpret_cast<const int32_t *>(pa.ref + p - 1);
+        const int32_t *b1 = reinterpret_cast<const int32_t *>(pa.ref + pa.ref_stride + p - 1);
+        const VI r0 =
+            hn::BitCast(di, hn::ShiftRight<16>(hn::BitCast(du, hn::GatherOffset(di, b0, offs))));
+        const VI r1 =
+            hn::BitCast(di, hn::ShiftRight<16>(hn::BitCast(du, hn::GatherOffset(di, b1, offs))));
+        const VF base = hn::Add(hn::Mul(hn::ConvertTo(df, k), sp), box);
+        const VI dr = hn::Sub(r1, r0);
+        const auto same = hn::Eq(dr, hn::Zero(di));
+        const VF frac = hn::Div(hn::Mul(hn::ConvertTo(df, hn::Sub(x, r0)), sp),
+                                hn::ConvertTo(df, hn::IfThenElse(same, hn::Set(di, 1), dr)));
+        const VF pp = hn::IfThenElse(hn::RebindMask(df, same), base, hn::Add(frac, base));
+        const VI prod = hn::Mul(r, hn::ConvertTo(di, pp));
+        // signed division by 32768 toward zero
+        const VI quo =
+            hn::ShiftRight<15>(hn::Add(prod, hn::And(hn::ShiftRight<31>(prod), round_up)));
+        store16(wrap(hn::Add(off, quo), r, rc), dist + p);
+    }
+    for (int64_t p = n - n % L; p < n; ++p)
+        lut_pixel(pa, p, d[0][p] & 0xFFF, d[1][p] & 0xFFF, d[2][p] & 0xFFF, d[3][p] & 0xFFF,
+                  dist[p], amp[p]);
+}
+
+int64_t target_now()
+{
+    return HWY_TARGET;
+}
+
+// NOLINTNEXTLINE(google-readability-namespace-comments)
+} // namespace HWY_NAMESPACE
+} // namespace pylox::epc
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace pylox::epc {
+
+HWY_EXPORT(gray_vec);
+HWY_EXPORT(fixed_vec);
+HWY_EXPORT(lut_vec);
+HWY_EXPORT(target_now);
+
+const int32_t *atan_lut32()
+{
+    static const struct table {
+        int32_t v[ARCTAN2_LUT_NUM];
+        table()
+        {
+            for (int i = 0; i < ARCTAN2_LUT_NUM; ++i)
+                v[i] = g_atan2_LUT[i];
+        }
+    } t;
+    return t.v;
+}
+
+void gray_vec(uint16_t *amp, const uint16_t *const d[4], int64_t n)
+{
+    HWY_DYNAMIC_DISPATCH(gray_vec)(amp, d, n);
+}
+
+void fixed_vec(const fixed_args &p, uint16_t *dist, uint16_t *amp, const uint16_t *const d[4],
+               int64_t n)
+{
+    HWY_DYNAMIC_DISPATCH(fixed_vec)(p, dist, amp, d, n);
+}
+
+void lut_vec(const lut_args &p, uint16_t *dist, uint16_t *amp, const uint16_t *const d[4],
+             int64_t n)
+{
+    HWY_DYNAMIC_DISPATCH(lut_vec)(p, dist, amp, d, n);
+}
+
+int64_t vec_compiled_targets()
+{
+    return HWY_TARGETS;
+}
+
+const char *vec_target_name()
+{
+    return hwy::TargetName(HWY_DYNAMIC_DISPATCH(target_now)());
+}
+
+} // namespace pylox::epc
+#endif
