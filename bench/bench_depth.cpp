@@ -1,0 +1,235 @@
+// Depth calculation on one 320 x 240 frame, single thread: the simple and the
+// DRNU look-up model and the gray image (vector units chosen at run time),
+// their per-pixel forms, and OpenCV's four-phase decode (I and Q planes,
+// cv::cartToPolar, conversion of angle and magnitude to 16 bits) measured in
+// the same run. The table at the end gives each time and its ratio to OpenCV.
+#include <benchmark/benchmark.h>
+
+#include "drivers/epc/epc_calc_kernels.h"
+#include "drivers/epc/epc_state.h"
+
+#include <pylox/pylox.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <numbers>
+#include <random>
+#include <string>
+#include <vector>
+
+#ifdef PYLOX_BENCH_OPENCV
+#include <opencv2/core.hpp>
+#endif
+
+namespace {
+
+constexpr int kW = 320, kH = 240, kN = kW * kH;
+
+// A frame as the camera makes it: DCSk = 2048 + A cos(theta - k pi / 2) with
+// phases and amplitudes that vary over the image, plus a little noise.
+std::vector<uint16_t> camera_frame()
+{
+    std::vector<uint16_t> raw(4 * kN);
+    std::mt19937 rng(5);
+    std::normal_distribution<double> noise(0.0, 2.0);
+    for (int p = 0; p < kN; ++p) {
+        const double theta = 2 * std::numbers::pi * ((p % kW) * 7 + (p / kW) * 3) / 4000.0;
+        const double a = 200.0 + (p % 997);
+        for (int k = 0; k < 4; ++k) {
+            const double v = 2048 + a * std::cos(theta - k * std::numbers::pi / 2) + noise(rng);
+            raw[static_cast<size_t>(k) * kN + p] =
+                static_cast<uint16_t>(std::clamp(std::lround(v), 1L, 4094L));
+        }
+    }
+    return raw;
+}
+
+// Driver state at 12 MHz with a calibration of twelve reference images
+// (30 cm apart) mounted.
+struct Driver {
+    pylox_drv_t drv{};
+    epc_state_t *st;
+    Driver()
+    {
+        st = pylox::epc_state_create();
+        drv.priv = st;
+        epc_calc_init(&drv);
+        st->mod_freq = 12000000;
+        pylox::epc_state_derive(st, st->mod_freq);
+        st->temp_cb = 400;
+        st->temp_ib = 350;
+        epc_calib_t *c = st->calib;
+        const int n = 12;
+        c->img_count = n;
+        c->step_um = 300000;
+        c->data = static_cast<uint8_t *>(std::calloc(n, k_epc_ref_bytes));
+        for (int k = 0; k < n; ++k)
+            for (int p = 0; p < k_epc_ref_pixels; ++p) {
+                const auto v = static_cast<uint16_t>(2000 + 787 * k + (p % 13));
+                std::memcpy(c->data + static_cast<size_t>(k) * k_epc_ref_bytes + k_epc_ref_hdr +
+                                2 * p,
+                            &v, 2);
+            }
+        c->mean_first = 2006;
+        c->mean_last = static_cast<uint16_t>(2006 + 787 * (n - 1));
+        std::memcpy(c->hdr, &st->mod_freq, 4);
+        c->cal_cb = 350;
+        c->cal_ib = 300;
+    }
+    ~Driver() { pylox::epc_state_destroy(st); }
+};
+
+struct Bufs {
+    std::vector<uint16_t> raw = camera_frame();
+    std::vector<uint16_t> dist = std::vector<uint16_t>(kN), amp = std::vector<uint16_t>(kN);
+    const uint16_t *d[4];
+    Bufs()
+    {
+        for (int k = 0; k < 4; ++k)
+            d[k] = raw.data() + static_cast<size_t>(k) * kN;
+    }
+};
+
+template <class F> void run(benchmark::State &state, F &&f)
+{
+    for (auto _ : state) {
+        f();
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * kN);
+}
+
+void BM_simple(benchmark::State &state)
+{
+    Driver dr;
+    Bufs b;
+    run(state, [&] {
+        calc_dist_calib_simple(&dr.drv, b.dist.data(), b.amp.data(), b.raw.data(), kW, kH, 4);
+    });
+}
+
+void BM_drnu_lut(benchmark::State &state)
+{
+    Driver dr;
+    Bufs b;
+    run(state, [&] {
+        calc_dist_calib_drnu_lut(&dr.drv, b.dist.data(), b.amp.data(), b.raw.data(), kW, kH, 4);
+    });
+}
+
+void BM_gray(benchmark::State &state)
+{
+    Driver dr;
+    Bufs b;
+    run(state, [&] { calc_gray(&dr.drv, b.amp.data(), b.raw.data(), kW, kH, 4); });
+}
+
+// The per-pixel forms with the parameters the exported calls derive.
+void BM_simple_plain(benchmark::State &state)
+{
+    Bufs b;
+    const pylox::epc::fixed_args p{1000, -2000 - 80, 12491};
+    run(state, [&] { pylox::epc::fixed_plain(p, b.dist.data(), b.amp.data(), b.d, kN); });
+}
+
+void BM_drnu_lut_plain(benchmark::State &state)
+{
+    Driver dr;
+    Bufs b;
+    const epc_calib_t *c = dr.st->calib;
+    pylox::epc::lut_args p{};
+    p.drift = 3.5f;
+    p.scale = 11.0f / (c->mean_last - c->mean_first);
+    p.step_phase = 300000.0f * 32768.0f / (12491.0f * 1000.0f);
+    p.mean_first = c->mean_first;
+    p.last_k = 10;
+    p.box_phase = dr.st->box_phase;
+    p.range_mm = 12491;
+    p.ref = reinterpret_cast<const uint16_t *>(c->data + k_epc_ref_hdr);
+    p.ref_stride = k_epc_ref_bytes / 2;
+    run(state, [&] { pylox::epc::lut_plain(p, b.dist.data(), b.amp.data(), b.d, kN); });
+}
+
+void BM_gray_plain(benchmark::State &state)
+{
+    Bufs b;
+    run(state, [&] { pylox::epc::gray_plain(b.amp.data(), b.d, kN); });
+}
+
+#ifdef PYLOX_BENCH_OPENCV
+// OpenCV's four-phase decode: I = d2 - d0 and Q = d3 - d1 as float planes,
+// magnitude and angle, both converted to 16-bit (phase in 32768 per turn,
+// amplitude halved).
+void BM_opencv(benchmark::State &state)
+{
+    Bufs b;
+    cv::Mat d0(kH, kW, CV_16U, b.raw.data()), d1(kH, kW, CV_16U, b.raw.data() + kN);
+    cv::Mat d2(kH, kW, CV_16U, b.raw.data() + 2 * kN), d3(kH, kW, CV_16U, b.raw.data() + 3 * kN);
+    cv::Mat i, q, mag, ang;
+    cv::Mat phase(kH, kW, CV_16U, b.dist.data()), amp(kH, kW, CV_16U, b.amp.data());
+    cv::setNumThreads(1);
+    run(state, [&] {
+        cv::subtract(d2, d0, i, cv::noArray(), CV_32F);
+        cv::subtract(d3, d1, q, cv::noArray(), CV_32F);
+        cv::cartToPolar(i, q, mag, ang);
+        ang.convertTo(phase, CV_16U, 32768.0 / (2 * CV_PI));
+        mag.convertTo(amp, CV_16U, 0.5);
+    });
+}
+#endif
+
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &r : runs)
+            if (r.run_type == Run::RT_Iteration && !r.error_occurred)
+                times_[r.benchmark_name()] = r.GetAdjustedRealTime() / 1000.0; // us
+    }
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        std::printf("\nvector unit: %s\n", pylox::epc::vec_target_name());
+        const double cv = times_.count("BM_opencv") ? times_.at("BM_opencv") : 0.0;
+        std::printf("%-22s %10s %14s %12s\n", "per frame", "us", "OpenCV / this", "plain / this");
+        for (const char *name : {"BM_simple", "BM_drnu_lut", "BM_gray"}) {
+            if (!times_.count(name))
+                continue;
+            const double t = times_.at(name);
+            const std::string plain = std::string(name) + "_plain";
+            std::printf("%-22s %10.1f %13.2fx %11.2fx\n", name, t, cv > 0 ? cv / t : 0.0,
+                        times_.count(plain) ? times_.at(plain) / t : 0.0);
+        }
+        if (cv > 0)
+            std::printf("%-22s %10.1f\n", "BM_opencv", cv);
+    }
+
+private:
+    std::map<std::string, double> times_;
+};
+
+} // namespace
+
+BENCHMARK(BM_simple)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_drnu_lut)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_gray)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_simple_plain)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_drnu_lut_plain)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_gray_plain)->Unit(benchmark::kMicrosecond);
+#ifdef PYLOX_BENCH_OPENCV
+BENCHMARK(BM_opencv)->Unit(benchmark::kMicrosecond);
+#endif
+
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
