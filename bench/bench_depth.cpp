@@ -2,8 +2,10 @@
 // DRNU look-up model and the gray image (vector units chosen at run time),
 // their per-pixel forms, and OpenCV's four-phase decode (I and Q planes,
 // cv::cartToPolar, conversion of angle and magnitude to 16 bits) measured in
-// the same run. The table at the end gives each time and its ratio to OpenCV.
+// the same run. The tables at the end give each time (CPU time per frame)
+// and its ratio to OpenCV, for the unit chosen at run time and for each unit.
 #include <benchmark/benchmark.h>
+#include <hwy/targets.h>
 
 #include "drivers/epc/epc_calc_kernels.h"
 #include "drivers/epc/epc_state.h"
@@ -180,6 +182,27 @@ void BM_opencv(benchmark::State &state)
 }
 #endif
 
+// The exported calls with the kernels held to one vector unit.
+void register_per_unit()
+{
+    const int64_t usable = pylox::epc::vec_compiled_targets() & hwy::SupportedTargets();
+    for (int64_t rest = usable; rest != 0; rest &= rest - 1) {
+        const int64_t t = rest & -rest;
+        const std::string unit = hwy::TargetName(t);
+        for (auto [name, fn] :
+             {std::pair{"BM_simple", &BM_simple}, std::pair{"BM_drnu_lut", &BM_drnu_lut},
+              std::pair{"BM_gray", &BM_gray}}) {
+            benchmark::RegisterBenchmark((std::string(name) + "/" + unit).c_str(),
+                                         [t, fn = fn](benchmark::State &st) {
+                                             hwy::SetSupportedTargetsForTest(t);
+                                             fn(st);
+                                             hwy::SetSupportedTargetsForTest(0);
+                                         })
+                ->Unit(benchmark::kMicrosecond);
+        }
+    }
+}
+
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override
@@ -187,7 +210,7 @@ public:
         ConsoleReporter::ReportRuns(runs);
         for (const Run &r : runs)
             if (r.run_type == Run::RT_Iteration && !r.error_occurred)
-                times_[r.benchmark_name()] = r.GetAdjustedRealTime() / 1000.0; // us
+                times_[r.benchmark_name()] = r.GetAdjustedCPUTime(); // us
     }
     void Finalize() override
     {
@@ -205,6 +228,10 @@ public:
         }
         if (cv > 0)
             std::printf("%-22s %10.1f\n", "BM_opencv", cv);
+        std::printf("\nper vector unit          us  OpenCV / this\n");
+        for (const auto &[name, t] : times_)
+            if (name.find('/') != std::string::npos)
+                std::printf("%-22s %10.1f %13.2fx\n", name.c_str(), t, cv > 0 ? cv / t : 0.0);
     }
 
 private:
@@ -225,6 +252,7 @@ BENCHMARK(BM_opencv)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char **argv)
 {
+    register_per_unit();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

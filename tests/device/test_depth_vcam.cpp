@@ -1,7 +1,7 @@
 // The depth calculation on frames of the virtual camera, captured through the
 // library: phase, amplitude and uncalibrated distance agree with the scene
 // the camera was given, within the rounding its 12-bit samples allow.
-#include "device_fixture.h"
+#include "support/vcam/device_fixture.h"
 
 #include "drivers/epc/epc_state.h"
 
