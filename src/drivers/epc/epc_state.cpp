@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-epc_lens_intrinsics_t g_epc_lens_param = {
+tq_calib_len_param_t g_epc_lens_param = {
     157.262,      122.083,     210.783,    204.817, -0.378924, 0.145035,
     -0.000970854, 6.20728e-05, -0.0133954, 320,     240,
 };

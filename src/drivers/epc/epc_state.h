@@ -4,6 +4,7 @@
 
 #include <pylox/pylox_drv.h>
 #include <pylox/pylox_epc.h>
+#include <pylox/tq_calib_len.h>
 
 #include <pthread.h>
 
@@ -34,30 +35,23 @@ constexpr int k_epc_ref_hdr = 20;
 constexpr int k_epc_ref_pixels = k_epc_ref_w * k_epc_ref_h;
 constexpr int k_epc_ref_bytes = k_epc_ref_hdr + 2 * k_epc_ref_pixels;
 
-// Lens intrinsics in the field order of the lens parameter record of the
-// undistortion maps (principal point, focal lengths, k1, k2, p1, p2, k3, size).
-struct epc_lens_intrinsics_t {
-    double cx, cy, fx, fy;
-    double k1, k2, p1, p2, k3;
-    int32_t width, height;
-};
-
 // Module-wide lens intrinsics (not per device); the lens file replaces them.
-extern epc_lens_intrinsics_t g_epc_lens_param;
+extern tq_calib_len_param_t g_epc_lens_param;
 
-// Driver private state of one bound device (the descriptor's priv). The lens
-// undistortion map (first member) and the band-pass filter state (after
-// spatial_arg) join the record with the decode chain that uses them.
+// Driver private state of one bound device (the descriptor's priv). The
+// band-pass filter state (after spatial_arg) joins the record with the
+// decode chain that uses it.
 struct epc_state_t {
-    uint8_t calib_en;       // filter 1
-    uint8_t lens_undist_en; // filter 0
-    uint8_t minamp_en;      // filter 4
-    uint8_t auto_intg_en;   // filter 5
-    uint8_t dcs_check_en;   // filter 6
-    uint8_t temp_mon_en;    // filter 7
-    uint8_t hdr_en;         // filter 8
-    uint8_t spatial_en;     // filter 2
-    uint8_t offset_en;      // filter 9
+    tq_calib_len_map_t lens_map; // lens undistortion map, built at init
+    uint8_t calib_en;            // filter 1
+    uint8_t lens_undist_en;      // filter 0
+    uint8_t minamp_en;           // filter 4
+    uint8_t auto_intg_en;        // filter 5
+    uint8_t dcs_check_en;        // filter 6
+    uint8_t temp_mon_en;         // filter 7
+    uint8_t hdr_en;              // filter 8
+    uint8_t spatial_en;          // filter 2
+    uint8_t offset_en;           // filter 9
     uint8_t flypix_en;
     uint8_t minamp_hyst_en;
     uint32_t flypix_thr;
