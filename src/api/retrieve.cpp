@@ -141,8 +141,7 @@ int driver_frames(pylox_dev_ctx_t *ctx, void *data, int n, pylox_frame_info_t *f
 // share the request slot. Refusals are logged under the call's name.
 class turn_holder {
 public:
-    turn_holder(pylox::device *d, const pylox::steady_deadline &until, const char *name)
-        : d_(d)
+    turn_holder(pylox::device *d, const pylox::steady_deadline &until, const char *name) : d_(d)
     {
         switch (d->retrieval.take(until)) {
         case pylox::retrieval_turn::result::taken:

@@ -42,8 +42,8 @@ public:
 private:
     std::mutex lock_;
     std::condition_variable turn_free_;
-    bool held_ = false;             // guarded by lock_
-    std::thread::id holder_;        // guarded by lock_
+    bool held_ = false;      // guarded by lock_
+    std::thread::id holder_; // guarded by lock_
 };
 
 // Allocated by the open call; the public context comes first, so the handle's

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <random>
 
 using namespace devtest;
 using namespace std::chrono_literals;
@@ -370,6 +371,81 @@ TEST_F(UsbDevice, UnplugWhileStreamingEndsCaptureWithAStatus)
     EXPECT_EQ(ev.errors[0].first, PYLOX_ERR_CAP_UNKNOWN);
     EXPECT_EQ(pylox_cap_stop(dev_), 1);
     g_ev = nullptr;
+}
+
+// Four application threads call whatever they like on the handle while a
+// fifth closes and reopens it at 30 fps: no call may use a context (or a
+// transport) that the close freed, and every frame handed out is the camera's.
+TEST_F(UsbDevice, CallsRacingCloseAndReopenStaySafe)
+{
+    vcam::CameraConfig cfg;
+    cfg.fps = 30;
+    auto cam = plug(cfg);
+    cam->set_scene(vcam::Scene::box(2000, 1200));
+    start_library();
+    ASSERT_NE(open_first(), nullptr);
+    pylox_dev_t *const dev = dev_;
+    const vcam::Truth truth = cam->truth();
+    std::atomic<bool> quit{false};
+    std::atomic<int> frames{0}, wrong{0}, opens{0};
+
+    auto worker = [&](unsigned seed) {
+        std::mt19937 rng(seed);
+        std::vector<uint8_t> buf(2 * k_frame);
+        while (!quit.load()) {
+            switch (rng() % 7) {
+            case 0: {
+                set_param32(PARAM_FRAME_RATE, 30);
+                uint32_t regs[4];
+                pylox_reg_batch_read(dev, 1, 0, regs, 4);
+                break;
+            }
+            case 1: {
+                const int n = pylox_cap_get_frames(dev, 2, buf.data(), int(buf.size()), nullptr);
+                for (int i = 0; i < n; ++i, ++frames)
+                    wrong += phase_mismatches(buf.data() + i * k_frame, truth, 2.0) != 0;
+                break;
+            }
+            case 2:
+                if (pylox_cap_get_frame(dev, buf.data(), int(buf.size()), nullptr) == 1) {
+                    ++frames;
+                    wrong += phase_mismatches(buf.data(), truth, 2.0) != 0;
+                }
+                break;
+            case 3:
+                pylox_cap_is_ongoing(dev);
+                break;
+            case 4:
+                pylox_cap_start(dev);
+                break;
+            case 5:
+                pylox_cap_stop(dev);
+                break;
+            default:
+                pylox_cap_set_frame_buffer(dev, nullptr, 4 * PYLOX_CAP_FRAME_UNIT);
+                break;
+            }
+        }
+    };
+    std::vector<std::thread> workers;
+    for (unsigned i = 0; i < 4; ++i)
+        workers.emplace_back(worker, 77 + i);
+    const auto end = Clock::now() + 4s;
+    while (Clock::now() < end) {
+        pylox_dev_close(dev);
+        if (pylox_dev_open(dev) == dev) {
+            ++opens;
+            pylox_cap_start(dev);
+        }
+        std::this_thread::sleep_for(33ms); // the others work on the open device meanwhile
+    }
+    quit = true;
+    for (auto &t : workers)
+        t.join();
+    EXPECT_GT(opens.load(), 5);
+    EXPECT_GT(frames.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(std::atomic_ref<uint8_t>(dev->api_busy).load(), 0);
 }
 
 } // namespace
