@@ -374,7 +374,7 @@ TEST_F(UsbDevice, UnplugWhileStreamingEndsCaptureWithAStatus)
 }
 
 // Four application threads call whatever they like on the handle while a
-// fifth closes and reopens it at 30 fps: no call may use a context (or a
+// fifth closes and reopens it: no call may use a context (or a
 // transport) that the close freed, and every frame handed out is the camera's.
 TEST_F(UsbDevice, CallsRacingCloseAndReopenStaySafe)
 {
@@ -430,19 +430,19 @@ TEST_F(UsbDevice, CallsRacingCloseAndReopenStaySafe)
     std::vector<std::thread> workers;
     for (unsigned i = 0; i < 4; ++i)
         workers.emplace_back(worker, 77 + i);
-    const auto end = Clock::now() + 4s;
-    while (Clock::now() < end) {
+    constexpr int k_cycles = 10;
+    for (int cycle = 0; cycle < k_cycles; ++cycle) {
         pylox_dev_close(dev);
         if (pylox_dev_open(dev) == dev) {
             ++opens;
             pylox_cap_start(dev);
         }
-        std::this_thread::sleep_for(33ms); // the others work on the open device meanwhile
+        std::this_thread::sleep_for(100ms); // the others work on the open device meanwhile
     }
     quit = true;
     for (auto &t : workers)
         t.join();
-    EXPECT_GT(opens.load(), 5);
+    EXPECT_EQ(opens.load(), k_cycles);
     EXPECT_GT(frames.load(), 0);
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(std::atomic_ref<uint8_t>(dev->api_busy).load(), 0);
