@@ -1,8 +1,10 @@
 // Lens undistortion of one 320 x 240 frame: building the map and applying it,
 // next to OpenCV's getOptimalNewCameraMatrix + initUndistortRectifyMap and
 // remap (nearest) in the same run (OpenCV on one thread, as the library is).
-// A plain memcpy of the frame is the floor of any gather. The table at the end
-// divides OpenCV's time by ours.
+// The element-by-element gather and a memcpy of the frame (the floor of any
+// gather) are further baselines. The table at the end divides each
+// baseline's CPU time by ours (CPU time, since the machine is shared and every
+// case runs on one thread).
 #include <benchmark/benchmark.h>
 #include <pylox/tq_calib_len.h>
 
@@ -13,6 +15,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "imgproc/undistort/calib_len_gather.h"
 
 #if __has_include(<opencv2/calib3d.hpp>)
 #include <opencv2/calib3d.hpp>
@@ -71,6 +75,24 @@ template <class T> void gather_ours(benchmark::State &state)
 }
 BENCHMARK(gather_ours<uint16_t>)->Name("gather_u16/ours")->Unit(benchmark::kMicrosecond);
 BENCHMARK(gather_ours<float>)->Name("gather_f32/ours")->Unit(benchmark::kMicrosecond);
+
+// The element-by-element loop the vector gather replaces.
+template <class T> void gather_plain(benchmark::State &state)
+{
+    tq_calib_len_map_t map{};
+    tq_calib_len_init_map(&map, &kLens);
+    const std::vector<T> src = frame<T>();
+    std::vector<T> dst(kW * kH);
+    for (auto _ : state) {
+        const int32_t *m = map.map;
+        benchmark::DoNotOptimize(m);
+        pylox::calib_len_gather_plain(dst.data(), src.data(), m, kW * kH, T{0});
+        benchmark::ClobberMemory();
+    }
+    tq_calib_len_uninit_map(&map);
+}
+BENCHMARK(gather_plain<uint16_t>)->Name("gather_u16/plain")->Unit(benchmark::kMicrosecond);
+BENCHMARK(gather_plain<float>)->Name("gather_f32/plain")->Unit(benchmark::kMicrosecond);
 
 void copy_frame(benchmark::State &state)
 {
@@ -143,7 +165,7 @@ public:
             }
             const std::string full = r.benchmark_name();
             const auto slash = full.find('/');
-            times_[full.substr(0, slash)][full.substr(slash + 1)] = r.GetAdjustedRealTime();
+            times_[full.substr(0, slash)][full.substr(slash + 1)] = r.GetAdjustedCPUTime();
         }
     }
     void Finalize() override

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "imgproc/undistort/calib_len_build.h"
+#include "imgproc/undistort/calib_len_gather.h"
 #include "support/log_capture.h"
 
 #if __has_include(<opencv2/calib3d.hpp>)
@@ -261,6 +262,37 @@ TEST(Undistort, ApplyBounds)
     EXPECT_TRUE(log.has("[tq_calib_len_undistort_f32] Wrong parameter: calib_map: 320x240, "
                         "src_img: 240x320"));
     EXPECT_EQ(std::count(d16.begin(), d16.end(), 9), n); // untouched
+}
+
+// The vector gather equals the element-by-element loop for any entries
+// (-1, the first and the last source pixel included) and any count, and
+// writes nothing past it.
+TEST(Undistort, GatherMatchesPlainLoop)
+{
+    std::mt19937 rng(5);
+    for (const int32_t src_count : {1, 2, 3, 77, 320 * 240}) {
+        std::vector<uint16_t> s16(src_count);
+        std::vector<float> sf(src_count);
+        for (int32_t i = 0; i < src_count; ++i) {
+            s16[i] = static_cast<uint16_t>(rng());
+            sf[i] = static_cast<float>(rng() % 1000) - 500.0f;
+        }
+        for (const int32_t n : {0, 1, 7, 8, 15, 16, 17, 31, 33, 1000}) {
+            std::vector<int32_t> map(n);
+            for (auto &e : map) {
+                const uint32_t r = rng() % 8;
+                e = r == 0 ? -1 : r == 1 ? 0 : r == 2 ? src_count - 1 : int32_t(rng() % src_count);
+            }
+            std::vector<uint16_t> d16(n + 1, 0xABCD), p16(n + 1, 0xABCD);
+            std::vector<float> df(n + 1, 9.5f), pf(n + 1, 9.5f);
+            pylox::calib_len_gather_u16(d16.data(), s16.data(), src_count, map.data(), n, 7);
+            pylox::calib_len_gather_plain(p16.data(), s16.data(), map.data(), n, uint16_t{7});
+            pylox::calib_len_gather_f32(df.data(), sf.data(), src_count, map.data(), n, -1.0f);
+            pylox::calib_len_gather_plain(pf.data(), sf.data(), map.data(), n, -1.0f);
+            ASSERT_EQ(d16, p16) << src_count << " " << n;
+            ASSERT_EQ(df, pf) << src_count << " " << n;
+        }
+    }
 }
 
 void *no_memory(std::size_t)

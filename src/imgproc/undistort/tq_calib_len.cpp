@@ -19,6 +19,7 @@
 
 #include "core/log.h"
 #include "imgproc/undistort/calib_len_build.h"
+#include "imgproc/undistort/calib_len_gather.h"
 
 namespace pylox {
 
@@ -132,11 +133,10 @@ template <class T> int undistort(const char *fn, const tq_calib_len_map_t *m, T 
         PYLOX_LOG_AS(TQ_LOG_ERR, fn, "[%s] Wrong parameter: dst or src is NULL\n");
         return 0;
     }
-    const int32_t *idx = m->map;
-    for (int64_t i = 0; i < n; ++i) {
-        const int32_t k = idx[i];
-        const T s = src[k < 0 ? 0 : k];
-        dst[i] = k < 0 ? invalid : s;
+    if constexpr (sizeof(T) == 2) {
+        calib_len_gather_u16(dst, src, mw * mh, m->map, static_cast<int32_t>(n), invalid);
+    } else {
+        calib_len_gather_f32(dst, src, mw * mh, m->map, static_cast<int32_t>(n), invalid);
     }
     return 1;
 }
