@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "imgproc/undistort/calib_len_gather.h"
+#include "imgproc/undistort/calib_len_kernels.h"
 
 #if __has_include(<opencv2/calib3d.hpp>)
 #include <opencv2/calib3d.hpp>

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pylox/tq_calib_len.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -11,7 +12,7 @@
 #include <vector>
 
 #include "imgproc/undistort/calib_len_build.h"
-#include "imgproc/undistort/calib_len_gather.h"
+#include "imgproc/undistort/calib_len_kernels.h"
 #include "support/log_capture.h"
 
 #if __has_include(<opencv2/calib3d.hpp>)
@@ -264,12 +265,47 @@ TEST(Undistort, ApplyBounds)
     EXPECT_EQ(std::count(d16.begin(), d16.end(), 9), n); // untouched
 }
 
-// The vector gather equals the element-by-element loop for any entries
-// (-1, the first and the last source pixel included) and any count, and
-// writes nothing past it.
-TEST(Undistort, GatherMatchesPlainLoop)
+// The vector loops equal the element-by-element ones: map rows bit for bit
+// (also for a camera matrix whose inverse needs the division by z, and for
+// widths that leave a tail); the gather for any entries (-1, the first and the
+// last source pixel included) and any count, writing nothing past it.
+TEST(Undistort, VectorLoopsMatchPlainLoops)
 {
     std::mt19937 rng(5);
+    for (const Lens &lens : kLenses) {
+        for (const int32_t w : {320, 37}) {
+            tq_calib_len_param_t p = lens.p;
+            p.width = w;
+            const double tilt[9] = {0.0069, 1e-5, -1.06, -2e-5, 0.0068, -0.83, 3e-5, -4e-5, 1.01};
+            double k_new[9];
+            int32_t valid[4];
+            ASSERT_TRUE(pylox::calib_len_new_camera(p, k_new, valid));
+            const double unit[9] = {1 / k_new[0],
+                                    0,
+                                    -k_new[2] / k_new[0],
+                                    0,
+                                    1 / k_new[4],
+                                    -k_new[5] / k_new[4],
+                                    0,
+                                    0,
+                                    1};
+            for (const double *ik : {unit, tilt}) {
+                const bool unit_z = ik == unit;
+                std::vector<int32_t> vec(w + 1, 5), plain(w + 1, 5);
+                for (int32_t v = 0; v < 240; v += 7) {
+                    pylox::calib_len_row(p, ik, unit_z, v, vec.data());
+                    pylox::calib_len_row_plain(p, ik, unit_z, v, 0, plain.data());
+                    ASSERT_EQ(vec, plain) << lens.name << " width " << w << " row " << v;
+                    if (v == 119 && w == 320) { // a middle row mostly has sources
+                        EXPECT_GT(std::count_if(vec.begin(), vec.end() - 1,
+                                                [](int32_t e) { return e >= 0; }),
+                                  w / 2);
+                    }
+                }
+            }
+        }
+    }
+
     for (const int32_t src_count : {1, 2, 3, 77, 320 * 240}) {
         std::vector<uint16_t> s16(src_count);
         std::vector<float> sf(src_count);

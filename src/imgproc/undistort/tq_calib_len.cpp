@@ -19,7 +19,7 @@
 
 #include "core/log.h"
 #include "imgproc/undistort/calib_len_build.h"
-#include "imgproc/undistort/calib_len_gather.h"
+#include "imgproc/undistort/calib_len_kernels.h"
 
 namespace pylox {
 
@@ -76,36 +76,6 @@ bool round_half(float v, int32_t &out)
 void clear(tq_calib_len_map_t *m)
 {
     *m = tq_calib_len_map_t{};
-}
-
-// Entry for one destination row: source indices or -1.
-void build_row(const tq_calib_len_param_t &l, const double ik[9], int32_t v, int32_t *row)
-{
-    const int32_t w = l.width;
-    const int32_t h = l.height;
-    const float wf = static_cast<float>(w);
-    const float hf = static_cast<float>(h);
-    for (int32_t u = 0; u < w; ++u) {
-        const double x = ik[0] * u + ik[1] * v + ik[2];
-        const double y = ik[3] * u + ik[4] * v + ik[5];
-        const double z = ik[6] * u + ik[7] * v + ik[8];
-        const double xp = x / z;
-        const double yp = y / z;
-        const double r2 = xp * xp + yp * yp;
-        const double radial = 1.0 + ((l.k3 * r2 + l.k2) * r2 + l.k1) * r2;
-        const double xpp = xp * radial + 2.0 * l.p1 * xp * yp + l.p2 * (r2 + 2.0 * xp * xp);
-        const double ypp = yp * radial + l.p1 * (r2 + 2.0 * yp * yp) + 2.0 * l.p2 * xp * yp;
-        // Nearest source pixel, halves rounded up. Rounding by truncation
-        // toward zero would pull positions up to 1.5 pixels left of or above
-        // the image onto its first column or row. NaN fails the tests.
-        const float sxf = static_cast<float>(l.fx * xpp + l.cx) + 0.5f;
-        const float syf = static_cast<float>(l.fy * ypp + l.cy) + 0.5f;
-        if (sxf >= 0.0f && sxf < wf && syf >= 0.0f && syf < hf) {
-            row[u] = static_cast<int32_t>(sxf) + w * static_cast<int32_t>(syf);
-        } else {
-            row[u] = -1;
-        }
-    }
 }
 
 template <class T> int undistort(const char *fn, const tq_calib_len_map_t *m, T *dst,
@@ -266,8 +236,10 @@ PYLOX_API int32_t tq_calib_len_init_map(tq_calib_len_map_t *map, const tq_calib_
         LOG_ERR("[%s] malloc failed\n");
         return 0;
     }
+    const bool unit_z = ik[6] == 0.0 && ik[7] == 0.0 && ik[8] == 1.0;
     for (int32_t v = 0; v < h; ++v) {
-        pylox::build_row(l, ik, v, entries + static_cast<int64_t>(v) * w);
+        int32_t *row = entries + static_cast<int64_t>(v) * w;
+        pylox::calib_len_row(l, ik, unit_z, v, row);
     }
     map->map = entries;
     map->count = static_cast<int32_t>(count);
