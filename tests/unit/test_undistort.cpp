@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include <hwy/targets.h>
+
 #include "imgproc/undistort/calib_len_build.h"
 #include "imgproc/undistort/calib_len_kernels.h"
 #include "support/log_capture.h"
@@ -269,7 +271,7 @@ TEST(Undistort, ApplyBounds)
 // (also for a camera matrix whose inverse needs the division by z, and for
 // widths that leave a tail); the gather for any entries (-1, the first and the
 // last source pixel included) and any count, writing nothing past it.
-TEST(Undistort, VectorLoopsMatchPlainLoops)
+void vector_loops_match_plain_loops()
 {
     std::mt19937 rng(5);
     for (const Lens &lens : kLenses) {
@@ -329,6 +331,22 @@ TEST(Undistort, VectorLoopsMatchPlainLoops)
             ASSERT_EQ(df, pf) << src_count << " " << n;
         }
     }
+}
+
+// Under every CPU target this machine runs.
+TEST(Undistort, VectorLoopsMatchPlainLoops)
+{
+    const int64_t targets = hwy::SupportedTargets() & HWY_TARGETS;
+    for (int64_t t = 1; t != 0 && t <= targets; t <<= 1) {
+        if ((targets & t) == 0) {
+            continue;
+        }
+        hwy::SetSupportedTargetsForTest(t);
+        SCOPED_TRACE(hwy::TargetName(t));
+        std::printf("target %s\n", hwy::TargetName(t));
+        vector_loops_match_plain_loops();
+    }
+    hwy::SetSupportedTargetsForTest(0);
 }
 
 void *no_memory(std::size_t)
