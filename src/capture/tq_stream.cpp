@@ -8,13 +8,13 @@
 // needs across chunk boundaries (a header prefix, a partial checksum word), so
 // frames and statistics do not depend on how the transport cut the stream.
 #include "capture/tq_stream_internal.h"
+#include "capture/stream_sum.h"
 
 #include "core/clock.h"
 #include "core/log.h"
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -127,14 +127,6 @@ bool hdr_accepted(const uint8_t *h)
 
 // --- payload checksum ---------------------------------------------------------
 
-uint32_t from_le(uint32_t w)
-{
-    if constexpr (std::endian::native == std::endian::little)
-        return w;
-    else
-        return ((w & 0xFFu) << 24) | ((w & 0xFF00u) << 8) | ((w >> 8) & 0xFF00u) | (w >> 24);
-}
-
 // Copies n bytes and adds them to the running word sum in the same pass.
 void copy_sum(uint8_t *__restrict dst, const uint8_t *__restrict src, size_t n, tq_stream_wsum &w)
 {
@@ -149,14 +141,7 @@ void copy_sum(uint8_t *__restrict dst, const uint8_t *__restrict src, size_t n, 
         }
     }
     const size_t words = n / 4;
-    uint32_t sum = w.sum;
-    for (size_t k = 0; k < words; ++k) {
-        uint32_t v;
-        std::memcpy(&v, src + 4 * k, 4);
-        std::memcpy(dst + 4 * k, &v, 4);
-        sum += from_le(v);
-    }
-    w.sum = sum;
+    w.sum = pylox::stream_copy_sum_words(dst, src, words, w.sum);
     src += 4 * words;
     dst += 4 * words;
     n -= 4 * words;
@@ -219,6 +204,56 @@ void list_free(node_t *head)
     }
 }
 
+// --- frame buffers --------------------------------------------------------------
+
+// A node for a frame of frlen bytes: a spare one when it is large enough,
+// else a new one. A spare that is too small (the frame size changed) is freed.
+node_t *take_node(tq_stream_t *s, uint32_t frlen)
+{
+    node_t *f;
+    {
+        std::lock_guard lk(s->spare_lock);
+        f = s->spare;
+        if (f) {
+            s->spare = f->next;
+            --s->n_spare;
+        }
+    }
+    if (f && f->room >= frlen)
+        return f;
+    std::free(f);
+    f = static_cast<node_t *>(g_node_alloc(pylox::stream_detail::node_overhead + frlen));
+    if (f)
+        f->room = frlen;
+    return f;
+}
+
+// Hands the nodes of a list back for reuse; those beyond the spare list's
+// bound are freed.
+void release_nodes(tq_stream_t *s, node_t *head)
+{
+    if (!head)
+        return;
+    const uint32_t keep = ld(s->max_frames) + 1;
+    node_t *excess = nullptr;
+    {
+        std::lock_guard lk(s->spare_lock);
+        while (head) {
+            node_t *next = head->next;
+            if (s->n_spare < keep) {
+                head->next = s->spare;
+                s->spare = head;
+                ++s->n_spare;
+            } else {
+                head->next = excess;
+                excess = head;
+            }
+            head = next;
+        }
+    }
+    list_free(excess);
+}
+
 bool frame_in_progress(const tq_stream_t *s)
 {
     const node_t *tail = list_tail(s->build);
@@ -238,7 +273,8 @@ void _discard_cur_frame(tq_stream_t *s)
         st_add(s->st.bytes_discarded, f->filled);
         st_add(s->st.frames_discarded, 1);
         LOG_DBG("[%s] discard frame: idx = %d\n", static_cast<int>(f->finfo.frame_idx));
-        std::free(f);
+        f->next = nullptr;
+        release_nodes(s, f);
         f = next;
     }
 }
@@ -279,7 +315,7 @@ void _fr_list_refresh(tq_stream_t *s)
             static_cast<int>(ld(s->st.frames_dropped)));
     for (node_t *f = dropped; f; f = f->next)
         LOG_DBG("[%s] discard frame: idx = %d\n", static_cast<int>(f->finfo.frame_idx));
-    list_free(dropped);
+    release_nodes(s, dropped);
 }
 
 // Fills the frames of the current packet with n payload bytes: first the
@@ -293,9 +329,9 @@ size_t _fr_node_add_data(tq_stream_t *s, const uint8_t *bytes, size_t n)
     node_t *tail = list_tail(s->build);
     while (done < n) {
         if (!tail || tail->complete()) {
-            const size_t size = pylox::stream_detail::node_overhead + h.frlen;
-            node_t *f = static_cast<node_t *>(g_node_alloc(size));
+            node_t *f = take_node(s, h.frlen);
             if (!f) {
+                const size_t size = pylox::stream_detail::node_overhead + h.frlen;
                 LOG_ERR("[%s] malloc failed: %d bytes\n", static_cast<int>(size));
                 st_add(s->st.bytes_discarded, static_cast<uint32_t>(n - done));
                 return done;
@@ -531,7 +567,7 @@ size_t _sync_stream_hdr(tq_stream_t *s, const uint8_t *p, size_t n)
 
 void free_build_and_ready(tq_stream_t *s)
 {
-    list_free(s->build);
+    release_nodes(s, s->build);
     s->build = nullptr;
     node_t *ready;
     {
@@ -540,7 +576,7 @@ void free_build_and_ready(tq_stream_t *s)
         s->ready = nullptr;
         st_set(s->st.frames_ready, 0);
     }
-    list_free(ready);
+    release_nodes(s, ready);
 }
 
 void stamp_time(tq_stream_t *s)
@@ -581,6 +617,8 @@ PYLOX_API tq_stream_t *tq_stream_create(const tq_stream_cfg_t *cfg)
         s->max_frames = cfg->max_frames;
         s->ready = nullptr;
         s->build = nullptr;
+        s->spare = nullptr;
+        s->n_spare = 0;
         s->discard_mode = false;
         clear_position(s);
         s->st = {};
@@ -598,6 +636,7 @@ PYLOX_API void tq_stream_destroy(tq_stream_t *stream)
         return;
     list_free(stream->build);
     list_free(stream->ready);
+    list_free(stream->spare);
     delete stream;
 }
 
@@ -711,7 +750,7 @@ PYLOX_API int tq_stream_fetch_frames(tq_stream_t *stream, uint8_t *dst, int dst_
             dst += c;
             room -= c;
         }
-        list_free(taken);
+        release_nodes(stream, taken);
         return static_cast<int>(n);
     } catch (...) {
         LOG_ERR("[%s] lock failed\n");

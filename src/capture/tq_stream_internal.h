@@ -5,15 +5,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <shared_mutex>
 
-// One frame: links, frame information, fill state, then `capacity` data bytes.
+// One frame: links, frame information, fill state, then `capacity` data bytes
+// in a buffer of `room` bytes (a node is reused for frames that fit).
 struct tq_stream_node {
     tq_stream_node *next;
     tq_stream_node *prev; // the head's back link points at the tail
     tq_stream_finfo_t finfo;
     uint32_t filled;
     uint32_t capacity;
+    uint32_t room;
 
     uint8_t *data() { return reinterpret_cast<uint8_t *>(this + 1); }
     const uint8_t *data() const { return reinterpret_cast<const uint8_t *>(this + 1); }
@@ -55,6 +58,15 @@ struct tq_stream {
     // checksummed packet runs, the frames it completed wait here until its
     // checksum has been verified.
     tq_stream_node *build;
+
+    // Nodes of frames that were taken, dropped or discarded, kept for the
+    // next frames so that streaming does not allocate and free a frame buffer
+    // per frame. At most max_frames + 1 of them (the ready list's capacity and
+    // the frame being built). Guarded by spare_lock, which is never held
+    // together with `lock`.
+    tq_stream_node *spare;
+    uint32_t n_spare;
+    std::mutex spare_lock;
 
     // Statistics. Written by the feeder (frames_ready also by takers, under
     // the write lock) and read by other threads: atomic access only.

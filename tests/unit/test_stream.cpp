@@ -461,6 +461,77 @@ TEST(stream_feed, allocation_failure_drops_the_frame_until_the_next_start)
     EXPECT_EQ(state_of(s.get()).bytes_discarded, 1000u + packet_bytes(w, 1, 3));
 }
 
+namespace {
+int g_node_allocs = 0;
+void *counting_alloc(size_t n)
+{
+    ++g_node_allocs;
+    return std::malloc(n);
+}
+} // namespace
+
+// Streaming reuses the buffers of frames that were taken, dropped or
+// discarded: the allocations stay within the ready list's capacity however
+// many frames pass, and a recycled buffer never shows a byte of its last frame.
+TEST(stream_buffers, frames_reuse_their_buffers_and_keep_their_contents)
+{
+    constexpr uint32_t max_frames = 4;
+    stream_writer w(opts(1000));
+    stream_ptr s = make_stream(max_frames);
+    pylox::stream_detail::g_node_alloc = &counting_alloc;
+    g_node_allocs = 0;
+    uint32_t seed = 200;
+    // Feeds frames of the given size; returns the frames that were sent.
+    auto feed = [&](int count, size_t size) {
+        std::vector<bytes_t> sent;
+        for (int i = 0; i < count; ++i) {
+            sent.push_back(pattern_bytes(size, seed++));
+            const size_t first = w.packets().size();
+            w.frame(sent.back());
+            for (size_t k = first; k < w.packets().size(); ++k)
+                feed_all(s.get(), w.packets()[k]);
+        }
+        return sent;
+    };
+    auto data_of = [](const std::vector<got_frame> &frames) {
+        std::vector<bytes_t> d;
+        for (const got_frame &f : frames)
+            d.push_back(f.data);
+        return d;
+    };
+
+    // Taken one by one, then overflowing the ready list (the oldest are dropped).
+    for (int i = 0; i < 30; ++i) {
+        const std::vector<bytes_t> one = feed(1, 2500);
+        EXPECT_EQ(data_of(take_all(s.get())), one);
+    }
+    std::vector<bytes_t> sent = feed(30, 2500);
+    EXPECT_EQ(data_of(take_all(s.get())),
+              std::vector<bytes_t>(sent.end() - max_frames, sent.end()));
+
+    // Larger frames cannot use the small buffers; smaller ones use the large.
+    for (const size_t size : {4000u, 700u, 4000u}) {
+        sent = feed(12, size);
+        EXPECT_EQ(data_of(take_all(s.get())),
+                  std::vector<bytes_t>(sent.end() - max_frames, sent.end()));
+    }
+
+    // A frame discarded half-way gives its buffer back as well.
+    for (int i = 0; i < 20; ++i) {
+        const bytes_t whole = pattern_bytes(2500, seed++);
+        w.frame(whole);
+        const bytes_t first = w.packets()[w.packets().size() - 3];
+        feed_all(s.get(), first); // its other two packets never come
+    }
+    sent = feed(1, 2500);
+    EXPECT_EQ(data_of(take_all(s.get())), sent);
+    EXPECT_EQ(state_of(s.get()).frames_discarded, 20u);
+    pylox::stream_detail::g_node_alloc = &std::malloc;
+
+    // Without reuse every one of the ~130 frames would allocate.
+    EXPECT_LE(g_node_allocs, static_cast<int>(3 * (max_frames + 2)));
+}
+
 TEST(stream_reset, forgets_position_frames_and_counters)
 {
     stream_writer w(opts(1000));
