@@ -42,7 +42,12 @@ uint32_t CopySumWords(uint8_t *HWY_RESTRICT dst, const uint8_t *HWY_RESTRICT src
         hn::StoreU(v, d, out + k);
         acc0 = hn::Add(acc0, v);
     }
-    sum += hn::GetLane(hn::SumOfLanes(d, hn::Add(acc0, acc1)));
+    // The lanes are added here rather than by SumOfLanes: some compilers'
+    // reductions add as signed int, which overflows where unsigned words wrap.
+    HWY_ALIGN uint32_t lane_sums[HWY_MAX_BYTES / sizeof(uint32_t)];
+    hn::Store(hn::Add(acc0, acc1), d, lane_sums);
+    for (size_t i = 0; i < lanes; ++i)
+        sum += lane_sums[i];
     for (; k < words; ++k) {
         uint32_t v;
         std::memcpy(&v, src + 4 * k, 4);

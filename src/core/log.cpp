@@ -1,6 +1,9 @@
 // Process-wide logger: console and file sinks with per-sink thresholds and a
-// time-stamped prefix that names the calling thread. Writers take no lock of
-// our own; the shared state is atomic so threads may log while others read it.
+// time-stamped prefix that names the calling thread. The thresholds are
+// atomic; the file sink is guarded by a lock that is held only around the
+// switch of the file and around each write to it (which the stream serialises
+// anyway), so a file is never closed under a writer. Formatting and the
+// console take no lock of ours.
 #include "core/log.h"
 #include "core/clock.h"
 
@@ -11,13 +14,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 
 namespace {
 
 std::atomic<int> g_threshold[3] = {TQ_LOG_WRN, TQ_LOG_DBG, TQ_LOG_NONE};
+// The open file: changed under g_sink_lock, read there by writers; the atomic
+// lets the level checks see without the lock whether there is a file at all.
 std::atomic<FILE *> g_file{nullptr};
-const char *g_file_name = nullptr; // the pointer the file was opened with, not a copy
+std::mutex g_sink_lock;
+// Serialises the callers that enable or disable the file sink; the file is
+// opened and closed under it but outside g_sink_lock, so writers never wait
+// for a file system call other than their own write.
+std::mutex g_cfg_lock;
+const char *g_file_name = nullptr; // under g_cfg_lock; the pointer the file was opened with
 
 const char *const k_tags[] = {"TRC", "DBG", "INF", "WRN", "ERR"};
 
@@ -37,8 +48,8 @@ void format_prefix(char (&out)[48])
 void emit(int level, const char *head, const char *format, va_list ap)
 {
     const bool to_console = level >= g_threshold[0].load(std::memory_order_relaxed);
-    FILE *file = g_file.load(std::memory_order_acquire);
-    const bool to_file = file && level >= g_threshold[1].load(std::memory_order_relaxed);
+    const bool to_file = g_file.load(std::memory_order_relaxed) &&
+                         level >= g_threshold[1].load(std::memory_order_relaxed);
     if (!to_console && !to_file)
         return;
 
@@ -67,8 +78,11 @@ void emit(int level, const char *head, const char *format, va_list ap)
     if (to_console)
         std::fwrite(line, 1, total, stdout);
     if (to_file) {
-        std::fwrite(line, 1, total, file);
-        std::fflush(file);
+        std::lock_guard<std::mutex> lk(g_sink_lock);
+        if (FILE *file = g_file.load(std::memory_order_relaxed)) {
+            std::fwrite(line, 1, total, file);
+            std::fflush(file);
+        }
     }
     if (line != small)
         std::free(line);
@@ -91,7 +105,8 @@ PYLOX_API int tq_log_enable(int index, int level, const char *path)
     if (index != 1)
         return 1;
 
-    FILE *open_file = g_file.load(std::memory_order_acquire);
+    std::lock_guard<std::mutex> cfg(g_cfg_lock);
+    FILE *open_file = g_file.load(std::memory_order_relaxed);
     if (!path) {
         if (open_file)
             return 1;
@@ -100,8 +115,11 @@ PYLOX_API int tq_log_enable(int index, int level, const char *path)
     if (open_file && path == g_file_name)
         return 1;
     if (open_file) {
-        g_file.store(nullptr, std::memory_order_release);
-        std::fclose(open_file);
+        {
+            std::lock_guard<std::mutex> lk(g_sink_lock);
+            g_file.store(nullptr, std::memory_order_relaxed);
+        }
+        std::fclose(open_file); // no writer holds it any more
     }
     g_file_name = path;
     FILE *f = std::fopen(path, "ab");
@@ -109,7 +127,8 @@ PYLOX_API int tq_log_enable(int index, int level, const char *path)
         std::fprintf(stderr, "cannot open file %s for write\n", path);
         return 0;
     }
-    g_file.store(f, std::memory_order_release);
+    std::lock_guard<std::mutex> lk(g_sink_lock);
+    g_file.store(f, std::memory_order_relaxed);
     return 1;
 }
 
@@ -117,7 +136,12 @@ PYLOX_API int tq_log_disable(void)
 {
     for (auto &t : g_threshold)
         t.store(TQ_LOG_NONE, std::memory_order_relaxed);
-    FILE *f = g_file.exchange(nullptr, std::memory_order_acq_rel);
+    std::lock_guard<std::mutex> cfg(g_cfg_lock);
+    FILE *f;
+    {
+        std::lock_guard<std::mutex> lk(g_sink_lock);
+        f = g_file.exchange(nullptr, std::memory_order_relaxed);
+    }
     return f ? std::fclose(f) : 0;
 }
 

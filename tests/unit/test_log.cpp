@@ -8,12 +8,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace fs = std::filesystem;
 using pylox_test::console_output;
@@ -158,6 +161,60 @@ TEST_F(LogTest, LogCfgSetsBothThresholds)
     const std::string a = read_file(file_a_);
     EXPECT_NE(a.find("warn"), std::string::npos);
     EXPECT_EQ(a.find("info"), std::string::npos);
+}
+
+// Threads log without pause while another thread switches the file sink
+// between two files and disables it, again and again: no line is written to a
+// closed file (ASan/TSan see it) and each file holds whole lines only. Once
+// the switching stops, every line reaches the file.
+TEST_F(LogTest, FileSwitchesAndClosesWhileThreadsLog)
+{
+    constexpr int writers = 4;
+    std::atomic<bool> stop{false};
+    std::atomic<int> lines{0};
+    ASSERT_EQ(tq_log_enable(1, TQ_LOG_DBG, file_a_.c_str()), 1);
+    auto writer = [&](int id) {
+        for (int i = 0; i < 1000000 && !stop.load(); ++i) {
+            tq_log(TQ_LOG_INF, "INF", "[%s] line %d of writer %d\n", "w", i, id);
+            ++lines;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int id = 0; id < writers; ++id)
+        threads.emplace_back(writer, id);
+    for (int i = 0; i < 600; ++i) {
+        tq_log_enable(1, TQ_LOG_DBG, (i % 2 ? file_a_ : file_b_).c_str());
+        if (i % 3 == 2)
+            tq_log_disable();
+    }
+    stop = true;
+    for (std::thread &t : threads)
+        t.join();
+    threads.clear();
+    EXPECT_GT(lines.load(), 0);
+
+    ASSERT_EQ(tq_log_enable(0, TQ_LOG_NONE, nullptr), 1);
+    ASSERT_EQ(tq_log_enable(1, TQ_LOG_DBG, file_a_.c_str()), 1);
+    for (int id = 0; id < writers; ++id)
+        threads.emplace_back([id] {
+            for (int i = 0; i < 100; ++i)
+                tq_log(TQ_LOG_INF, "INF", "[%s] last %d of writer %d\n", "w", i, id);
+        });
+    for (std::thread &t : threads)
+        t.join();
+    tq_log_disable();
+
+    const std::regex line(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\[\d+\]\[INF\] \[w\] )"
+                          R"((line \d+|last \d+) of writer \d)");
+    int last_lines = 0;
+    for (const std::string &f : {file_a_, file_b_}) {
+        std::istringstream in(read_file(f));
+        for (std::string l; std::getline(in, l);) {
+            ASSERT_TRUE(std::regex_match(l, line)) << l;
+            last_lines += l.find("] last ") != std::string::npos;
+        }
+    }
+    EXPECT_EQ(last_lines, writers * 100);
 }
 
 class PathTest : public LogTest {};
