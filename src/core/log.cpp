@@ -16,7 +16,6 @@
 #include <cstring>
 #include <mutex>
 
-
 namespace {
 
 std::atomic<int> g_threshold[3] = {TQ_LOG_WRN, TQ_LOG_DBG, TQ_LOG_NONE};
