@@ -5,6 +5,12 @@
 // emulation itself sets. The camera's own threads run in this process, so
 // both CPU figures include the emulation.
 //
+// Next to it, how long capture start and stop wait for the device while a
+// second thread issues commands back to back (register reads and parameter
+// reads, as a control loop would), at 30 fps and at full rate: the median and
+// the worst of ten starts and stops, in milliseconds and in command times (the
+// median time of one command of that thread, measured in the same run).
+//
 // Run under umockdev (release preset):
 //   umockdev-wrapper build/release/bench/bench_usb
 #include <pylox/pylox_ll.h>
@@ -14,6 +20,7 @@
 #include <libusb-1.0/libusb.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -24,6 +31,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -213,6 +221,89 @@ void BM_plain_libusb(benchmark::State &st)
 BENCHMARK(BM_plain_libusb)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
 BENCHMARK(BM_usb_backend)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
 
+// --- start and stop behind back-to-back commands ---------------------------------
+
+std::shared_ptr<vcam::Camera> g_cam;
+
+using steady = std::chrono::steady_clock;
+
+double ms_between(steady::time_point a, steady::time_point b)
+{
+    return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+void BM_start_stop_behind_commands(benchmark::State &st)
+{
+    constexpr int kRounds = 10;
+    g_cam->set_fps(static_cast<uint32_t>(st.range(0)));
+    pylox_ll_dev_t dev{};
+    dev.kind = PYLOX_LL_KIND_USB;
+    if (!pylox_ll_dev_open(&dev)) {
+        st.SkipWithError("no camera");
+        return;
+    }
+    Meter meter;
+    std::atomic<bool> quit{false};
+    std::atomic<int> failed{0};
+    std::vector<double> cmd_ms;
+    std::thread commands([&] {
+        for (int i = 0; !quit.load(); ++i) {
+            const auto t0 = steady::now();
+            bool ok;
+            if (i % 2) {
+                uint32_t vals[20];
+                ok = pylox_ll_reg_read(&dev, 1, 0, vals, 20) == 1;
+            } else {
+                pylox_ll_param_t items[2] = {};
+                items[0].id = 2;
+                items[1].id = 3;
+                ok = pylox_ll_param_get(&dev, items, 2) == 1;
+            }
+            cmd_ms.push_back(ms_between(t0, steady::now()));
+            failed += !ok;
+        }
+    });
+    std::vector<double> start_ms, stop_ms;
+    for (auto _ : st) {
+        for (int r = 0; r < kRounds; ++r) {
+            auto t0 = steady::now();
+            const bool started = pylox_ll_cap_start(&dev, 0, on_capture, &meter) == 1;
+            start_ms.push_back(ms_between(t0, steady::now()));
+            if (!started || !meter.wait_for_bytes(meter.now() + (4ull << 20)))
+                ++failed;
+            t0 = steady::now();
+            failed += pylox_ll_cap_stop(&dev) != 1;
+            stop_ms.push_back(ms_between(t0, steady::now()));
+        }
+    }
+    quit = true;
+    commands.join();
+    pylox_ll_dev_close(&dev);
+    g_cam->set_fps(0);
+    if (failed.load())
+        st.SkipWithError("a command, start or stop failed");
+    st.counters["cmd_ms"] = median(cmd_ms);
+    st.counters["start_med_ms"] = median(start_ms);
+    st.counters["start_max_ms"] = *std::max_element(start_ms.begin(), start_ms.end());
+    st.counters["stop_med_ms"] = median(stop_ms);
+    st.counters["stop_max_ms"] = *std::max_element(stop_ms.begin(), stop_ms.end());
+}
+BENCHMARK(BM_start_stop_behind_commands)
+    ->ArgName("fps")
+    ->Arg(30)
+    ->Arg(0)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
 // Prints the back end's figures as ratios of the plain libusb host's, each
 // the mean over the repetitions of the run.
 class ratio_reporter : public benchmark::ConsoleReporter {
@@ -223,6 +314,10 @@ public:
         for (const auto &r : runs) {
             if (r.error_occurred || r.run_type != Run::RT_Iteration)
                 continue;
+            if (r.counters.count("stop_max_ms")) {
+                latencies_.push_back(r);
+                continue;
+            }
             const auto bytes = r.counters.find("bytes_per_second");
             const auto cpu = r.counters.find("cpu_ms_per_MB");
             if (bytes == r.counters.end() || cpu == r.counters.end())
@@ -236,6 +331,15 @@ public:
     void Finalize() override
     {
         ConsoleReporter::Finalize();
+        for (const Run &r : latencies_) {
+            auto c = [&](const char *k) { return r.counters.at(k).value; };
+            const double cmd = c("cmd_ms");
+            std::printf("%s: one command %.1f ms; stop median %.1f ms (%.1f commands), worst "
+                        "%.1f ms (%.1f commands); start median %.1f ms, worst %.1f ms\n",
+                        r.benchmark_name().c_str(), cmd, c("stop_med_ms"), c("stop_med_ms") / cmd,
+                        c("stop_max_ms"), c("stop_max_ms") / cmd, c("start_med_ms"),
+                        c("start_max_ms"));
+        }
         const auto base = figures_.find("BM_plain_libusb");
         const auto ours = figures_.find("BM_usb_backend");
         if (base == figures_.end() || ours == figures_.end())
@@ -257,6 +361,7 @@ private:
         int n = 0;
     };
     std::map<std::string, sums> figures_;
+    std::vector<Run> latencies_;
 };
 
 } // namespace
@@ -273,9 +378,10 @@ int main(int argc, char **argv)
         return 1;
     vcam::CameraConfig cfg;
     cfg.fps = 0;
-    auto cam = vcam::Camera::create(cfg); // before the first libusb_init
+    g_cam = vcam::Camera::create(cfg); // before the first libusb_init
     ratio_reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
+    g_cam.reset();
     return 0;
 }

@@ -90,9 +90,9 @@ usb_priv *lock_open(pylox_ll_dev_t *dev)
     usb_priv *p = priv_of(dev);
     if (!p)
         return nullptr;
-    pthread_mutex_lock(&p->lock);
+    p->lock.lock();
     if (!p->ctx || !p->handle || quit_set(p)) {
-        pthread_mutex_unlock(&p->lock);
+        p->lock.unlock();
         return nullptr;
     }
     return p;
@@ -100,7 +100,7 @@ usb_priv *lock_open(pylox_ll_dev_t *dev)
 
 void unlock(usb_priv *p)
 {
-    pthread_mutex_unlock(&p->lock);
+    p->lock.unlock();
 }
 
 int map_status(const libusb_transfer *t, const char *who)

@@ -33,10 +33,6 @@ usb_priv *priv_alloc()
             std::exit(-1);
         }
     }
-    if (pthread_mutex_init(&p->lock, nullptr) != 0) {
-        USB_LOG(ERR, "_usb_ll_dev_priv_alloc", "[%s] pthread_mutex_init failed\n");
-        std::exit(-1);
-    }
     return p;
 }
 
@@ -49,7 +45,6 @@ void priv_free(pylox_ll_dev_t *dev)
         libusb_free_transfer(p->transfers[i]);
         std::free(p->buffers[i]);
     }
-    pthread_mutex_destroy(&p->lock);
     delete p;
     dev->priv = nullptr;
 }
@@ -105,7 +100,7 @@ void close_internal(pylox_ll_dev_t *dev)
         USB_LOG(WRN, "usb_ll_dev_close", "[%s] device no need to closed!\n");
         return;
     }
-    pthread_mutex_lock(&p->lock);
+    p->lock.lock();
     if (!quit_set(p)) {
         USB_LOG(DBG, "usb_ll_dev_close", "[%s] stop evt thread...\n");
         std::atomic_ref<int>(p->quit).store(1, std::memory_order_release);
@@ -142,7 +137,7 @@ void close_internal(pylox_ll_dev_t *dev)
     libusb_exit(p->ctx);
     p->ctx = nullptr;
     p->handle = nullptr;
-    pthread_mutex_unlock(&p->lock);
+    p->lock.unlock();
     priv_free(dev);
 }
 
@@ -385,9 +380,9 @@ pylox_ll_dev_t *usb_ll_dev_open(pylox_ll_dev_t *dev)
     std::atomic_ref<uint8_t>(p->running).store(0);
     std::atomic_ref<uint8_t>(p->cap_stopping).store(1);
     std::atomic_ref<int>(p->quit).store(0);
-    pthread_mutex_lock(&p->lock);
+    p->lock.lock();
     p->thread_started = pthread_create(&p->thread, nullptr, evt_thread, dev) == 0;
-    pthread_mutex_unlock(&p->lock);
+    p->lock.unlock();
     if (!p->thread_started) {
         USB_LOG(ERR, "usb_ll_dev_open", "[%s]  create evt thread failed\n");
         close_internal(dev);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "core/fair_mutex.h"
 #include "core/log.h"
 
 namespace usbll {
@@ -61,7 +62,10 @@ struct usb_priv {
     pthread_t thread{};
     int quit = 0;        // libusb's completion flag of the event loop (atomic_ref for our side)
     uint8_t running = 0; // atomic_ref
-    pthread_mutex_t lock;
+    // The device lock: serialises commands, capture start and stop, reset and
+    // close. Fair, so that a start or stop issued while another thread sends
+    // commands back to back waits only for the commands queued before it.
+    pylox::fair_mutex lock;
 
     bool thread_started = false; // under lock
     // The capture ring: which slots libusb holds, guarded by ring_mtx so that a
