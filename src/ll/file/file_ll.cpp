@@ -3,6 +3,7 @@
 // each frame to the capture callback in the camera's stream framing (a 36-byte
 // stream header, then the frame's bytes), paced by the frame-rate parameter.
 // Commands and registers are accepted and ignored.
+#include "core/fair_mutex.h"
 #include "core/log.h"
 #include "files/frame_file.h"
 
@@ -51,8 +52,10 @@ struct file_ll_priv {
 
     // Guarded by lock: the capture sink, the file position and loader state,
     // the start count and whether the event thread is inside the callback.
-    std::mutex lock;
-    std::condition_variable wake; // start, stop, quit, callback finished
+    // Fair: the event thread takes it back after every callback, and a start
+    // or stop waiting for it must get its turn first.
+    pylox::fair_mutex lock;
+    std::condition_variable_any wake; // start, stop, quit, callback finished
     pylox_ll_cap_cb_t callback = nullptr;
     void *user = nullptr;
     uint32_t starts = 0;
@@ -118,7 +121,7 @@ void evt_thread(file_ll_priv *p)
         std::exit(-3);
     }
 
-    std::unique_lock<std::mutex> lk(p->lock);
+    std::unique_lock<pylox::fair_mutex> lk(p->lock);
     while (!p->quit.load()) {
         if (p->stopped.load()) {
             p->wake.wait(lk, [p] { return p->quit.load() || !p->stopped.load(); });
@@ -198,7 +201,7 @@ void file_ll_dev_close(pylox_ll_dev_t *dev)
         return;
     }
     {
-        std::lock_guard<std::mutex> lk(p->lock);
+        std::lock_guard<pylox::fair_mutex> lk(p->lock);
         if (!p->quit.load()) {
             LOG_DBG("[%s] stop evt thread...\n");
             p->quit.store(1);
@@ -300,7 +303,7 @@ void file_ll_cap_abort(pylox_ll_dev_t *dev)
 
 // Waits (under p->lock) until no callback runs, unless called from inside
 // one: afterwards no event of the run that was going on can reach a sink.
-void wait_callback_done(file_ll_priv *p, std::unique_lock<std::mutex> &lk)
+void wait_callback_done(file_ll_priv *p, std::unique_lock<pylox::fair_mutex> &lk)
 {
     if (!p->on_event_thread())
         p->wake.wait(lk, [p] { return !p->in_callback; });
@@ -311,7 +314,7 @@ int file_ll_cap_start(pylox_ll_dev_t *dev, uint32_t, pylox_ll_cap_cb_t cb, void 
     file_ll_priv *p = priv_of(dev);
     if (!p)
         return 0;
-    std::unique_lock<std::mutex> lk(p->lock);
+    std::unique_lock<pylox::fair_mutex> lk(p->lock);
     if (p->quit.load())
         return 0;
     // The previous run's end-of-file or error event must not reach the new sink.
@@ -330,7 +333,7 @@ int file_ll_cap_stop(pylox_ll_dev_t *dev)
     file_ll_priv *p = priv_of(dev);
     if (!p)
         return 0;
-    std::unique_lock<std::mutex> lk(p->lock);
+    std::unique_lock<pylox::fair_mutex> lk(p->lock);
     if (p->quit.load())
         return 0;
     p->stopped.store(1);
@@ -344,7 +347,7 @@ int file_ll_dev_reset(pylox_ll_dev_t *dev, uint8_t)
     file_ll_priv *p = priv_of(dev);
     if (!p)
         return 0;
-    std::lock_guard<std::mutex> lk(p->lock);
+    std::lock_guard<pylox::fair_mutex> lk(p->lock);
     p->rewind();
     return 1;
 }
