@@ -45,10 +45,10 @@ PYLOX_API int32_t tq_calib_len_update_map(tq_calib_len_map_t *map,
 PYLOX_API void tq_calib_len_uninit_map(tq_calib_len_map_t *map);
 
 /* dst[i] = src[map[i]], or invalid where map[i] is -1, for the first
- * min(dst_count, width * height) pixels. src must be exactly the map's size
- * (else an error is logged, dst is untouched and the result is 0); dst and src
- * are distinct buffers. Returns 1 when done; an empty map counts as a size
- * mismatch. */
+ * min(dst_count, width * height) pixels; returns 1 (also when that count is
+ * 0 or less, writing nothing). src must be exactly the map's size, an empty
+ * map having size 0 x 0; dst and src must not overlap. Otherwise an error is
+ * logged, dst is untouched and the result is 0. */
 PYLOX_API int tq_calib_len_undistort_u16(const tq_calib_len_map_t *map, uint16_t *dst,
                                          int32_t dst_count, const uint16_t *src, int32_t src_w,
                                          int32_t src_h, uint16_t invalid);

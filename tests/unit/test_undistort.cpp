@@ -265,6 +265,14 @@ TEST(Undistort, ApplyBounds)
     EXPECT_TRUE(log.has("[tq_calib_len_undistort_f32] Wrong parameter: calib_map: 320x240, "
                         "src_img: 240x320"));
     EXPECT_EQ(std::count(d16.begin(), d16.end(), 9), n); // untouched
+    // In place, or overlapping by one pixel: refused, nothing written.
+    EXPECT_EQ(tq_calib_len_undistort_u16(&map.m, d16.data(), n, d16.data(), 320, 240, 0), 0);
+    EXPECT_EQ(tq_calib_len_undistort_u16(&map.m, d16.data() + n - 1, 1, d16.data(), 320, 240, 0),
+              0);
+    EXPECT_EQ(log.count("Wrong parameter: dst and src overlap"), 2);
+    EXPECT_EQ(std::count(d16.begin(), d16.end(), 9), n);
+    std::vector<uint16_t> both(2 * n, 9); // adjacent halves of one buffer are fine
+    EXPECT_EQ(tq_calib_len_undistort_u16(&map.m, both.data() + n, n, both.data(), 320, 240, 0), 1);
 }
 
 // The vector loops equal the element-by-element ones: map rows bit for bit

@@ -103,6 +103,14 @@ template <class T> int undistort(const char *fn, const tq_calib_len_map_t *m, T 
         PYLOX_LOG_AS(TQ_LOG_ERR, fn, "[%s] Wrong parameter: dst or src is NULL\n");
         return 0;
     }
+    // A gather into its own source would read pixels it has already replaced.
+    const auto d0 = reinterpret_cast<std::uintptr_t>(dst);
+    const auto s0 = reinterpret_cast<std::uintptr_t>(src);
+    if (d0 < s0 + static_cast<std::uintptr_t>(mw) * mh * sizeof(T) &&
+        s0 < d0 + static_cast<std::uintptr_t>(n) * sizeof(T)) {
+        PYLOX_LOG_AS(TQ_LOG_ERR, fn, "[%s] Wrong parameter: dst and src overlap\n");
+        return 0;
+    }
     if constexpr (sizeof(T) == 2) {
         calib_len_gather_u16(dst, src, mw * mh, m->map, static_cast<int32_t>(n), invalid);
     } else {
