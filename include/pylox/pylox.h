@@ -16,6 +16,7 @@
 #include <pylox/tq_vec.h>
 #include <pylox/tq_calib_len.h>
 #include <pylox/pylox_frame_file.h>
+#include <pylox/tq_oni.h>
 #include <pylox/pylox_api.h>
 
 #endif
