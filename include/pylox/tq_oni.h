@@ -45,25 +45,25 @@ typedef struct oni_stream oni_stream_t;
 
 /* Recorder (caller-allocated, set up by oni_open, released by oni_close). */
 typedef struct oni_recorder {
-    uint8_t *buf;        /* record buffer, owned */
-    uint32_t buf_size;   /* TQ_ONI_RECORD_BUF_SIZE, 0 when it could not be allocated */
-    uint8_t *cur;        /* write position while a record is built */
-    FILE *file;          /* the .oni file */
+    uint8_t *buf;         /* record buffer, owned */
+    uint32_t buf_size;    /* TQ_ONI_RECORD_BUF_SIZE, 0 when it could not be allocated */
+    uint8_t *cur;         /* write position while a record is built */
+    FILE *file;           /* the .oni file */
     uint16_t max_node_id; /* largest node id written so far */
     oni_stream_t *streams[TQ_ONI_MAX_STREAMS]; /* open streams; slot k is node id k + 1 */
-    uint32_t config_id;  /* configuration id of the seek-table entries (0) */
-    uint8_t started;     /* set by the first saved frame */
+    uint32_t config_id;                        /* configuration id of the seek-table entries (0) */
+    uint8_t started;                           /* set by the first saved frame */
 } oni_recorder_t;
 
 /* What a stream records (input of oni_stream_open). */
 typedef struct oni_stream_info {
-    uint32_t node_type;       /* ONI_NODE_* */
-    uint32_t pixel_format;    /* ONI_PIXEL_*, or 0 */
-    uint32_t max_depth;       /* largest depth value (depth formats) */
-    uint32_t x_res;           /* width in pixels */
-    uint32_t y_res;           /* height in pixels */
+    uint32_t node_type;    /* ONI_NODE_* */
+    uint32_t pixel_format; /* ONI_PIXEL_*, or 0 */
+    uint32_t max_depth;    /* largest depth value (depth formats) */
+    uint32_t x_res;        /* width in pixels */
+    uint32_t y_res;        /* height in pixels */
     uint32_t bytes_per_pixel;
-    uint32_t fps;             /* frames per second */
+    uint32_t fps; /* frames per second */
 } oni_stream_info_t;
 
 PYLOX_STATIC_ASSERT(sizeof(oni_stream_info_t) == 28, oni_stream_info_size);

@@ -189,8 +189,7 @@ void write_file_header(oni_recorder_t *rec, uint32_t max_node_id)
 
 // Writes one property record of the stream, chained to the last record of the
 // same property.
-void write_property(oni_stream *s, uint32_t type, const char *name, const void *data,
-                    uint32_t len)
+void write_property(oni_stream *s, uint32_t type, const char *name, const void *data, uint32_t len)
 {
     oni_recorder_t *rec = s->rec;
     const int64_t pos = tell(rec);
@@ -228,12 +227,18 @@ uint32_t supported_pixel_formats(uint32_t fmt)
     case 101:
     case 102:
     case 103:
-    case 203: return 8;
-    case 200: return 1;
-    case 201: return 2;
-    case 202: return 4;
-    case 204: return 16;
-    default: return 0;
+    case 203:
+        return 8;
+    case 200:
+        return 1;
+    case 201:
+        return 2;
+    case 202:
+        return 4;
+    case 204:
+        return 16;
+    default:
+        return 0;
     }
 }
 
@@ -244,12 +249,18 @@ uint32_t xn_pixel_format(uint32_t fmt)
     case 101:
     case 102:
     case 103:
-    case 203: return 4;
-    case 200: return 1;
-    case 201: return 2;
-    case 202: return 3;
-    case 204: return 5;
-    default: return 0;
+    case 203:
+        return 4;
+    case 200:
+        return 1;
+    case 201:
+        return 2;
+    case 202:
+        return 3;
+    case 204:
+        return 5;
+    default:
+        return 0;
     }
 }
 
@@ -271,8 +282,7 @@ void write_stream_properties(oni_stream *s)
     if (in.pixel_format != 0) {
         uint8_t formats[4];
         le32(formats, supported_pixel_formats(in.pixel_format));
-        write_property(s, REC_GENERAL_PROPERTY, "xnSupportedPixelFormats", formats,
-                       sizeof formats);
+        write_property(s, REC_GENERAL_PROPERTY, "xnSupportedPixelFormats", formats, sizeof formats);
         write_int_property(s, "xnPixelFormat", xn_pixel_format(in.pixel_format));
     }
     write_int_property(s, "oniPixelFormat", in.pixel_format);
@@ -314,11 +324,16 @@ extern "C" {
 PYLOX_API const char *AsString(uint32_t node_type)
 {
     switch (node_type) {
-    case TQ_ONI_NODE_DEVICE: return "Device";
-    case TQ_ONI_NODE_DEPTH: return "Depth";
-    case TQ_ONI_NODE_IMAGE: return "Image";
-    case TQ_ONI_NODE_IR: return "IR";
-    default: return "Invalid";
+    case TQ_ONI_NODE_DEVICE:
+        return "Device";
+    case TQ_ONI_NODE_DEPTH:
+        return "Depth";
+    case TQ_ONI_NODE_IMAGE:
+        return "Image";
+    case TQ_ONI_NODE_IR:
+        return "IR";
+    default:
+        return "Invalid";
     }
 }
 
@@ -473,8 +488,7 @@ PYLOX_API void oni_stream_close(oni_stream_t *s)
         return;
     oni_recorder_t *rec = s->rec;
     if (recorder_ready(rec)) {
-        write_simple(rec, REC_NODE_REMOVED, s->node_id,
-                     static_cast<uint64_t>(s->node_added_pos));
+        write_simple(rec, REC_NODE_REMOVED, s->node_id, static_cast<uint64_t>(s->node_added_pos));
 
         // Seek table: entry 0, then one entry per frame. With several streams
         // in the file, OpenNI's player seeks the other streams through entry 0
