@@ -3,6 +3,7 @@
 // tables, patched node records and header) over random multi-stream
 // recordings, stream slots, oversized frames and bad arguments.
 #include "support/frame_files.h"
+#include "support/log_capture.h"
 #include "support/oni_reader.h"
 
 #include "core/clock.h"
@@ -62,7 +63,7 @@ std::vector<uint32_t> types_of(const oni_file &f)
 class OniWriter : public ::testing::Test {
 protected:
     scratch_dir dir_;
-    log_capture log_{dir_};
+    log_capture log_;
     std::string path_ = dir_.file("rec.oni");
     oni_recorder_t rec_{};
 };
