@@ -172,7 +172,7 @@ protected:
     std::string path_ = dir_.file("play.oni");
 };
 
-TEST_F(OniPlayback, DepthStreamPlaysEveryFrameAndStartsOver)
+TEST_F(OniPlayback, DepthPlaysEveryFrameAndStartsOver)
 {
     record(false);
     openni::Device dev;

@@ -68,7 +68,7 @@ protected:
     oni_recorder_t rec_{};
 };
 
-TEST_F(OniWriter, EmptyDepthStreamRecordByRecord)
+TEST_F(OniWriter, EmptyDepthNodeRecordByRecord)
 {
     ASSERT_EQ(oni_open(&rec_, path_.c_str()), 1);
     EXPECT_EQ(rec_.buf_size, TQ_ONI_RECORD_BUF_SIZE);
@@ -220,7 +220,7 @@ TEST_F(OniWriter, PixelFormatAndNodeTypeDecideFormatRecordsAndNames)
     EXPECT_STREQ(AsString(0xFFFFFFFFu), "Invalid");
 }
 
-TEST_F(OniWriter, FramesChainToTheStartOfTheirStreamsPreviousRecord)
+TEST_F(OniWriter, FramesChainToTheStartOfTheirNodesPreviousRecord)
 {
     ASSERT_EQ(oni_open(&rec_, path_.c_str()), 1);
     const oni_stream_info_t in = info_of(TQ_ONI_NODE_DEPTH, TQ_ONI_PIXEL_DEPTH_1MM);
@@ -268,7 +268,7 @@ TEST_F(OniWriter, FramesChainToTheStartOfTheirStreamsPreviousRecord)
 
 // Any interleaving of up to four streams, with frames of any size, keeps
 // every link a player follows.
-TEST_F(OniWriter, RandomInterleavedStreamsKeepEveryLink)
+TEST_F(OniWriter, RandomInterleavedRecordingsKeepEveryLink)
 {
     for (uint32_t seed = 0; seed < 12; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
@@ -311,7 +311,7 @@ TEST_F(OniWriter, RandomInterleavedStreamsKeepEveryLink)
     }
 }
 
-TEST_F(OniWriter, FifthStreamTakesSlotThreeAndItsFormerOwnerClosesAlone)
+TEST_F(OniWriter, FifthNodeTakesSlotThreeAndItsFormerOwnerClosesAlone)
 {
     ASSERT_EQ(oni_open(&rec_, path_.c_str()), 1);
     const oni_stream_info_t in = info_of(TQ_ONI_NODE_DEPTH, TQ_ONI_PIXEL_DEPTH_1MM, 8, 8);
