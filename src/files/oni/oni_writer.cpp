@@ -464,9 +464,12 @@ PYLOX_API void oni_stream_save_frame(oni_stream_t *s, const void *data, uint32_t
                 frame_no, size);
         payload = 0;
     }
-    end_fields(rec, REC_NEW_DATA, s->node_id, static_cast<uint64_t>(s->undo_pos), payload);
-    put_bytes(rec, data, payload);
-    write_record(rec, payload);
+    const uint32_t fields_size =
+        end_fields(rec, REC_NEW_DATA, s->node_id, static_cast<uint64_t>(s->undo_pos), payload);
+    // The frame goes from the caller's memory straight after the fields: the
+    // same bytes as a record built whole, without copying the frame.
+    if (write_out(rec, rec->buf, fields_size) && payload)
+        write_out(rec, data, payload);
 
     // Both the next frame's undo position and the seek table point at where
     // this record starts.
