@@ -266,6 +266,28 @@ TEST_F(OniWriter, FramesChainToTheStartOfTheirNodesPreviousRecord)
     EXPECT_EQ(check_links(f), std::vector<std::string>{});
 }
 
+// Ready and data-begin records go out once, at the first frame, for the nodes
+// open then; a node opened later has none (OpenNI2's player then does not
+// offer it), which the writer warns about.
+TEST_F(OniWriter, NodeOpenedAfterTheFirstFrameGetsNoDataBeginAndAWarning)
+{
+    ASSERT_EQ(oni_open(&rec_, path_.c_str()), 1);
+    const oni_stream_info_t in = info_of(TQ_ONI_NODE_DEPTH, TQ_ONI_PIXEL_DEPTH_1MM, 4, 4);
+    oni_stream_t *a = oni_stream_open(&rec_, &in);
+    oni_stream_save_frame(a, "0123456789abcdef0123456789abcdef", 32, 7);
+    EXPECT_FALSE(log_.has("after the first frame"));
+    oni_stream_t *b = oni_stream_open(&rec_, &in);
+    EXPECT_TRUE(log_.has("node 2 opened after the first frame"));
+    oni_stream_save_frame(b, "0123456789abcdef0123456789abcdef", 32, 8);
+    oni_close(&rec_);
+    const oni_file f = read_oni(path_);
+    ASSERT_EQ(f.error, "");
+    EXPECT_EQ(f.of_type(9).size(), 1u);
+    EXPECT_EQ(f.of_type(8, 1).size(), 1u);
+    EXPECT_EQ(f.of_type(8, 2).size(), 0u);
+    EXPECT_EQ(check_links(f), std::vector<std::string>{});
+}
+
 // Any interleaving of up to four streams, with frames of any size, keeps
 // every link a player follows.
 TEST_F(OniWriter, RandomInterleavedRecordingsKeepEveryLink)

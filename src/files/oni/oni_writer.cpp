@@ -1,8 +1,10 @@
 // OpenNI recording writer. Every record is built in the recorder's buffer and
-// written with one write. A stream's node record is written when it opens and
-// written again in place when it closes, with the frame count, the last
+// written with one write, except that a frame follows its fields straight
+// from the caller's memory. A stream's node record is written when it opens
+// and again in place when it closes, with the frame count, the last
 // timestamp and where its seek table went; the file header is patched the
-// same way at the end with the largest node id.
+// same way at the end with the largest node id. File positions are 64-bit
+// throughout, so recordings past 2 GiB keep valid links.
 #include "files/oni/oni_format.h"
 
 #include "core/clock.h"
@@ -422,6 +424,10 @@ PYLOX_API oni_stream_t *oni_stream_open(oni_recorder_t *rec, const oni_stream_in
         if (s->node_id > rec->max_node_id)
             rec->max_node_id = static_cast<uint16_t>(s->node_id);
         write_stream_properties(s);
+        if (rec->started)
+            LOG_WRN("[%s] node %u opened after the first frame: OpenNI players will not offer "
+                    "it\n",
+                    s->node_id);
     } catch (const std::bad_alloc &) {
         out_of_memory(__func__);
     }
