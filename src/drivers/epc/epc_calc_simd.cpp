@@ -21,7 +21,8 @@
 #ifndef PYLOX_EPC_CALC_SIMD_ONCE
 #define PYLOX_EPC_CALC_SIMD_ONCE
 namespace pylox::epc {
-// The arctangent table widened to 32 bits for the gathers.
+// The arctangent table widened to 32 bits for the gathers, with one entry
+// more for the diagonal.
 const int32_t *atan_lut32();
 } // namespace pylox::epc
 #endif
@@ -49,9 +50,9 @@ HWY_INLINE VI load12(const uint16_t *p)
 // Stores the low 16 bits of every lane.
 HWY_INLINE void store16(VI v, uint16_t *p)
 {
-    const DI di;
+    const DU du;
     const D16 d16;
-    hn::StoreU(hn::DemoteTo(d16, hn::And(v, hn::Set(di, 0xFFFF))), d16, p);
+    hn::StoreU(hn::TruncateTo(d16, hn::BitCast(du, v)), d16, p);
 }
 
 HWY_INLINE VI amplitude(VI i, VI q)
@@ -71,32 +72,31 @@ HWY_INLINE VI amplitude(VI i, VI q)
     return hn::ConvertTo(di, y2);
 }
 
+// The octant folding of the per-pixel form without its branches. The table
+// has one entry more (index 4096 = 4096, the angle of the diagonal), so that
+// Q = 0 needs no case of its own: I > 0 gives index 0 and 16384, I < 0 index
+// 4096 and 0. Only I = Q = 0 (0 / 0) is set apart.
 HWY_INLINE VI phase(VI i, VI q, const int32_t *lut)
 {
     const DI di;
     const DF df;
     const VI zero = hn::Zero(di);
-    const auto s = hn::Gt(q, hn::Set(di, -1)); // Q >= 0
-    const VI a = hn::Abs(q);
-    const VI b = hn::IfThenElse(s, i, hn::Neg(i));
-    const VI base = hn::IfThenZeroElse(s, hn::Set(di, 16384));
-    const VI alt = hn::IfThenElse(s, hn::Set(di, 8192), hn::Set(di, 24576));
+    const VI sm = hn::ShiftRight<31>(q);      // -1 where Q < 0
+    const VI b = hn::Sub(hn::Xor(i, sm), sm); // I, or -I where Q < 0
+    const VI ai = hn::Abs(i), aq = hn::Abs(q);
     const auto bpos = hn::Gt(b, zero);
-    const VI x = hn::IfThenElse(bpos, a, hn::Neg(b));
-    const VI y = hn::IfThenElse(bpos, b, a);
-    VI k = hn::IfThenElse(bpos, base, alt);
+    const VI x = hn::IfThenElse(bpos, aq, ai); // a or -b
+    const VI y = hn::IfThenElse(bpos, ai, aq); // b or a
+    VI k = hn::Add(hn::And(sm, hn::Set(di, 16384)), hn::IfThenZeroElse(bpos, hn::Set(di, 8192)));
     const auto lt = hn::Lt(x, y);
-    const VI num = hn::IfThenElse(lt, x, hn::Sub(x, y));
-    const VI den = hn::IfThenElse(lt, y, hn::Add(x, y));
-    k = hn::IfThenElse(lt, k, hn::Add(k, hn::Set(di, 4096)));
+    const VI num = hn::Sub(x, hn::IfThenZeroElse(lt, y));
+    const VI den = hn::Max(hn::Add(y, hn::IfThenZeroElse(lt, x)), hn::Set(di, 1));
+    k = hn::Add(k, hn::IfThenZeroElse(lt, hn::Set(di, 4096)));
     const VF quot = hn::Div(hn::ConvertTo(df, hn::ShiftLeft<12>(num)), hn::ConvertTo(df, den));
-    const auto qzero = hn::Eq(q, zero);
-    // Lanes with Q = 0 may divide by zero; their index is not used.
-    const VI t = hn::IfThenZeroElse(qzero, hn::ConvertTo(di, quot));
+    const VI t = hn::ConvertTo(di, quot);
     const VI ph = hn::And(hn::Add(hn::Add(k, hn::GatherIndex(di, lut, t)), hn::Set(di, 16384)),
                           hn::Set(di, 0x7FFF));
-    const VI on_axis = hn::IfThenElse(hn::Gt(i, hn::Set(di, -1)), hn::Set(di, 16384), zero);
-    return hn::IfThenElse(qzero, on_axis, ph);
+    return hn::IfThenElse(hn::Eq(hn::Or(i, q), zero), hn::Set(di, 16384), ph);
 }
 
 // Signed division by 1000, truncating toward zero, for every int32.
@@ -120,6 +120,17 @@ HWY_INLINE VI div1000(VI v)
     qt = hn::IfThenElse(too_small, hn::Add(qt, hn::Set(di, 1)), qt);
     qt = hn::IfThenElse(too_large, hn::Sub(qt, hn::Set(di, 1)), qt);
     return hn::IfThenElse(neg, hn::Neg(qt), qt);
+}
+
+// The same for |v| <= 2^24: v is exact in single precision and the quotient
+// (below 16778) stays farther than half a unit in the last place from the
+// next integer (its distance is at least 1/1000), so the single-precision
+// division truncates to the integer quotient.
+HWY_INLINE VI div1000_small(VI v)
+{
+    const DI di;
+    const DF df;
+    return hn::ConvertTo(di, hn::Div(hn::ConvertTo(df, v), hn::Set(df, 1000.0f)));
 }
 
 // Brings v once into 0 .. r (modulo 2^32); rc is r limited to INT32_MAX.
@@ -149,8 +160,8 @@ void gray_vec(uint16_t *amp, const uint16_t *const d[4], int64_t n)
     }
 }
 
-void fixed_vec(const fixed_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *const d[4],
-               int64_t n)
+template <bool kSmall> void fixed_loop(const fixed_args &pa, uint16_t *dist, uint16_t *amp,
+                                       const uint16_t *const d[4], int64_t n)
 {
     const DI di;
     const DU du;
@@ -176,13 +187,26 @@ void fixed_vec(const fixed_args &pa, uint16_t *dist, uint16_t *amp, const uint16
         // phase * range wraps as uint32, then an unsigned shift by 15
         const VI pd =
             hn::BitCast(di, hn::ShiftRight<15>(hn::BitCast(du, hn::Mul(phase(i, q, lut), r))));
-        const VI v = hn::Add(off, div1000(hn::Mul(scale, pd)));
+        const VI prod = hn::Mul(scale, pd);
+        const VI v = hn::Add(off, kSmall ? div1000_small(prod) : div1000(prod));
         store16(hn::IfThenElse(bad, sat, wrap(v, r, rc)), dist + p);
         store16(hn::IfThenElse(bad, sat, am), amp + p);
     }
     for (; p < n; ++p)
         fixed_pixel(pa, d[0][p] & 0xFFF, d[1][p] & 0xFFF, d[2][p] & 0xFFF, d[3][p] & 0xFFF, dist[p],
                     amp[p]);
+}
+
+void fixed_vec(const fixed_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *const d[4],
+               int64_t n)
+{
+    // Phase distances stay below the range: with |scale| * range <= 2^24 no
+    // product leaves the exact single-precision integers.
+    const int64_t s = pa.scale_um < 0 ? -static_cast<int64_t>(pa.scale_um) : pa.scale_um;
+    if (s * static_cast<int64_t>(pa.range_mm) <= (int64_t{1} << 24))
+        fixed_loop<true>(pa, dist, amp, d, n);
+    else
+        fixed_loop<false>(pa, dist, amp, d, n);
 }
 
 void lut_vec(const lut_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *const d[4],
@@ -261,11 +285,12 @@ HWY_EXPORT(target_now);
 const int32_t *atan_lut32()
 {
     static const struct table {
-        int32_t v[ARCTAN2_LUT_NUM];
+        int32_t v[ARCTAN2_LUT_NUM + 1];
         table()
         {
             for (int i = 0; i < ARCTAN2_LUT_NUM; ++i)
                 v[i] = g_atan2_LUT[i];
+            v[ARCTAN2_LUT_NUM] = 4096; // the diagonal, reached only with Q = 0
         }
     } t;
     return t.v;
