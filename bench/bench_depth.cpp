@@ -29,16 +29,20 @@ namespace {
 
 constexpr int kW = 320, kH = 240, kN = kW * kH;
 
-// A frame as the camera makes it: DCSk = 2048 + A cos(theta - k pi / 2) with
-// phases and amplitudes that vary over the image, plus a little noise.
+// A frame as the camera makes it (DCSk = 2048 + A cos(theta - k pi / 2), a
+// little noise): a wall tilted from 1.2 m to 3.2 m across the image with a
+// box at 0.9 m in front of it, at 12 MHz.
 std::vector<uint16_t> camera_frame()
 {
     std::vector<uint16_t> raw(4 * kN);
     std::mt19937 rng(5);
     std::normal_distribution<double> noise(0.0, 2.0);
     for (int p = 0; p < kN; ++p) {
-        const double theta = 2 * std::numbers::pi * ((p % kW) * 7 + (p / kW) * 3) / 4000.0;
-        const double a = 200.0 + (p % 997);
+        const int x = p % kW, y = p / kW;
+        const bool box = x >= 110 && x < 210 && y >= 80 && y < 160;
+        const double d = box ? 900.0 : 1200.0 + 2000.0 * x / (kW - 1);
+        const double theta = 2 * std::numbers::pi * (d + 2000.0) / 12491.0;
+        const double a = std::min(1500.0 / (d * d / 1e6), 1900.0);
         for (int k = 0; k < 4; ++k) {
             const double v = 2048 + a * std::cos(theta - k * std::numbers::pi / 2) + noise(rng);
             raw[static_cast<size_t>(k) * kN + p] =
@@ -49,7 +53,7 @@ std::vector<uint16_t> camera_frame()
 }
 
 // Driver state at 12 MHz with a calibration of twelve reference images
-// (30 cm apart) mounted.
+// (30 cm apart from the box length on) mounted.
 struct Driver {
     pylox_drv_t drv{};
     epc_state_t *st;
@@ -69,13 +73,14 @@ struct Driver {
         c->data = static_cast<uint8_t *>(std::calloc(n, k_epc_ref_bytes));
         for (int k = 0; k < n; ++k)
             for (int p = 0; p < k_epc_ref_pixels; ++p) {
-                const auto v = static_cast<uint16_t>(2000 + 787 * k + (p % 13));
+                const auto v =
+                    static_cast<uint16_t>((295 + 300 * k + 2000) * 32768 / 12491 + (p % 13));
                 std::memcpy(c->data + static_cast<size_t>(k) * k_epc_ref_bytes + k_epc_ref_hdr +
                                 2 * p,
                             &v, 2);
             }
-        c->mean_first = 2006;
-        c->mean_last = static_cast<uint16_t>(2006 + 787 * (n - 1));
+        c->mean_first = static_cast<uint16_t>((295 + 2000) * 32768 / 12491 + 6);
+        c->mean_last = static_cast<uint16_t>((295 + 300 * (n - 1) + 2000) * 32768 / 12491 + 6);
         std::memcpy(c->hdr, &st->mod_freq, 4);
         c->cal_cb = 350;
         c->cal_ib = 300;

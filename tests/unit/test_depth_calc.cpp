@@ -211,7 +211,8 @@ TEST(DepthPixel, PhaseAndAmplitudeOnTheAxes)
 // Random frames, pixel counts that leave a tail: gray, the fixed-scale model
 // (with scales that drive the products over the whole 32-bit range) and the
 // look-up model (with equal neighbouring references, drift, scales that
-// clip the image index, and an undefined index scale) agree bit for bit
+// clip the image index, an undefined index scale, and runs of equal pixels)
+// agree bit for bit
 // between every vector unit and the per-pixel form.
 TEST(DepthVector, RandomFramesBitForBitOnEveryVectorUnit)
 {
@@ -279,6 +280,19 @@ TEST(DepthVector, RandomFramesBitForBitOnEveryVectorUnit)
         want.push_back(pd);
         want.push_back(pa);
     }
+    // Runs of 24 equal pixels: many vectors then share their bracketing
+    // images (read with plain loads), others straddle two runs (gathered).
+    Frame runs(n);
+    for (int64_t p = 0; p < n; ++p)
+        for (int k = 0; k < 4; ++k)
+            runs.plane(k)[p] = fc.plane(k)[p - p % 24];
+    const uint16_t *dr[4];
+    runs.planes(dr);
+    for (const auto &p : luts) {
+        ep::lut_plain(p, pd.data(), pa.data(), dr, n);
+        want.push_back(pd);
+        want.push_back(pa);
+    }
     for_each_target([&](const char *name) {
         size_t s = 0;
         auto same = [&](const std::vector<uint16_t> &got, const char *what) {
@@ -299,6 +313,11 @@ TEST(DepthVector, RandomFramesBitForBitOnEveryVectorUnit)
             ep::lut_vec(p, vd.data(), va.data(), d, n);
             same(vd, "lut distance");
             same(va, "lut amplitude");
+        }
+        for (const auto &p : luts) {
+            ep::lut_vec(p, vd.data(), va.data(), dr, n);
+            same(vd, "lut distance, runs");
+            same(va, "lut amplitude, runs");
         }
         // The input is read only.
         EXPECT_EQ(fc.raw, f.raw);

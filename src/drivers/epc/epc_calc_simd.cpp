@@ -215,6 +215,7 @@ void lut_vec(const lut_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *
     const DI di;
     const DU du;
     const DF df;
+    const D16 d16;
     const int64_t L = static_cast<int64_t>(hn::Lanes(di));
     const int32_t *lut = atan_lut32();
     const VI r = hn::Set(di, static_cast<int32_t>(pa.range_mm));
@@ -239,14 +240,24 @@ void lut_vec(const lut_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *
         VF y = hn::Mul(hn::ConvertTo(df, hn::Sub(x, mean_first)), scale);
         y = hn::IfThenElseZero(hn::Ge(y, hn::Zero(df)), y); // NaN and negatives: 0
         const VI k = hn::ConvertTo(di, hn::Min(y, top));
-        // 32-bit loads ending at the wanted phase; its bits are the upper half.
-        const VI offs = hn::Add(hn::Mul(k, stride2), lane2);
-        const int32_t *b0 = reinterpret_cast<const int32_t *>(pa.ref + p - 1);
-        const int32_t *b1 = reinterpret_cast<const int32_t *>(pa.ref + pa.ref_stride + p - 1);
-        const VI r0 =
-            hn::BitCast(di, hn::ShiftRight<16>(hn::BitCast(du, hn::GatherOffset(di, b0, offs))));
-        const VI r1 =
-            hn::BitCast(di, hn::ShiftRight<16>(hn::BitCast(du, hn::GatherOffset(di, b1, offs))));
+        VI r0, r1;
+        const int32_t k0 = hn::GetLane(k);
+        if (hn::AllTrue(di, hn::Eq(k, hn::Set(di, k0)))) {
+            // One bracketing pair for all lanes (the usual case on smooth
+            // surfaces): plain loads.
+            const uint16_t *rp = pa.ref + static_cast<int64_t>(k0) * pa.ref_stride + p;
+            r0 = hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d16, rp)));
+            r1 = hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d16, rp + pa.ref_stride)));
+        } else {
+            // 32-bit loads ending at the wanted phase; its bits are the upper half.
+            const VI offs = hn::Add(hn::Mul(k, stride2), lane2);
+            const int32_t *b0 = reinterpret_cast<const int32_t *>(pa.ref + p - 1);
+            const int32_t *b1 = reinterpret_cast<const int32_t *>(pa.ref + pa.ref_stride + p - 1);
+            r0 = hn::BitCast(di,
+                             hn::ShiftRight<16>(hn::BitCast(du, hn::GatherOffset(di, b0, offs))));
+            r1 = hn::BitCast(di,
+                             hn::ShiftRight<16>(hn::BitCast(du, hn::GatherOffset(di, b1, offs))));
+        }
         const VF base = hn::Add(hn::Mul(hn::ConvertTo(df, k), sp), box);
         const VI dr = hn::Sub(r1, r0);
         const auto same = hn::Eq(dr, hn::Zero(di));
