@@ -114,8 +114,8 @@ struct CvLens {
 void build_cv(benchmark::State &state)
 {
     const CvLens l;
-    cv::Mat mx, my;
     for (auto _ : state) {
+        cv::Mat mx, my; // fresh maps, as ours are allocated anew
         const cv::Mat k_new = cv::getOptimalNewCameraMatrix(l.k, l.d, cv::Size(kW, kH), 1.0);
         cv::initUndistortRectifyMap(l.k, l.d, cv::noArray(), k_new, cv::Size(kW, kH), CV_32FC1, mx,
                                     my);
