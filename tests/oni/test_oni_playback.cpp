@@ -2,12 +2,14 @@
 // player must offer the streams with their video modes and frame counts and
 // deliver every frame with its pixels, index and timestamp, then start over.
 //
-// Seeking is checked on the file instead of through PlaybackControl::seek:
-// Debian's OpenNI2 2.2.0.33 crashes inside that call for every file, its
-// own recordings included (a known fault of its core: the seek record it
-// hands to the file driver lives on a stack frame already left). What the player's seek reads is
-// checked instead: the seek-table entry of frames N/2, 1 and N leads to the record of that frame,
-// whose contents are those the player delivered as that frame.
+// Seeking is checked twice. On the file: the seek-table entry of frames N/2,
+// 1 and N leads to the record of that frame, whose contents are those the
+// player delivered as that frame. Through PlaybackControl::seek, in a child
+// process: Debian's OpenNI2 2.2.0.33 crashes inside that call for every file,
+// its own recordings included (a known fault of its core: the seek record it
+// hands to the file driver lives on a stack frame already left), so a child
+// that dies of that signal turns the check into a skip; a player without the
+// fault must land on the frames.
 #include "support/frame_files.h"
 #include "support/oni_reader.h"
 
@@ -16,10 +18,22 @@
 #include <OpenNI.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
+
+extern char **environ;
 
 using namespace pylox_test;
 
@@ -53,6 +67,68 @@ std::vector<uint16_t> ir_frame(int f)
     return px;
 }
 
+// How a run of this program in a child process ended.
+struct child_end {
+    bool hung = false;
+    int signal = 0; // the signal that ended it, 0 if it exited
+    int code = -1;  // its exit status
+    std::string output;
+};
+
+// Runs the test cases matching filter in a child process of this program with
+// more environment variables; output goes to out_path. A child still
+// running after timeout_ms is killed and reported as hung.
+child_end run_child(const std::string &filter, const std::vector<std::string> &env_vars,
+                    const std::string &out_path, int timeout_ms)
+{
+    child_end end;
+    // A sanitized child must die of a crash the way a plain one does, not
+    // report it and exit.
+    std::string asan = "ASAN_OPTIONS=";
+    std::vector<std::string> env;
+    for (char **e = environ; *e; ++e) {
+        if (std::strncmp(*e, "ASAN_OPTIONS=", 13) == 0)
+            asan += std::string(*e + 13) + ":";
+        else
+            env.emplace_back(*e);
+    }
+    env.push_back(asan + "handle_segv=0:handle_sigbus=0:detect_leaks=0");
+    env.insert(env.end(), env_vars.begin(), env_vars.end());
+    std::vector<char *> envp;
+    for (auto &e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::string arg = "--gtest_filter=" + filter;
+    char *argv[] = {exe.data(), arg.data(), nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+        ADD_FAILURE() << "cannot start " << exe << ": " << std::strerror(rc);
+        return end;
+    }
+    const int pfd = int(::syscall(SYS_pidfd_open, pid, 0));
+    if (pfd >= 0) {
+        pollfd p{pfd, POLLIN, 0};
+        if (::poll(&p, 1, timeout_ms) == 0) {
+            ::kill(pid, SIGKILL);
+            end.hung = true;
+        }
+        ::close(pfd);
+    }
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    end.signal = WIFSIGNALED(st) ? WTERMSIG(st) : 0;
+    end.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    end.output = read_all(out_path);
+    return end;
+}
+
 // What the player delivered for one frame.
 struct played {
     int index;
@@ -71,10 +147,11 @@ protected:
 
     // Records k_frames frames of a depth stream, and of an IR stream too when
     // with_ir, frames of the two interleaved.
-    void record(bool with_ir)
+    void record(bool with_ir) { record_to(path_, with_ir); }
+    static void record_to(const std::string &path, bool with_ir)
     {
         oni_recorder_t rec{};
-        ASSERT_EQ(oni_open(&rec, path_.c_str()), 1);
+        ASSERT_EQ(oni_open(&rec, path.c_str()), 1);
         const oni_stream_info_t depth = {
             TQ_ONI_NODE_DEPTH, TQ_ONI_PIXEL_DEPTH_1MM, 10000, k_w, k_h, 2, 30};
         const oni_stream_info_t ir = {TQ_ONI_NODE_IR, TQ_ONI_PIXEL_GRAY16, 0, k_w, k_h, 2, 30};
@@ -248,6 +325,162 @@ TEST_F(OniPlayback, DepthAndIrPlayTogether)
             decode_seek_table(*f.at(decode_node_added(*f.of_type(13, node)[0]).seek_pos));
         EXPECT_EQ(rows[0].pos, f.of_type(10, node)[0]->pos) << "node " << node;
     }
+}
+
+// OpenNI2's own recording of the frames of src (its Recorder attached to the
+// streams the player offers), written to dst.
+void record_with_openni(const std::string &src, const std::string &dst)
+{
+    openni::Device dev;
+    ASSERT_EQ(dev.open(src.c_str()), openni::STATUS_OK) << openni::OpenNI::getExtendedError();
+    std::vector<openni::VideoStream *> streams;
+    openni::VideoStream depth, ir;
+    ASSERT_EQ(depth.create(dev, openni::SENSOR_DEPTH), openni::STATUS_OK);
+    streams.push_back(&depth);
+    if (dev.hasSensor(openni::SENSOR_IR)) {
+        ASSERT_EQ(ir.create(dev, openni::SENSOR_IR), openni::STATUS_OK);
+        streams.push_back(&ir);
+    }
+    openni::PlaybackControl *pc = dev.getPlaybackControl();
+    ASSERT_EQ(pc->setSpeed(-1), openni::STATUS_OK);
+    ASSERT_EQ(pc->setRepeatEnabled(false), openni::STATUS_OK);
+    openni::Recorder rec;
+    ASSERT_EQ(rec.create(dst.c_str()), openni::STATUS_OK) << openni::OpenNI::getExtendedError();
+    for (auto *s : streams) {
+        ASSERT_EQ(rec.attach(*s), openni::STATUS_OK);
+        ASSERT_EQ(s->start(), openni::STATUS_OK);
+    }
+    ASSERT_EQ(rec.start(), openni::STATUS_OK);
+    for (int n = 0; n < k_frames * int(streams.size()); ++n) {
+        int idx = -1;
+        ASSERT_EQ(openni::OpenNI::waitForAnyStream(streams.data(), int(streams.size()), &idx, 5000),
+                  openni::STATUS_OK);
+        openni::VideoFrameRef fr;
+        ASSERT_EQ(streams[idx]->readFrame(&fr), openni::STATUS_OK);
+    }
+    rec.stop();
+    rec.destroy();
+    for (auto *s : streams) {
+        s->stop();
+        s->destroy();
+    }
+    dev.close();
+}
+
+// Seeks the depth stream of the file through PlaybackControl::seek in a child
+// process (OniSeekChild below).
+child_end seek_in_child(const std::string &file, bool index_only, const std::string &out)
+{
+    std::vector<std::string> env = {"PYLOX_ONI_SEEK_FILE=" + file};
+    if (index_only)
+        env.push_back("PYLOX_ONI_SEEK_INDEX_ONLY=1");
+    return run_child("OniSeekChild.SeeksTheGivenFile", env, out, 10000);
+}
+
+// How a child's seek run broke down ("" when it came back).
+std::string breakdown(const child_end &e)
+{
+    if (e.hung)
+        return "no return within 10 s";
+    if (e.signal)
+        return "died of signal " + std::to_string(e.signal);
+    return "";
+}
+
+TEST_F(OniPlayback, PublicSeekLandsOnHalfFirstAndLastFrame)
+{
+    const std::string ours[2] = {dir_.file("depth.oni"), dir_.file("depth_ir.oni")};
+    record_to(ours[0], false);
+    record_to(ours[1], true);
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(ours[i]);
+        const child_end end = seek_in_child(ours[i], false, dir_.file("child.txt"));
+        const std::string how = breakdown(end);
+        if (!how.empty()) {
+            // The player broke down: a fault of ours only if it seeks in
+            // OpenNI2's own recording of the same frames.
+            const std::string theirs = dir_.file("openni.oni");
+            record_with_openni(ours[i], theirs);
+            const child_end ref = seek_in_child(theirs, true, dir_.file("child_ref.txt"));
+            const std::string ref_how = breakdown(ref);
+            ASSERT_NE(ref_how, "")
+                << "OpenNI2 seeks in its own recording, but in ours: " << how << "\n"
+                << end.output << "\n--- its own recording:\n"
+                << ref.output;
+            GTEST_SKIP() << "this OpenNI2's PlaybackControl::seek breaks down on its own "
+                            "recordings as well (ours: "
+                         << how << "; its own: " << ref_how
+                         << "), a fault of its core: seeking was checked on the file only";
+        }
+        EXPECT_EQ(end.code, 0) << end.output;
+        EXPECT_NE(end.output.find("[       OK ] OniSeekChild.SeeksTheGivenFile"), std::string::npos)
+            << end.output;
+    }
+}
+
+// Runs only as the child of OniPlayback.PublicSeekLandsOnHalfFirstAndLastFrame:
+// seeks the depth stream of the file PYLOX_ONI_SEEK_FILE names to frames
+// N/2, 1 and N. With PYLOX_ONI_SEEK_INDEX_ONLY set the file is OpenNI2's own
+// recording, and only the frame index is compared.
+TEST(OniSeekChild, SeeksTheGivenFile)
+{
+    const char *path = std::getenv("PYLOX_ONI_SEEK_FILE");
+    if (!path)
+        GTEST_SKIP() << "runs as a child of OniPlayback.PublicSeekLandsOnHalfFirstAndLastFrame";
+    const bool index_only = std::getenv("PYLOX_ONI_SEEK_INDEX_ONLY") != nullptr;
+    ASSERT_EQ(openni::OpenNI::initialize(), openni::STATUS_OK);
+    openni::Device dev;
+    ASSERT_EQ(dev.open(path), openni::STATUS_OK) << openni::OpenNI::getExtendedError();
+    std::vector<openni::VideoStream *> streams;
+    openni::VideoStream depth, ir;
+    ASSERT_EQ(depth.create(dev, openni::SENSOR_DEPTH), openni::STATUS_OK);
+    streams.push_back(&depth);
+    if (dev.hasSensor(openni::SENSOR_IR)) {
+        ASSERT_EQ(ir.create(dev, openni::SENSOR_IR), openni::STATUS_OK);
+        streams.push_back(&ir);
+    }
+    openni::PlaybackControl *pc = dev.getPlaybackControl();
+    ASSERT_EQ(pc->setSpeed(-1), openni::STATUS_OK);
+    for (auto *s : streams)
+        ASSERT_EQ(s->start(), openni::STATUS_OK);
+    // The next depth frame, reading the IR frames that come before it.
+    auto next_depth = [&](played &out) {
+        for (int step = 0; step < 8; ++step) {
+            int idx = -1;
+            if (openni::OpenNI::waitForAnyStream(streams.data(), int(streams.size()), &idx, 5000) !=
+                openni::STATUS_OK)
+                return false;
+            openni::VideoFrameRef fr;
+            if (streams[idx]->readFrame(&fr) != openni::STATUS_OK)
+                return false;
+            if (idx == 0) {
+                const auto *p = static_cast<const uint16_t *>(fr.getData());
+                out = {fr.getFrameIndex(), fr.getTimestamp(),
+                       std::vector<uint16_t>(p, p + fr.getDataSize() / 2)};
+                return true;
+            }
+        }
+        return false;
+    };
+    played p;
+    ASSERT_TRUE(next_depth(p));
+    EXPECT_EQ(p.index, 1);
+    for (int k : {k_frames / 2, 1, k_frames}) {
+        SCOPED_TRACE("seek to frame " + std::to_string(k));
+        ASSERT_EQ(pc->seek(depth, k), openni::STATUS_OK) << openni::OpenNI::getExtendedError();
+        ASSERT_TRUE(next_depth(p));
+        EXPECT_EQ(p.index, k);
+        if (!index_only) {
+            EXPECT_EQ(p.ts, depth_ts(k));
+            EXPECT_TRUE(p.px == depth_frame(k));
+        }
+    }
+    for (auto *s : streams) {
+        s->stop();
+        s->destroy();
+    }
+    dev.close();
+    openni::OpenNI::shutdown();
 }
 
 } // namespace
