@@ -29,7 +29,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -131,9 +130,89 @@ child_end run_child(const std::string &filter, const std::vector<std::string> &e
 
 // What the player delivered for one frame.
 struct played {
-    int index;
-    uint64_t ts;
+    int index = 0;
+    uint64_t ts = 0;
     std::vector<uint16_t> px;
+};
+
+// k_frames frames of a depth stream, and of an IR stream when with_ir,
+// interleaved.
+void record_to(const std::string &path, bool with_ir)
+{
+    oni_recorder_t rec{};
+    ASSERT_EQ(oni_open(&rec, path.c_str()), 1);
+    const oni_stream_info_t depth = {
+        TQ_ONI_NODE_DEPTH, TQ_ONI_PIXEL_DEPTH_1MM, 10000, k_w, k_h, 2, 30};
+    const oni_stream_info_t ir = {TQ_ONI_NODE_IR, TQ_ONI_PIXEL_GRAY16, 0, k_w, k_h, 2, 30};
+    oni_stream_t *d = oni_stream_open(&rec, &depth);
+    oni_stream_t *r = with_ir ? oni_stream_open(&rec, &ir) : nullptr;
+    for (int f = 1; f <= k_frames; ++f) {
+        oni_stream_save_frame(d, depth_frame(f).data(), k_w * k_h * 2, depth_ts(f));
+        if (r)
+            oni_stream_save_frame(r, ir_frame(f).data(), k_w * k_h * 2, ir_ts(f));
+    }
+    oni_close(&rec);
+}
+
+// OpenNI2's file player on one recording: its depth stream, and its IR stream
+// when the file has one, stepped frame by frame (setSpeed(-1)).
+class player {
+public:
+    explicit player(const std::string &path, bool repeat = true)
+    {
+        if (dev_.open(path.c_str()) != openni::STATUS_OK ||
+            depth_.create(dev_, openni::SENSOR_DEPTH) != openni::STATUS_OK ||
+            (dev_.hasSensor(openni::SENSOR_IR) &&
+             ir_.create(dev_, openni::SENSOR_IR) != openni::STATUS_OK) ||
+            !(pc = dev_.getPlaybackControl()) || pc->setSpeed(-1) != openni::STATUS_OK ||
+            pc->setRepeatEnabled(repeat) != openni::STATUS_OK) {
+            ADD_FAILURE() << "cannot play " << path << ": " << openni::OpenNI::getExtendedError();
+            return;
+        }
+        streams.push_back(&depth_);
+        if (ir_.isValid())
+            streams.push_back(&ir_);
+    }
+    ~player()
+    {
+        for (auto *s : streams) {
+            s->stop();
+            s->destroy();
+        }
+        dev_.close();
+    }
+    bool start()
+    {
+        for (auto *s : streams)
+            if (s->start() != openni::STATUS_OK)
+                return false;
+        return !streams.empty();
+    }
+    // The next frame of any stream; its stream's index, -1 when none came
+    // within 5 s.
+    int next(played &out)
+    {
+        int idx = -1;
+        openni::VideoFrameRef fr;
+        if (openni::OpenNI::waitForAnyStream(streams.data(), int(streams.size()), &idx, 5000) !=
+                openni::STATUS_OK ||
+            streams[idx]->readFrame(&fr) != openni::STATUS_OK)
+            return -1;
+        EXPECT_EQ(fr.getWidth(), k_w);
+        EXPECT_EQ(fr.getHeight(), k_h);
+        EXPECT_EQ(fr.getStrideInBytes(), k_w * 2);
+        const auto *p = static_cast<const uint16_t *>(fr.getData());
+        out = {fr.getFrameIndex(), fr.getTimestamp(),
+               std::vector<uint16_t>(p, p + fr.getDataSize() / 2)};
+        return idx;
+    }
+
+    openni::PlaybackControl *pc = nullptr;
+    std::vector<openni::VideoStream *> streams; // depth first
+
+private:
+    openni::Device dev_;
+    openni::VideoStream depth_, ir_;
 };
 
 class OniPlayback : public ::testing::Test {
@@ -145,185 +224,80 @@ protected:
     }
     static void TearDownTestSuite() { openni::OpenNI::shutdown(); }
 
-    // Records k_frames frames of a depth stream, and of an IR stream too when
-    // with_ir, frames of the two interleaved.
-    void record(bool with_ir) { record_to(path_, with_ir); }
-    static void record_to(const std::string &path, bool with_ir)
-    {
-        oni_recorder_t rec{};
-        ASSERT_EQ(oni_open(&rec, path.c_str()), 1);
-        const oni_stream_info_t depth = {
-            TQ_ONI_NODE_DEPTH, TQ_ONI_PIXEL_DEPTH_1MM, 10000, k_w, k_h, 2, 30};
-        const oni_stream_info_t ir = {TQ_ONI_NODE_IR, TQ_ONI_PIXEL_GRAY16, 0, k_w, k_h, 2, 30};
-        oni_stream_t *d = oni_stream_open(&rec, &depth);
-        oni_stream_t *r = with_ir ? oni_stream_open(&rec, &ir) : nullptr;
-        ASSERT_NE(d, nullptr);
-        for (int f = 1; f <= k_frames; ++f) {
-            const auto dp = depth_frame(f);
-            oni_stream_save_frame(d, dp.data(), uint32_t(dp.size() * 2), depth_ts(f));
-            if (r) {
-                const auto ip = ir_frame(f);
-                oni_stream_save_frame(r, ip.data(), uint32_t(ip.size() * 2), ir_ts(f));
-            }
-        }
-        oni_close(&rec);
-    }
-
-    // Steps the player frame by frame until each stream delivered `want`
-    // frames; what each stream delivered, in order.
-    std::vector<std::vector<played>> play(std::vector<openni::VideoStream *> streams, int want)
-    {
-        std::vector<std::vector<played>> got(streams.size());
-        auto done = [&] {
-            for (const auto &g : got)
-                if (int(g.size()) < want)
-                    return false;
-            return true;
-        };
-        // Each step delivers one frame; the bound only ends a player gone wrong.
-        for (int step = 0; step < 4 * want * int(streams.size()) && !done(); ++step) {
-            int idx = -1;
-            const openni::Status st =
-                openni::OpenNI::waitForAnyStream(streams.data(), int(streams.size()), &idx, 5000);
-            if (st != openni::STATUS_OK) {
-                ADD_FAILURE() << "no frame within 5 s after " << step << " frames";
-                break;
-            }
-            openni::VideoFrameRef fr;
-            if (streams[idx]->readFrame(&fr) != openni::STATUS_OK) {
-                ADD_FAILURE() << "readFrame failed";
-                break;
-            }
-            EXPECT_EQ(fr.getWidth(), k_w);
-            EXPECT_EQ(fr.getHeight(), k_h);
-            EXPECT_EQ(fr.getStrideInBytes(), k_w * 2);
-            EXPECT_EQ(fr.getDataSize(), k_w * k_h * 2);
-            const auto *p = static_cast<const uint16_t *>(fr.getData());
-            got[idx].push_back({fr.getFrameIndex(), fr.getTimestamp(),
-                                std::vector<uint16_t>(p, p + fr.getDataSize() / 2)});
-        }
-        EXPECT_TRUE(done());
-        return got;
-    }
-
-    // Frames 1..k_frames in order with their timestamps and pixels, then the
-    // player starts again at frame 1.
-    void expect_all_frames_then_loop(const std::vector<played> &got, uint64_t (*ts)(int),
-                                     std::vector<uint16_t> (*pixels)(int), const char *what)
-    {
-        SCOPED_TRACE(what);
-        ASSERT_GE(got.size(), size_t(k_frames + 2));
-        for (int f = 1; f <= k_frames + 2; ++f) {
-            const int want = (f - 1) % k_frames + 1;
-            const played &p = got[size_t(f - 1)];
-            EXPECT_EQ(p.index, want) << "delivery " << f;
-            EXPECT_EQ(p.ts, ts(want)) << "frame " << want;
-            EXPECT_TRUE(p.px == pixels(want)) << "pixels of frame " << want;
-        }
-    }
-
-    // Where the player's seek to frame k of a node goes: the seek-table entry
-    // leads to the record holding what the player delivered as frame k.
-    void expect_seek_targets(const oni_file &f, uint32_t node, const std::vector<played> &got)
-    {
-        const oni_node_added n = decode_node_added(*f.of_type(13, node)[0]);
-        const oni_record *table = f.at(n.seek_pos);
-        ASSERT_NE(table, nullptr);
-        const auto rows = decode_seek_table(*table);
-        ASSERT_EQ(rows.size(), size_t(k_frames + 1));
-        for (int k : {k_frames / 2, 1, k_frames}) {
-            SCOPED_TRACE("node " + std::to_string(node) + " frame " + std::to_string(k));
-            const oni_record *r = f.at(rows[size_t(k)].pos);
-            ASSERT_NE(r, nullptr) << "seek entry points between records";
-            ASSERT_EQ(r->type, 10u);
-            EXPECT_EQ(r->node_id, node);
-            EXPECT_EQ(decode_new_data(*r).frame, uint32_t(k));
-            const played &p = got[size_t(k - 1)];
-            EXPECT_EQ(decode_new_data(*r).timestamp, p.ts);
-            EXPECT_EQ(r->payload,
-                      std::string(reinterpret_cast<const char *>(p.px.data()), p.px.size() * 2));
-        }
-    }
-
     scratch_dir dir_;
-    std::string path_ = dir_.file("play.oni");
 };
 
-TEST_F(OniPlayback, DepthPlaysEveryFrameAndStartsOver)
+// Every frame with its index, timestamp and pixels, then frame 1 again; the
+// seek-table entries of frames N/2, 1 and N lead to the records holding what
+// the player delivered as those frames.
+TEST_F(OniPlayback, PlaysEveryFrameAndStartsOver)
 {
-    record(false);
-    openni::Device dev;
-    ASSERT_EQ(dev.open(path_.c_str()), openni::STATUS_OK) << openni::OpenNI::getExtendedError();
-    EXPECT_TRUE(dev.isFile());
-    EXPECT_FALSE(dev.hasSensor(openni::SENSOR_IR));
-    openni::VideoStream depth;
-    ASSERT_EQ(depth.create(dev, openni::SENSOR_DEPTH), openni::STATUS_OK)
-        << openni::OpenNI::getExtendedError();
-    const openni::VideoMode vm = depth.getVideoMode();
-    EXPECT_EQ(vm.getResolutionX(), k_w);
-    EXPECT_EQ(vm.getResolutionY(), k_h);
-    EXPECT_EQ(vm.getFps(), 30);
-    EXPECT_EQ(vm.getPixelFormat(), openni::PIXEL_FORMAT_DEPTH_1_MM);
-    EXPECT_EQ(depth.getMaxPixelValue(), 10000);
-    openni::PlaybackControl *pc = dev.getPlaybackControl();
-    ASSERT_NE(pc, nullptr);
-    EXPECT_EQ(pc->getNumberOfFrames(depth), k_frames);
-    EXPECT_TRUE(pc->getRepeatEnabled());
-    ASSERT_EQ(pc->setSpeed(-1), openni::STATUS_OK);
-    ASSERT_EQ(depth.start(), openni::STATUS_OK);
+    for (bool with_ir : {false, true}) {
+        SCOPED_TRACE(with_ir ? "depth and IR" : "depth");
+        const std::string path = dir_.file(with_ir ? "depth_ir.oni" : "depth.oni");
+        record_to(path, with_ir);
+        std::vector<std::vector<played>> got(with_ir ? 2 : 1);
+        {
+            player p(path);
+            ASSERT_EQ(p.streams.size(), got.size());
+            const openni::PixelFormat formats[] = {openni::PIXEL_FORMAT_DEPTH_1_MM,
+                                                   openni::PIXEL_FORMAT_GRAY16};
+            for (size_t k = 0; k < got.size(); ++k) {
+                const openni::VideoMode vm = p.streams[k]->getVideoMode();
+                EXPECT_EQ(vm.getResolutionX(), k_w);
+                EXPECT_EQ(vm.getResolutionY(), k_h);
+                EXPECT_EQ(vm.getFps(), 30);
+                EXPECT_EQ(vm.getPixelFormat(), formats[k]);
+                EXPECT_EQ(p.pc->getNumberOfFrames(*p.streams[k]), k_frames);
+            }
+            EXPECT_EQ(p.streams[0]->getMaxPixelValue(), 10000);
+            ASSERT_TRUE(p.start());
+            auto done = [&] {
+                for (const auto &g : got)
+                    if (g.size() < size_t(k_frames + 2))
+                        return false;
+                return true;
+            };
+            for (int step = 0; step < 4 * (k_frames + 2) * int(got.size()) && !done(); ++step) {
+                played fr;
+                const int idx = p.next(fr);
+                ASSERT_GE(idx, 0) << "no frame within 5 s after " << step << " frames";
+                got[size_t(idx)].push_back(std::move(fr));
+            }
+        }
+        for (size_t k = 0; k < got.size(); ++k) {
+            ASSERT_GE(got[k].size(), size_t(k_frames + 2));
+            for (int n = 1; n <= k_frames + 2; ++n) {
+                const int want = (n - 1) % k_frames + 1;
+                const played &fr = got[k][size_t(n - 1)];
+                EXPECT_EQ(fr.index, want) << "stream " << k << " delivery " << n;
+                EXPECT_EQ(fr.ts, k ? ir_ts(want) : depth_ts(want)) << "frame " << want;
+                EXPECT_TRUE(fr.px == (k ? ir_frame(want) : depth_frame(want))) << "frame " << want;
+            }
+        }
 
-    const auto got = play({&depth}, k_frames + 2);
-    expect_all_frames_then_loop(got[0], depth_ts, depth_frame, "depth");
-    depth.stop();
-    depth.destroy();
-    dev.close();
-
-    const oni_file f = read_oni(path_);
-    ASSERT_EQ(f.error, "");
-    EXPECT_EQ(check_links(f), std::vector<std::string>{});
-    expect_seek_targets(f, 1, got[0]);
-}
-
-TEST_F(OniPlayback, DepthAndIrPlayTogether)
-{
-    record(true);
-    openni::Device dev;
-    ASSERT_EQ(dev.open(path_.c_str()), openni::STATUS_OK) << openni::OpenNI::getExtendedError();
-    openni::VideoStream depth, ir;
-    ASSERT_EQ(depth.create(dev, openni::SENSOR_DEPTH), openni::STATUS_OK)
-        << openni::OpenNI::getExtendedError();
-    ASSERT_EQ(ir.create(dev, openni::SENSOR_IR), openni::STATUS_OK)
-        << openni::OpenNI::getExtendedError();
-    EXPECT_EQ(ir.getVideoMode().getPixelFormat(), openni::PIXEL_FORMAT_GRAY16);
-    EXPECT_EQ(ir.getVideoMode().getResolutionX(), k_w);
-    EXPECT_EQ(ir.getVideoMode().getResolutionY(), k_h);
-    openni::PlaybackControl *pc = dev.getPlaybackControl();
-    ASSERT_NE(pc, nullptr);
-    EXPECT_EQ(pc->getNumberOfFrames(depth), k_frames);
-    EXPECT_EQ(pc->getNumberOfFrames(ir), k_frames);
-    ASSERT_EQ(pc->setSpeed(-1), openni::STATUS_OK);
-    ASSERT_EQ(depth.start(), openni::STATUS_OK);
-    ASSERT_EQ(ir.start(), openni::STATUS_OK);
-
-    const auto got = play({&depth, &ir}, k_frames + 2);
-    expect_all_frames_then_loop(got[0], depth_ts, depth_frame, "depth");
-    expect_all_frames_then_loop(got[1], ir_ts, ir_frame, "IR");
-    ir.stop();
-    depth.stop();
-    ir.destroy();
-    depth.destroy();
-    dev.close();
-
-    // With two streams the player seeks the other stream through its seek
-    // entry 0 as well: it must lead to that stream's first frame.
-    const oni_file f = read_oni(path_);
-    ASSERT_EQ(f.error, "");
-    EXPECT_EQ(check_links(f), std::vector<std::string>{});
-    for (uint32_t node : {1u, 2u}) {
-        expect_seek_targets(f, node, got[node - 1]);
-        const auto rows =
-            decode_seek_table(*f.at(decode_node_added(*f.of_type(13, node)[0]).seek_pos));
-        EXPECT_EQ(rows[0].pos, f.of_type(10, node)[0]->pos) << "node " << node;
+        const oni_file f = read_oni(path);
+        ASSERT_EQ(f.error, "");
+        EXPECT_EQ(check_links(f), std::vector<std::string>{});
+        for (uint32_t node = 1; node <= got.size(); ++node) {
+            const oni_record *table = f.at(decode_node_added(*f.of_type(13, node)[0]).seek_pos);
+            ASSERT_NE(table, nullptr);
+            const auto rows = decode_seek_table(*table);
+            ASSERT_EQ(rows.size(), size_t(k_frames + 1));
+            for (int k : {k_frames / 2, 1, k_frames}) {
+                const oni_record *r = f.at(rows[size_t(k)].pos);
+                ASSERT_TRUE(r && r->type == 10 && r->node_id == node) << "frame " << k;
+                const played &fr = got[node - 1][size_t(k - 1)];
+                EXPECT_EQ(decode_new_data(*r).frame, uint32_t(k));
+                EXPECT_EQ(decode_new_data(*r).timestamp, fr.ts);
+                EXPECT_EQ(r->payload, std::string(reinterpret_cast<const char *>(fr.px.data()),
+                                                  fr.px.size() * 2));
+            }
+            // With two streams the player seeks the other one through its
+            // entry 0: it must lead to that stream's first frame.
+            if (with_ir)
+                EXPECT_EQ(rows[0].pos, f.of_type(10, node)[0]->pos) << "node " << node;
+        }
     }
 }
 
@@ -331,40 +305,18 @@ TEST_F(OniPlayback, DepthAndIrPlayTogether)
 // streams the player offers), written to dst.
 void record_with_openni(const std::string &src, const std::string &dst)
 {
-    openni::Device dev;
-    ASSERT_EQ(dev.open(src.c_str()), openni::STATUS_OK) << openni::OpenNI::getExtendedError();
-    std::vector<openni::VideoStream *> streams;
-    openni::VideoStream depth, ir;
-    ASSERT_EQ(depth.create(dev, openni::SENSOR_DEPTH), openni::STATUS_OK);
-    streams.push_back(&depth);
-    if (dev.hasSensor(openni::SENSOR_IR)) {
-        ASSERT_EQ(ir.create(dev, openni::SENSOR_IR), openni::STATUS_OK);
-        streams.push_back(&ir);
-    }
-    openni::PlaybackControl *pc = dev.getPlaybackControl();
-    ASSERT_EQ(pc->setSpeed(-1), openni::STATUS_OK);
-    ASSERT_EQ(pc->setRepeatEnabled(false), openni::STATUS_OK);
+    player p(src, false);
     openni::Recorder rec;
     ASSERT_EQ(rec.create(dst.c_str()), openni::STATUS_OK) << openni::OpenNI::getExtendedError();
-    for (auto *s : streams) {
+    for (auto *s : p.streams)
         ASSERT_EQ(rec.attach(*s), openni::STATUS_OK);
-        ASSERT_EQ(s->start(), openni::STATUS_OK);
-    }
+    ASSERT_TRUE(p.start());
     ASSERT_EQ(rec.start(), openni::STATUS_OK);
-    for (int n = 0; n < k_frames * int(streams.size()); ++n) {
-        int idx = -1;
-        ASSERT_EQ(openni::OpenNI::waitForAnyStream(streams.data(), int(streams.size()), &idx, 5000),
-                  openni::STATUS_OK);
-        openni::VideoFrameRef fr;
-        ASSERT_EQ(streams[idx]->readFrame(&fr), openni::STATUS_OK);
-    }
+    played fr;
+    for (size_t n = 0; n < k_frames * p.streams.size(); ++n)
+        ASSERT_GE(p.next(fr), 0);
     rec.stop();
     rec.destroy();
-    for (auto *s : streams) {
-        s->stop();
-        s->destroy();
-    }
-    dev.close();
 }
 
 // Seeks the depth stream of the file through PlaybackControl::seek in a child
@@ -382,25 +334,22 @@ std::string breakdown(const child_end &e)
 {
     if (e.hung)
         return "no return within 10 s";
-    if (e.signal)
-        return "died of signal " + std::to_string(e.signal);
-    return "";
+    return e.signal ? "died of signal " + std::to_string(e.signal) : "";
 }
 
 TEST_F(OniPlayback, PublicSeekLandsOnHalfFirstAndLastFrame)
 {
-    const std::string ours[2] = {dir_.file("depth.oni"), dir_.file("depth_ir.oni")};
-    record_to(ours[0], false);
-    record_to(ours[1], true);
-    for (int i = 0; i < 2; ++i) {
-        SCOPED_TRACE(ours[i]);
-        const child_end end = seek_in_child(ours[i], false, dir_.file("child.txt"));
+    for (bool with_ir : {false, true}) {
+        const std::string ours = dir_.file(with_ir ? "depth_ir.oni" : "depth.oni");
+        SCOPED_TRACE(ours);
+        record_to(ours, with_ir);
+        const child_end end = seek_in_child(ours, false, dir_.file("child.txt"));
         const std::string how = breakdown(end);
         if (!how.empty()) {
             // The player broke down: a fault of ours only if it seeks in
             // OpenNI2's own recording of the same frames.
             const std::string theirs = dir_.file("openni.oni");
-            record_with_openni(ours[i], theirs);
+            record_with_openni(ours, theirs);
             const child_end ref = seek_in_child(theirs, true, dir_.file("child_ref.txt"));
             const std::string ref_how = breakdown(ref);
             ASSERT_NE(ref_how, "")
@@ -419,8 +368,8 @@ TEST_F(OniPlayback, PublicSeekLandsOnHalfFirstAndLastFrame)
 }
 
 // Runs only as the child of OniPlayback.PublicSeekLandsOnHalfFirstAndLastFrame:
-// seeks the depth stream of the file PYLOX_ONI_SEEK_FILE names to frames
-// N/2, 1 and N. With PYLOX_ONI_SEEK_INDEX_ONLY set the file is OpenNI2's own
+// seeks the depth stream of the file PYLOX_ONI_SEEK_FILE names to frames N/2,
+// 1 and N. With PYLOX_ONI_SEEK_INDEX_ONLY set the file is OpenNI2's own
 // recording, and only the frame index is compared.
 TEST(OniSeekChild, SeeksTheGivenFile)
 {
@@ -429,57 +378,31 @@ TEST(OniSeekChild, SeeksTheGivenFile)
         GTEST_SKIP() << "runs as a child of OniPlayback.PublicSeekLandsOnHalfFirstAndLastFrame";
     const bool index_only = std::getenv("PYLOX_ONI_SEEK_INDEX_ONLY") != nullptr;
     ASSERT_EQ(openni::OpenNI::initialize(), openni::STATUS_OK);
-    openni::Device dev;
-    ASSERT_EQ(dev.open(path), openni::STATUS_OK) << openni::OpenNI::getExtendedError();
-    std::vector<openni::VideoStream *> streams;
-    openni::VideoStream depth, ir;
-    ASSERT_EQ(depth.create(dev, openni::SENSOR_DEPTH), openni::STATUS_OK);
-    streams.push_back(&depth);
-    if (dev.hasSensor(openni::SENSOR_IR)) {
-        ASSERT_EQ(ir.create(dev, openni::SENSOR_IR), openni::STATUS_OK);
-        streams.push_back(&ir);
-    }
-    openni::PlaybackControl *pc = dev.getPlaybackControl();
-    ASSERT_EQ(pc->setSpeed(-1), openni::STATUS_OK);
-    for (auto *s : streams)
-        ASSERT_EQ(s->start(), openni::STATUS_OK);
-    // The next depth frame, reading the IR frames that come before it.
-    auto next_depth = [&](played &out) {
-        for (int step = 0; step < 8; ++step) {
-            int idx = -1;
-            if (openni::OpenNI::waitForAnyStream(streams.data(), int(streams.size()), &idx, 5000) !=
-                openni::STATUS_OK)
-                return false;
-            openni::VideoFrameRef fr;
-            if (streams[idx]->readFrame(&fr) != openni::STATUS_OK)
-                return false;
-            if (idx == 0) {
-                const auto *p = static_cast<const uint16_t *>(fr.getData());
-                out = {fr.getFrameIndex(), fr.getTimestamp(),
-                       std::vector<uint16_t>(p, p + fr.getDataSize() / 2)};
-                return true;
+    {
+        player p(path);
+        ASSERT_TRUE(p.start());
+        played fr;
+        auto next_depth = [&] {
+            for (int step = 0; step < 8; ++step) {
+                const int idx = p.next(fr);
+                if (idx <= 0)
+                    return idx == 0;
+            }
+            return false;
+        };
+        ASSERT_TRUE(next_depth());
+        EXPECT_EQ(fr.index, 1);
+        for (int k : {k_frames / 2, 1, k_frames}) {
+            SCOPED_TRACE("seek to frame " + std::to_string(k));
+            ASSERT_EQ(p.pc->seek(*p.streams[0], k), openni::STATUS_OK);
+            ASSERT_TRUE(next_depth());
+            EXPECT_EQ(fr.index, k);
+            if (!index_only) {
+                EXPECT_EQ(fr.ts, depth_ts(k));
+                EXPECT_TRUE(fr.px == depth_frame(k));
             }
         }
-        return false;
-    };
-    played p;
-    ASSERT_TRUE(next_depth(p));
-    EXPECT_EQ(p.index, 1);
-    for (int k : {k_frames / 2, 1, k_frames}) {
-        SCOPED_TRACE("seek to frame " + std::to_string(k));
-        ASSERT_EQ(pc->seek(depth, k), openni::STATUS_OK) << openni::OpenNI::getExtendedError();
-        ASSERT_TRUE(next_depth(p));
-        EXPECT_EQ(p.index, k);
-        if (!index_only) {
-            EXPECT_EQ(p.ts, depth_ts(k));
-            EXPECT_TRUE(p.px == depth_frame(k));
-        }
     }
-    for (auto *s : streams) {
-        s->stop();
-        s->destroy();
-    }
-    dev.close();
     openni::OpenNI::shutdown();
 }
 
