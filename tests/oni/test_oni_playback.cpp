@@ -295,8 +295,9 @@ TEST_F(OniPlayback, PlaysEveryFrameAndStartsOver)
             }
             // With two streams the player seeks the other one through its
             // entry 0: it must lead to that stream's first frame.
-            if (with_ir)
+            if (with_ir) {
                 EXPECT_EQ(rows[0].pos, f.of_type(10, node)[0]->pos) << "node " << node;
+            }
         }
     }
 }
