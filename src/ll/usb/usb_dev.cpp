@@ -210,6 +210,164 @@ void usb_ll_set_debug(int level)
     g_debug_level.store(mapped, std::memory_order_relaxed);
 }
 
+namespace {
+
+// What listing and opening learn of one device on the bus.
+struct usb_seen {
+    libusb_device *dev;
+    int index;
+    uint16_t vid, pid;
+    int bus, port, addr, speed;
+    bool ours() const { return vid == k_vid && pid == k_pid; }
+};
+
+// Walks the devices of ctx in libusb's order: counted(n) first, then visit
+// for each device whose descriptor could be read, until visit returns false.
+// Returns the number of devices on the bus, or -1 when they could not be
+// enumerated (logged under fn with enum_fail).
+template <typename Counted, typename Visit>
+ssize_t for_each_device(libusb_context *ctx, const char *fn, const char *enum_fail, Counted counted,
+                        Visit visit)
+{
+    libusb_device **list = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx, &list);
+    if (n < 0) {
+        USB_LOG(ERR, fn, enum_fail, static_cast<int>(n));
+        return -1;
+    }
+    counted(static_cast<int>(n));
+    for (ssize_t i = 0; i < n; ++i) {
+        libusb_device *d = list[i];
+        libusb_device_descriptor desc;
+        if (libusb_get_device_descriptor(d, &desc) < 0) {
+            USB_LOG(ERR, fn, "[%s]   Failed to get device desc of device %d\n",
+                    static_cast<int>(i));
+            continue;
+        }
+        const usb_seen seen{d,
+                            static_cast<int>(i),
+                            desc.idVendor,
+                            desc.idProduct,
+                            libusb_get_bus_number(d),
+                            libusb_get_port_number(d),
+                            libusb_get_device_address(d),
+                            libusb_get_device_speed(d)};
+        if (!visit(seen))
+            break;
+    }
+    libusb_free_device_list(list, 1);
+    return n;
+}
+
+void store_location(pylox_ll_dev_t *e, const usb_seen &s)
+{
+    e->kind = PYLOX_LL_KIND_USB;
+    e->loc.usb.bus = static_cast<uint8_t>(s.bus);
+    e->loc.usb.port = static_cast<uint8_t>(s.port);
+    e->loc.usb.addr = static_cast<uint8_t>(s.addr);
+    e->loc.usb.speed = static_cast<uint8_t>(s.speed);
+    e->located = 1;
+}
+
+bool ensure_context(pylox_ll_dev_t *dev, usb_priv *p)
+{
+    if (p->ctx)
+        return true;
+    USB_LOG(DBG, "_usb_ll_dev_open", "[%s]  create usb context\n");
+    const int rc = libusb_init(&p->ctx);
+    if (rc < 0) {
+        USB_LOG(ERR, "_usb_ll_dev_open", "[%s]  create usb context failed: %s\n",
+                libusb_error_name(rc));
+        p->ctx = nullptr;
+        open_failed(dev);
+        return false;
+    }
+    apply_debug(p->ctx);
+    return true;
+}
+
+// A located record opens the camera at its bus and port.
+bool open_located(pylox_ll_dev_t *dev, usb_priv *p, const usb_seen &s)
+{
+    USB_LOG(TRC, "_usb_ll_dev_open", "[%s] [%d] %04x:%04x (speed=%d) @ %03d:%03d:%03d\n", s.index,
+            s.vid, s.pid, s.speed, s.port, s.bus, s.addr);
+    if (!s.ours() || s.bus != dev->loc.usb.bus || s.port != dev->loc.usb.port)
+        return false;
+    USB_LOG(DBG, "_usb_ll_dev_open", "[%s] open pylox device @ %03d:%03d:%03d\n", s.port, s.bus,
+            s.addr);
+    const int rc = libusb_open(s.dev, &p->handle);
+    if (rc < 0) {
+        p->handle = nullptr;
+        USB_LOG(WRN, "_usb_ll_dev_open", "[%s] failed to open this device: %s\n",
+                libusb_error_name(rc));
+    }
+    return p->handle != nullptr;
+}
+
+// "Any device" opens the first camera that lets itself be opened and
+// records where it was found.
+bool open_first_found(pylox_ll_dev_t *dev, usb_priv *p, const usb_seen &s)
+{
+    if (!s.ours())
+        return false;
+    USB_LOG(DBG, "_usb_ll_dev_open", "[%s] found pylox device (speed=%d) @ %03d:%03d:%03d\n",
+            s.speed, s.port, s.bus, s.addr);
+    if (s.speed < LIBUSB_SPEED_HIGH)
+        USB_LOG(WRN, "_usb_ll_dev_open",
+                "[%s] found pylox device not in HS mode (speed=%d) @ %03d:%03d:%03d\n", s.speed,
+                s.port, s.bus, s.addr);
+    const int rc = libusb_open(s.dev, &p->handle);
+    if (rc < 0) {
+        p->handle = nullptr;
+        USB_LOG(WRN, "_usb_ll_dev_open", "[%s]   failed to open this device: %s, try next ...\n",
+                libusb_error_name(rc));
+        return false;
+    }
+    store_location(dev, s);
+    return true;
+}
+
+// Configuration 1, interface 0 (1 as a fallback). Closes the record on failure.
+bool configure(pylox_ll_dev_t *dev, usb_priv *p)
+{
+    int rc = libusb_set_configuration(p->handle, 1);
+    if (rc < 0) {
+        USB_LOG(ERR, "usb_ll_dev_open", "[%s] libusb_set_configuration failed: %s\n",
+                libusb_error_name(rc));
+        close_internal(dev);
+        return false;
+    }
+    libusb_set_auto_detach_kernel_driver(p->handle, 1);
+    if (libusb_claim_interface(p->handle, 0) < 0) {
+        rc = libusb_claim_interface(p->handle, 1);
+        if (rc < 0) {
+            USB_LOG(ERR, "usb_ll_dev_open", "[%s] libusb_claim_interface failed: %s\n",
+                    libusb_error_name(rc));
+            close_internal(dev);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool start_event_thread(pylox_ll_dev_t *dev, usb_priv *p)
+{
+    std::atomic_ref<uint8_t>(p->running).store(0);
+    std::atomic_ref<uint8_t>(p->cap_stopping).store(1);
+    std::atomic_ref<int>(p->quit).store(0);
+    p->lock.lock();
+    p->thread_started = pthread_create(&p->thread, nullptr, evt_thread, dev) == 0;
+    p->lock.unlock();
+    if (!p->thread_started) {
+        USB_LOG(ERR, "usb_ll_dev_open", "[%s]  create evt thread failed\n");
+        close_internal(dev);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 int usb_ll_dev_list(pylox_ll_dev_t *entries, int max)
 {
     if (!entries || max <= 0)
@@ -224,45 +382,25 @@ int usb_ll_dev_list(pylox_ll_dev_t *entries, int max)
     apply_debug(ctx);
     std::memset(static_cast<void *>(entries), 0, sizeof *entries * static_cast<size_t>(max));
 
-    libusb_device **list = nullptr;
-    const ssize_t n = libusb_get_device_list(ctx, &list);
-    if (n < 0) {
-        USB_LOG(ERR, "usb_ll_dev_list", "[%s]   enum usb device failed: %d \n",
-                static_cast<int>(n));
-        libusb_exit(ctx);
-        return 0;
-    }
-    USB_LOG(DBG, "usb_ll_dev_list", "[%s] probe pylox device (max=%d) in %d usb device\n", max,
-            static_cast<int>(n));
     int found = 0;
-    for (ssize_t i = 0; i < n && found < max; ++i) {
-        libusb_device *d = list[i];
-        libusb_device_descriptor desc;
-        if (libusb_get_device_descriptor(d, &desc) < 0) {
-            USB_LOG(ERR, "usb_ll_dev_list", "[%s]   Failed to get device desc of device %d\n",
-                    static_cast<int>(i));
-            continue;
-        }
-        const int bus = libusb_get_bus_number(d);
-        const int port = libusb_get_port_number(d);
-        const int addr = libusb_get_device_address(d);
-        USB_LOG(TRC, "usb_ll_dev_list", "[%s] [%02d] %04x:%04x @ %03d:%03d:%03d\n",
-                static_cast<int>(i), desc.idVendor, desc.idProduct, port, bus, addr);
-        if (desc.idVendor != k_vid || desc.idProduct != k_pid)
-            continue;
-        pylox_ll_dev_t *e = &entries[found++];
-        e->kind = PYLOX_LL_KIND_USB;
-        e->loc.usb.bus = static_cast<uint8_t>(bus);
-        e->loc.usb.port = static_cast<uint8_t>(port);
-        e->loc.usb.addr = static_cast<uint8_t>(addr);
-        e->loc.usb.speed = static_cast<uint8_t>(libusb_get_device_speed(d));
-        e->ops = &ll_op_usb;
-        e->located = 1;
-        USB_LOG(DBG, "usb_ll_dev_list",
-                "[%s]   PYLOX device (speed=%d) found @ %03d:%03d:%03d, %p\n", e->loc.usb.speed,
-                port, bus, addr, static_cast<void *>(e));
-    }
-    libusb_free_device_list(list, 1);
+    const auto counted = [max](int n) {
+        USB_LOG(DBG, "usb_ll_dev_list", "[%s] probe pylox device (max=%d) in %d usb device\n", max,
+                n);
+    };
+    for_each_device(ctx, "usb_ll_dev_list", "[%s]   enum usb device failed: %d \n", counted,
+                    [&](const usb_seen &s) {
+                        USB_LOG(TRC, "usb_ll_dev_list", "[%s] [%02d] %04x:%04x @ %03d:%03d:%03d\n",
+                                s.index, s.vid, s.pid, s.port, s.bus, s.addr);
+                        if (!s.ours())
+                            return true;
+                        pylox_ll_dev_t *e = &entries[found++];
+                        store_location(e, s);
+                        e->ops = &ll_op_usb;
+                        USB_LOG(DBG, "usb_ll_dev_list",
+                                "[%s]   PYLOX device (speed=%d) found @ %03d:%03d:%03d, %p\n",
+                                e->loc.usb.speed, s.port, s.bus, s.addr, static_cast<void *>(e));
+                        return found < max;
+                    });
     libusb_exit(ctx);
     return found;
 }
@@ -279,115 +417,22 @@ pylox_ll_dev_t *usb_ll_dev_open(pylox_ll_dev_t *dev)
         USB_LOG(WRN, "_usb_ll_dev_open", "[%s] device already open\n");
         return dev;
     }
-    if (!p->ctx) {
-        USB_LOG(DBG, "_usb_ll_dev_open", "[%s]  create usb context\n");
-        const int rc = libusb_init(&p->ctx);
-        if (rc < 0) {
-            USB_LOG(ERR, "_usb_ll_dev_open", "[%s]  create usb context failed: %s\n",
-                    libusb_error_name(rc));
-            p->ctx = nullptr;
-            open_failed(dev);
-            return nullptr;
-        }
-        apply_debug(p->ctx);
-    }
-    libusb_device **list = nullptr;
-    const ssize_t n = libusb_get_device_list(p->ctx, &list);
-    if (n < 0) {
-        USB_LOG(ERR, "_usb_ll_dev_open", "[%s]   enum libusb device failed: %d \n",
-                static_cast<int>(n));
+    if (!ensure_context(dev, p))
+        return nullptr;
+    const bool located = dev->located;
+    const ssize_t n = for_each_device(
+        p->ctx, "_usb_ll_dev_open", "[%s]   enum libusb device failed: %d \n",
+        [](int count) { USB_LOG(TRC, "_usb_ll_dev_open", "[%s]   %d usb device found \n", count); },
+        [&](const usb_seen &s) {
+            return !(located ? open_located(dev, p, s) : open_first_found(dev, p, s));
+        });
+    if (n < 0 || !p->handle) {
         open_failed(dev);
         return nullptr;
     }
-    USB_LOG(TRC, "_usb_ll_dev_open", "[%s]   %d usb device found \n", static_cast<int>(n));
-
-    for (ssize_t i = 0; i < n && !p->handle; ++i) {
-        libusb_device *d = list[i];
-        libusb_device_descriptor desc;
-        if (libusb_get_device_descriptor(d, &desc) < 0) {
-            USB_LOG(ERR, "_usb_ll_dev_open", "[%s]   Failed to get device desc of device %d\n",
-                    static_cast<int>(i));
-            continue;
-        }
-        const int bus = libusb_get_bus_number(d);
-        const int port = libusb_get_port_number(d);
-        const int addr = libusb_get_device_address(d);
-        const int speed = libusb_get_device_speed(d);
-        const bool ours = desc.idVendor == k_vid && desc.idProduct == k_pid;
-        if (dev->located) {
-            USB_LOG(TRC, "_usb_ll_dev_open", "[%s] [%d] %04x:%04x (speed=%d) @ %03d:%03d:%03d\n",
-                    static_cast<int>(i), desc.idVendor, desc.idProduct, speed, port, bus, addr);
-            if (!ours || bus != dev->loc.usb.bus || port != dev->loc.usb.port)
-                continue;
-            USB_LOG(DBG, "_usb_ll_dev_open", "[%s] open pylox device @ %03d:%03d:%03d\n", port, bus,
-                    addr);
-            const int rc = libusb_open(d, &p->handle);
-            if (rc < 0) {
-                p->handle = nullptr;
-                USB_LOG(WRN, "_usb_ll_dev_open", "[%s] failed to open this device: %s\n",
-                        libusb_error_name(rc));
-            }
-        } else {
-            if (!ours)
-                continue;
-            USB_LOG(DBG, "_usb_ll_dev_open",
-                    "[%s] found pylox device (speed=%d) @ %03d:%03d:%03d\n", speed, port, bus,
-                    addr);
-            if (speed < LIBUSB_SPEED_HIGH)
-                USB_LOG(WRN, "_usb_ll_dev_open",
-                        "[%s] found pylox device not in HS mode (speed=%d) @ %03d:%03d:%03d\n",
-                        speed, port, bus, addr);
-            const int rc = libusb_open(d, &p->handle);
-            if (rc < 0) {
-                p->handle = nullptr;
-                USB_LOG(WRN, "_usb_ll_dev_open",
-                        "[%s]   failed to open this device: %s, try next ...\n",
-                        libusb_error_name(rc));
-                continue;
-            }
-            dev->located = 1;
-            dev->kind = PYLOX_LL_KIND_USB;
-            dev->loc.usb.bus = static_cast<uint8_t>(bus);
-            dev->loc.usb.port = static_cast<uint8_t>(port);
-            dev->loc.usb.addr = static_cast<uint8_t>(addr);
-            dev->loc.usb.speed = static_cast<uint8_t>(speed);
-        }
-    }
-    libusb_free_device_list(list, 1);
-    if (!p->handle) {
-        open_failed(dev);
-        return nullptr;
-    }
-
     dev->kind = PYLOX_LL_KIND_USB;
-    int rc = libusb_set_configuration(p->handle, 1);
-    if (rc < 0) {
-        USB_LOG(ERR, "usb_ll_dev_open", "[%s] libusb_set_configuration failed: %s\n",
-                libusb_error_name(rc));
-        close_internal(dev);
+    if (!configure(dev, p) || !start_event_thread(dev, p))
         return nullptr;
-    }
-    libusb_set_auto_detach_kernel_driver(p->handle, 1);
-    if (libusb_claim_interface(p->handle, 0) < 0) {
-        rc = libusb_claim_interface(p->handle, 1);
-        if (rc < 0) {
-            USB_LOG(ERR, "usb_ll_dev_open", "[%s] libusb_claim_interface failed: %s\n",
-                    libusb_error_name(rc));
-            close_internal(dev);
-            return nullptr;
-        }
-    }
-    std::atomic_ref<uint8_t>(p->running).store(0);
-    std::atomic_ref<uint8_t>(p->cap_stopping).store(1);
-    std::atomic_ref<int>(p->quit).store(0);
-    p->lock.lock();
-    p->thread_started = pthread_create(&p->thread, nullptr, evt_thread, dev) == 0;
-    p->lock.unlock();
-    if (!p->thread_started) {
-        USB_LOG(ERR, "usb_ll_dev_open", "[%s]  create evt thread failed\n");
-        close_internal(dev);
-        return nullptr;
-    }
     dev->ops = &ll_op_usb;
     return dev;
 }
