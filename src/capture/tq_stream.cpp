@@ -473,6 +473,80 @@ size_t feed_payload(tq_stream_t *s, const uint8_t *bytes, size_t left)
     return n;
 }
 
+#define SYNC_LOG(level, fmt, ...) PYLOX_LOG_AS(level, "_sync_stream_hdr", fmt, ##__VA_ARGS__)
+
+enum class held_hdr { partial, accepted, rejected };
+
+// Adds input bytes to a held header prefix and judges it.
+held_hdr fill_held(tq_stream_t *s, const uint8_t *p, size_t n, size_t &i)
+{
+    const size_t take = std::min<size_t>(k_hdr - s->hdr_held, n - i);
+    std::memcpy(s->hdr + s->hdr_held, p + i, take);
+    i += take;
+    s->hdr_held += static_cast<int>(take);
+    const bool bad = s->hdr_held >= 2 && s->hdr[1] != k_sync1;
+    if (!bad && s->hdr_held < k_hdr) {
+        SYNC_LOG(TQ_LOG_TRC, "[%s] partial stream hdr found: %d bytes, need more bytes.\n",
+                 s->hdr_held);
+        return held_hdr::partial;
+    }
+    if (bad || !hdr_accepted(s->hdr))
+        return held_hdr::rejected;
+    const hdr_view h = decode_hdr(s->hdr);
+    SYNC_LOG(TQ_LOG_TRC, "[%s] HDR found: idx/len=%d/%d(frlen:%d,fridx=%d,frfmt=%d)\n",
+             static_cast<int>(h.sidx), static_cast<int>(h.len), static_cast<int>(h.frlen),
+             static_cast<int>(h.fridx), static_cast<int>(h.frfmt));
+    return held_hdr::accepted;
+}
+
+// A rejected held prefix: its first byte is skipped and the scan goes on
+// inside the held bytes (then in the input). Returns the bytes skipped.
+uint32_t skip_held(tq_stream_t *s)
+{
+    int j = 1;
+    while (j < s->hdr_held &&
+           !(s->hdr[j] == k_sync0 && (j + 1 == s->hdr_held || s->hdr[j + 1] == k_sync1)))
+        ++j;
+    std::memmove(s->hdr, s->hdr + j, static_cast<size_t>(s->hdr_held - j));
+    s->hdr_held -= j;
+    return static_cast<uint32_t>(j);
+}
+
+// The next place at or after i where a header may start: the first sync byte
+// followed by the second one or by the end of the input; n when there is none.
+size_t next_sync(const uint8_t *p, size_t i, size_t n)
+{
+    for (size_t k = i; k < n; ++k) {
+        const void *f = std::memchr(p + k, k_sync0, n - k);
+        if (!f)
+            return n;
+        k = static_cast<size_t>(static_cast<const uint8_t *>(f) - p);
+        if (k + 1 == n || p[k + 1] == k_sync1)
+            return k;
+    }
+    return n;
+}
+
+// Takes a candidate from the input into the held bytes. Returns true when a
+// whole header (already accepted) is held, false when more input is needed.
+bool take_candidate(tq_stream_t *s, const uint8_t *p, size_t n, size_t &i)
+{
+    const size_t take = std::min<size_t>(k_hdr, n - i);
+    std::memcpy(s->hdr, p + i, take);
+    s->hdr_held = static_cast<int>(take);
+    i += take;
+    if (s->hdr_held < k_hdr) {
+        SYNC_LOG(TQ_LOG_TRC, "[%s] partial stream hdr found: %d bytes, need more bytes.\n",
+                 s->hdr_held);
+        return false;
+    }
+    const hdr_view h = decode_hdr(s->hdr);
+    SYNC_LOG(TQ_LOG_TRC, "[%s] HDR found: idx/len=%d/%d (frlen:%d,fridx=%d,frfmt=%d)\n",
+             static_cast<int>(h.sidx), static_cast<int>(h.len), static_cast<int>(h.frlen),
+             static_cast<int>(h.fridx), static_cast<int>(h.frfmt));
+    return true;
+}
+
 // Collects a header: continues a held header prefix or scans the input for
 // the sync bytes. Returns the bytes consumed; on return either a whole
 // accepted header is held or the input is used up. Bytes passed over are
@@ -484,83 +558,33 @@ size_t _sync_stream_hdr(tq_stream_t *s, const uint8_t *p, size_t n)
     bool found = false;
     for (;;) {
         if (s->hdr_held > 0) {
-            const size_t take = std::min<size_t>(k_hdr - s->hdr_held, n - i);
-            std::memcpy(s->hdr + s->hdr_held, p + i, take);
-            i += take;
-            s->hdr_held += static_cast<int>(take);
-            const bool bad = s->hdr_held >= 2 && s->hdr[1] != k_sync1;
-            if (!bad && s->hdr_held < k_hdr) {
-                LOG_TRC("[%s] partial stream hdr found: %d bytes, need more bytes.\n", s->hdr_held);
-                break;
+            const held_hdr h = fill_held(s, p, n, i);
+            if (h == held_hdr::rejected) {
+                skipped += skip_held(s);
+                continue;
             }
-            if (!bad && hdr_accepted(s->hdr)) {
-                const hdr_view h = decode_hdr(s->hdr);
-                LOG_TRC("[%s] HDR found: idx/len=%d/%d(frlen:%d,fridx=%d,frfmt=%d)\n",
-                        static_cast<int>(h.sidx), static_cast<int>(h.len),
-                        static_cast<int>(h.frlen), static_cast<int>(h.fridx),
-                        static_cast<int>(h.frfmt));
-                found = true;
-                break;
-            }
-            // Not a header: its first byte is skipped and the scan goes on
-            // inside the held bytes, then in the input.
-            int j = 1;
-            while (j < s->hdr_held &&
-                   !(s->hdr[j] == k_sync0 && (j + 1 == s->hdr_held || s->hdr[j + 1] == k_sync1)))
-                ++j;
-            skipped += static_cast<uint32_t>(j);
-            std::memmove(s->hdr, s->hdr + j, static_cast<size_t>(s->hdr_held - j));
-            s->hdr_held -= j;
-            continue;
-        }
-        if (i == n)
+            found = h == held_hdr::accepted;
             break;
-        size_t k = i;
-        for (;;) {
-            const void *f = std::memchr(p + k, k_sync0, n - k);
-            if (!f) {
-                k = n;
-                break;
-            }
-            k = static_cast<size_t>(static_cast<const uint8_t *>(f) - p);
-            if (k + 1 == n || p[k + 1] == k_sync1)
-                break;
-            ++k;
         }
+        const size_t k = next_sync(p, i, n);
         skipped += static_cast<uint32_t>(k - i);
         i = k;
         if (i == n)
             break;
-        if (n - i >= static_cast<size_t>(k_hdr)) {
-            if (!hdr_accepted(p + i)) {
-                ++skipped;
-                ++i;
-                continue;
-            }
+        if (n - i >= static_cast<size_t>(k_hdr) && !hdr_accepted(p + i)) {
+            ++skipped;
+            ++i;
+            continue;
         }
-        // The candidate is taken into the held bytes; the branch above
-        // either accepts it at once or waits for more input.
-        const size_t take = std::min<size_t>(k_hdr, n - i);
-        std::memcpy(s->hdr, p + i, take);
-        s->hdr_held = static_cast<int>(take);
-        i += take;
-        if (s->hdr_held == k_hdr) {
-            const hdr_view h = decode_hdr(s->hdr);
-            LOG_TRC("[%s] HDR found: idx/len=%d/%d (frlen:%d,fridx=%d,frfmt=%d)\n",
-                    static_cast<int>(h.sidx), static_cast<int>(h.len), static_cast<int>(h.frlen),
-                    static_cast<int>(h.fridx), static_cast<int>(h.frfmt));
-            found = true;
-            break;
-        }
-        LOG_TRC("[%s] partial stream hdr found: %d bytes, need more bytes.\n", s->hdr_held);
+        found = take_candidate(s, p, n, i);
         break;
     }
     if (skipped) {
         st_add(s->st.bytes_discarded, skipped);
         if (found)
-            LOG_TRC("[%s] sync hdr: skip %d bytes\n", static_cast<int>(skipped));
+            SYNC_LOG(TQ_LOG_TRC, "[%s] sync hdr: skip %d bytes\n", static_cast<int>(skipped));
         else
-            LOG_DBG("[%s] not find hdr: skip %d bytes\n", static_cast<int>(skipped));
+            SYNC_LOG(TQ_LOG_DBG, "[%s] not find hdr: skip %d bytes\n", static_cast<int>(skipped));
     }
     return i;
 }
