@@ -390,7 +390,15 @@ PYLOX_API int oni_open(oni_recorder_t *rec, const char *path)
         return 0;
     }
     write_file_header(rec, 0);
-    return tell(rec) == k_file_header_size ? 1 : 0;
+    if (tell(rec) == k_file_header_size)
+        return 1;
+    LOG_ERR("[%s] cannot write the header of %s\n", path);
+    std::fclose(rec->file);
+    rec->file = nullptr;
+    std::free(rec->buf);
+    rec->buf = rec->cur = nullptr;
+    rec->buf_size = 0;
+    return 0;
 }
 
 PYLOX_API oni_stream_t *oni_stream_open(oni_recorder_t *rec, const oni_stream_info_t *info)
