@@ -18,5 +18,6 @@
 #include <pylox/pylox_frame_file.h>
 #include <pylox/tq_oni.h>
 #include <pylox/pylox_api.h>
+#include <pylox/pylox_data.h>
 
 #endif

@@ -3,7 +3,7 @@
 set -eu
 lib="$1"
 bad=$(nm -D --defined-only "$lib" | awk '{print $NF}' \
-  | grep -v -E '^(pylox_|tq_|ll_op_usb$|ll_op_fil$|g_pylox_driver_op_|g_atan2_LUT$|epc_|calc_|_calc_scale_offset$|oni_|mat3_|mat4_|quat_|vec3_|emit_RECORD_REAL_PROPERTY$|AsString$)' || true)
+  | grep -v -E '^(pylox_|tq_|ll_op_usb$|ll_op_fil$|g_pylox_driver_op_|g_atan2_LUT$|epc_|calc_|_calc_scale_offset$|oni_|mat3_|mat4_|quat_|vec3_|emit_RECORD_REAL_PROPERTY$|AsString$|al_)' || true)
 if [ -n "$bad" ]; then
   echo "unexpected exported symbols:"; echo "$bad"; exit 1
 fi
