@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace vcam {
 
@@ -324,6 +325,15 @@ void Camera::Impl::command(uint8_t type, uint16_t value, const uint8_t *d, size_
                 return fail("bad reset target");
             ++resets;
             last_reset_target = target;
+            if (target == 0 && boot_pending >= 0) {
+                // The new firmware starts: its version shows in the version
+                // parameter (software word for type 0, boot loader for type 1).
+                auto img = images.find(static_cast<uint8_t>(boot_pending));
+                if (img != images.end())
+                    put16(&params[P_VERSION][boot_pending == 0 ? 2 : 4], img->second.version);
+                boot_pending = -1;
+                ++boots;
+            }
             if (target == 3) {
                 // Drop off the bus shortly after answering, come back later on the
                 // same bus and port.
@@ -460,7 +470,9 @@ void Camera::Impl::image_command(uint16_t value, const uint8_t *d, size_t n, boo
             } else {
                 put16(&answer[2], it->second.version);
                 put32(&answer[4], static_cast<uint32_t>(it->second.data.size()));
-                put32(&answer[8], 0x08000000u + 0x100000u * img_info_type);
+                auto a = image_addr.find(img_info_type);
+                put32(&answer[8],
+                      a != image_addr.end() ? a->second : 0x08000000u + 0x100000u * img_info_type);
             }
             return;
         }
@@ -473,9 +485,10 @@ void Camera::Impl::image_command(uint16_t value, const uint8_t *d, size_t n, boo
         dl_version = le16(d + 2);
         dl_size = le32(d + 4);
         dl_data.clear();
-        dl_next = 0;
+        dl_next = take_fault(ImageFault::wrong_info_ack) ? 1 : 0;
         dl_status = 3;
         dl_active = false;
+        dl_erase_bad = false;
         return;
     case 7: // ERASE action
         if (in)
@@ -484,8 +497,15 @@ void Camera::Impl::image_command(uint16_t value, const uint8_t *d, size_t n, boo
             return fail("ERASE record too short");
         if (d[0] != dl_type || le32(d + 1) != dl_size)
             return fail("ERASE does not match INFO");
+        if (take_fault(ImageFault::erase_refused))
+            return fail("flash erase failed");
         dl_pkt_size = le32(d + 5);
         dl_erase_left = erase_polls;
+        if (take_fault(ImageFault::erase_endless))
+            dl_erase_left = std::numeric_limits<int>::max();
+        dl_erase_bad = take_fault(ImageFault::erase_error);
+        if (dl_erase_bad && dl_erase_left <= 0)
+            dl_erase_left = 1;
         dl_status = dl_erase_left > 0 ? 4 : 1;
         dl_next = 0;
         dl_active = dl_status == 1;
@@ -499,8 +519,8 @@ void Camera::Impl::image_command(uint16_t value, const uint8_t *d, size_t n, boo
             put32(&answer[0], dl_next);
             answer[4] = dl_status;
             if (dl_status == 4 && --dl_erase_left <= 0) {
-                dl_status = 1;
-                dl_active = true;
+                dl_status = dl_erase_bad ? 2 : 1;
+                dl_active = !dl_erase_bad;
             }
         }
         return;
@@ -516,9 +536,23 @@ void Camera::Impl::image_command(uint16_t value, const uint8_t *d, size_t n, boo
             return;
         }
         answer.assign(wlen, 0);
-        if (upl_stage == 0 && wlen == 12 && upl_request.size() == 12) {
+        if (upl_stage == 0 && upl_request.size() == 12 && (wlen == 12 || wlen == 12 + upl_chunk)) {
+            // The request record comes back with the chunk's offset in bytes
+            // 0-3; a data stage of 12 + chunk bytes carries the chunk after it.
+            if (take_fault(ImageFault::upload_skip))
+                upl_pos += upl_chunk;
             std::copy(upl_request.begin(), upl_request.end(), answer.begin());
-            upl_stage = 1;
+            put32(&answer[0], static_cast<uint32_t>(upl_pos));
+            if (wlen == 12) {
+                upl_stage = 1;
+                return;
+            }
+            auto it = images.find(img_info_type);
+            if (it == images.end())
+                return fail("no image to read");
+            for (size_t i = 0; i < upl_chunk && upl_pos + i < it->second.data.size(); ++i)
+                answer[12 + i] = it->second.data[upl_pos + i];
+            upl_pos += upl_chunk;
             return;
         } else {
             auto it = images.find(img_info_type);
@@ -537,25 +571,43 @@ void Camera::Impl::image_command(uint16_t value, const uint8_t *d, size_t n, boo
     }
 }
 
-void Camera::Impl::bulk_out_data(const uint8_t *p, size_t n)
+bool Camera::Impl::take_fault(ImageFault f)
 {
+    auto it = f_image.find(f);
+    if (it == f_image.end() || it->second <= 0)
+        return false;
+    if (--it->second == 0)
+        f_image.erase(it);
+    return true;
+}
+
+bool Camera::Impl::bulk_out_data(const uint8_t *p, size_t n)
+{
+    if (dl_active && take_fault(ImageFault::packet_refused))
+        return false;
     bulk_out += n;
     if (!dl_active || n < 6)
-        return;
+        return true;
     uint16_t crc = le16(p);
     uint32_t len = le32(p + 2);
-    if (len != n - 6 || (dl_pkt_size && len > dl_pkt_size) || crc16_xmodem(p + 6, len) != crc) {
+    if (len != n - 6 || (dl_pkt_size && len > dl_pkt_size) || crc16_xmodem(p + 6, len) != crc ||
+        take_fault(ImageFault::crc_mismatch)) {
         dl_status = 2; // packet refused: next stays
-        return;
+        return true;
     }
     dl_data.insert(dl_data.end(), p + 6, p + 6 + len);
     ++dl_next;
+    if (take_fault(ImageFault::skip_index))
+        ++dl_next;
     dl_status = 0;
     if (dl_data.size() >= dl_size) {
         dl_data.resize(dl_size);
         images[dl_type] = Image{dl_version, dl_data};
         dl_active = false;
+        if (dl_type <= 1)
+            boot_pending = dl_type;
     }
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -1208,6 +1260,27 @@ bool Camera::image(uint8_t type, uint16_t &version, std::vector<uint8_t> &data) 
     version = it->second.version;
     data = it->second.data;
     return true;
+}
+void Camera::set_image_address(uint8_t type, uint32_t address)
+{
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    impl_->image_addr[type] = address;
+}
+uint32_t Camera::image_address(uint8_t type) const
+{
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    auto a = impl_->image_addr.find(type);
+    return a != impl_->image_addr.end() ? a->second : 0x08000000u + 0x100000u * type;
+}
+void Camera::fault_image(ImageFault f, int count)
+{
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    impl_->f_image[f] += count;
+}
+uint32_t Camera::firmware_boots() const
+{
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->boots;
 }
 void Camera::set_erase_polls(int n)
 {

@@ -111,8 +111,13 @@ struct Camera::Impl {
     uint16_t dl_version = 0;
     uint32_t dl_size = 0, dl_next = 0, dl_pkt_size = 0;
     int dl_erase_left = 0, erase_polls = 2;
-    bool dl_active = false;
+    bool dl_active = false, dl_erase_bad = false;
     std::vector<uint8_t> dl_data;
+    std::map<uint8_t, uint32_t> image_addr;
+    std::map<ImageFault, int> f_image;
+    bool take_fault(ImageFault f); // under mu: consumes one occurrence
+    int boot_pending = -1;         // type (0, 1) of a firmware stored since the last boot
+    uint32_t boots = 0;
     std::vector<uint8_t> upl_request;
     uint32_t upl_chunk = 0;
     size_t upl_pos = 0;
@@ -188,7 +193,8 @@ struct Camera::Impl {
     void fail(const std::string &text);
     void image_command(uint16_t value, const uint8_t *d, size_t n, bool in,
                        std::vector<uint8_t> &answer, uint16_t wlen);
-    void bulk_out_data(const uint8_t *p, size_t n);
+    // Takes a data packet; false when the camera refuses the transfer (stall).
+    bool bulk_out_data(const uint8_t *p, size_t n);
     void start_stream(uint32_t arg);
     void stop_stream();
     void bus_loop();

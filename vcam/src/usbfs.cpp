@@ -677,11 +677,10 @@ gboolean submit_control(Camera::Impl &cam, const IoctlCall &c, Urb *u, Lock &lk)
 // endpoint stalls them.
 gboolean submit_bulk_out(Camera::Impl &cam, const IoctlCall &c, Urb *u, Lock &lk)
 {
-    if (cam.out_halted) {
+    if (cam.out_halted || !cam.bulk_out_data(u->buf ? u->buf->data : nullptr,
+                                             u->buf ? static_cast<size_t>(u->length) : 0)) {
         cam.finish(u, -EPIPE);
     } else {
-        cam.bulk_out_data(u->buf ? u->buf->data : nullptr,
-                          u->buf ? static_cast<size_t>(u->length) : 0);
         u->actual = u->length;
         cam.finish(u, 0);
     }

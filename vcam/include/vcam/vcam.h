@@ -116,6 +116,18 @@ enum class StreamFault {
     drop_bytes,       // the next packet loses 100 bytes from the middle of its payload
 };
 
+// Faults of the data-image protocol (0xCC), each for the next occurrence.
+enum class ImageFault {
+    wrong_info_ack, // the INFO action is acknowledged with status 3 but next 1
+    erase_refused,  // the ERASE action fails (0xFF, "flash erase failed")
+    erase_error,    // the erase ends with status 2 (failed) instead of 1
+    erase_endless,  // the erase never ends: every acknowledgement reports 4
+    crc_mismatch,   // a data packet fails the camera's CRC check (the index stays)
+    packet_refused, // a data packet's bulk-out transfer stalls (endpoint halted)
+    skip_index,     // a data packet is acknowledged with an index one too far
+    upload_skip,    // an upload chunk comes from one chunk further on (one is lost)
+};
+
 class Camera {
 public:
     // Creates a camera and plugs it into the virtual bus. The umockdev test bed
@@ -201,6 +213,17 @@ public:
     void set_image(uint8_t type, uint16_t version, const std::vector<uint8_t> &data);
     bool image(uint8_t type, uint16_t &version, std::vector<uint8_t> &data) const;
     void set_erase_polls(int n); // ACK reads that still report "erasing" (4); default 2
+    // Flash address the image info reports for a type (default 0x08000000 +
+    // type x 0x100000).
+    void set_image_address(uint8_t type, uint32_t address);
+    uint32_t image_address(uint8_t type) const;
+    // The next `count` occurrences of the fault.
+    void fault_image(ImageFault f, int count = 1);
+    // Firmware boots: a reset with target 0 after a completed download of
+    // type 0 (software) or 1 (boot loader) starts that image, and the version
+    // parameter (ID 6) then carries its version in the software or
+    // boot-loader word.
+    uint32_t firmware_boots() const;
 
     struct Impl;
 
