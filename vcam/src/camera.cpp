@@ -512,8 +512,11 @@ void Camera::Impl::image_command(uint16_t value, const uint8_t *d, size_t n, boo
         return;
     case 4: // ACK
     case 5:
-        if (!in)
+        if (!in) {
+            if (value == 4 && f_fail_ack > 0 && --f_fail_ack == 0)
+                return fail("acknowledgement failed");
             return; // the request half of a read exchange
+        }
         answer.assign(wlen, 0);
         if (value == 4 && wlen >= 13) {
             put32(&answer[0], dl_next);
@@ -1276,6 +1279,11 @@ void Camera::fault_image(ImageFault f, int count)
 {
     std::lock_guard<std::mutex> lk(impl_->mu);
     impl_->f_image[f] += count;
+}
+void Camera::fault_fail_ack(int nth)
+{
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    impl_->f_fail_ack = nth;
 }
 uint32_t Camera::firmware_boots() const
 {

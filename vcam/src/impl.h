@@ -116,6 +116,7 @@ struct Camera::Impl {
     std::map<uint8_t, uint32_t> image_addr;
     std::map<ImageFault, int> f_image;
     bool take_fault(ImageFault f); // under mu: consumes one occurrence
+    int f_fail_ack = 0;            // acknowledgement reads left until the failing one
     int boot_pending = -1;         // type (0, 1) of a firmware stored since the last boot
     uint32_t boots = 0;
     std::vector<uint8_t> upl_request;

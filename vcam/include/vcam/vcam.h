@@ -123,7 +123,7 @@ enum class ImageFault {
     erase_error,    // the erase ends with status 2 (failed) instead of 1
     erase_endless,  // the erase never ends: every acknowledgement reports 4
     crc_mismatch,   // a data packet fails the camera's CRC check (the index stays)
-    packet_refused, // a data packet's bulk-out transfer stalls (endpoint halted)
+    packet_refused, // a data packet's bulk-out transfer stalls (once: the endpoint stays usable)
     skip_index,     // a data packet is acknowledged with an index one too far
     upload_skip,    // an upload chunk comes from one chunk further on (one is lost)
 };
@@ -219,6 +219,9 @@ public:
     uint32_t image_address(uint8_t type) const;
     // The next `count` occurrences of the fault.
     void fault_image(ImageFault f, int count = 1);
+    // The nth acknowledgement read (0xCC/4) from now on fails (0xFF,
+    // "acknowledgement failed"); 1 is the next one, 0 disarms.
+    void fault_fail_ack(int nth);
     // Firmware boots: a reset with target 0 after a completed download of
     // type 0 (software) or 1 (boot loader) starts that image, and the version
     // parameter (ID 6) then carries its version in the software or
