@@ -8,7 +8,7 @@ if [ -n "$bad" ]; then
   echo "unexpected exported symbols:"; echo "$bad"; exit 1
 fi
 nm -D --defined-only "$lib" | grep -q ' pylox_error_name$' || { echo "pylox_error_name missing"; exit 1; }
-for s in mat3_inverse mat4_lookAt quat_slerp vec3_unproject tq_calib_len_init_map \
+for s in al_data_calc_crc pylox_bin_data_write mat3_inverse mat4_lookAt quat_slerp vec3_unproject tq_calib_len_init_map \
   oni_open oni_stream_open oni_stream_save_frame oni_stream_save_property oni_stream_close \
   oni_close emit_RECORD_REAL_PROPERTY AsString; do
   nm -D --defined-only "$lib" | grep -q " $s\$" || { echo "$s missing"; exit 1; }
