@@ -15,6 +15,7 @@
 #include <pylox/tq_math.h>
 #include <pylox/tq_vec.h>
 #include <pylox/tq_calib_len.h>
+#include <pylox/tq_filter.h>
 #include <pylox/pylox_frame_file.h>
 #include <pylox/tq_oni.h>
 #include <pylox/pylox_api.h>

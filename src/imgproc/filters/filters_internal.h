@@ -1,0 +1,45 @@
+// Internal steps of the image filters: the plain one-value-at-a-time forms
+// (the reference every vector form must match bit for bit) and the vector
+// forms, compiled once per instruction set and chosen at run time.
+#pragma once
+
+#include <pylox/tq_filter.h>
+
+#include <cstdint>
+
+namespace pylox::filt {
+
+// Nearest valid index for a neighbour position (the clamped border).
+inline int32_t clamp_index(int32_t i, int32_t n)
+{
+    return i < 0 ? 0 : (i >= n ? n - 1 : i);
+}
+
+// --- medians (w, h >= 1; no parameter checks) ---
+void median3_plain(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+void median5_plain(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+void median3_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+void median5_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+
+// --- recursive Gaussian ---
+struct iir_coef {
+    float b, a1, a2, a3;
+};
+iir_coef gauss_iir_coef(float sigma);
+// Causal then anti-causal recursion along every row of src into dst (dst may
+// be src).
+void gauss_iir_rows(float *dst, const float *src, int32_t w, int32_t h, const iir_coef &c);
+// The same along every column, in place.
+void gauss_iir_cols_plain(float *img, int32_t w, int32_t h, const iir_coef &c);
+void gauss_iir_cols_vec(float *img, int32_t w, int32_t h, const iir_coef &c);
+
+// --- recursive bilateral filter ---
+// Horizontal pass one row at a time (the reference for the vector form).
+void bpf_horizontal_plain(tq_bpf2d_iir_t *s, const uint16_t *src);
+// Vertical pass over the columns 0 .. x_end-1 (x_end a multiple of 4).
+void bpf_vertical_vec(tq_bpf2d_iir_t *s, const uint16_t *src, uint32_t x_end);
+
+// Name of the instruction set the vector forms run on now.
+const char *vec_target_name();
+
+} // namespace pylox::filt

@@ -1,0 +1,269 @@
+// Vector forms of the filters, compiled for every x86 instruction set Highway
+// knows (SSSE3, SSE4, AVX2, AVX-512 and a portable fallback) and chosen at run
+// time. Each gives exactly what the plain form in the neighbouring files gives:
+// the medians are exact, and the float recursions do the same operations in
+// the same order. Multiply-add contraction is off for this file, since a fused
+// multiply-add rounds once where the plain form rounds twice.
+#pragma GCC optimize("fp-contract=off")
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "imgproc/filters/filters_vec.cpp"
+#include <hwy/foreach_target.h> // IWYU pragma: keep
+
+#include <hwy/highway.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "imgproc/filters/filters_internal.h"
+#include "imgproc/filters/median_net.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace pylox::filt {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+constexpr std::size_t kMaxU16Lanes = HWY_MAX_BYTES / sizeof(uint16_t);
+
+struct vmin {
+    template <class V> HWY_INLINE V operator()(V a, V b) const { return hn::Min(a, b); }
+};
+struct vmax {
+    template <class V> HWY_INLINE V operator()(V a, V b) const { return hn::Max(a, b); }
+};
+
+// Median of the R x R window for the N output pixels whose window columns
+// start at rows[i][0]; rows[i] holds N + R - 1 readable values.
+template <int R, class D> HWY_INLINE hn::Vec<D> median_block(D d, const uint16_t *const *rows)
+{
+    if constexpr (R == 3) {
+        return median9(hn::LoadU(d, rows[0]), hn::LoadU(d, rows[0] + 1), hn::LoadU(d, rows[0] + 2),
+                       hn::LoadU(d, rows[1]), hn::LoadU(d, rows[1] + 1), hn::LoadU(d, rows[1] + 2),
+                       hn::LoadU(d, rows[2]), hn::LoadU(d, rows[2] + 1), hn::LoadU(d, rows[2] + 2),
+                       vmin{}, vmax{});
+    } else {
+        hn::Vec<D> v[25];
+        for (int r = 0; r < 5; ++r) {
+            for (int c = 0; c < 5; ++c) {
+                v[r * 5 + c] = hn::LoadU(d, rows[r] + c);
+            }
+        }
+        return median25(v, vmin{}, vmax{});
+    }
+}
+
+// R x R median over the whole image, a block of lanes at a time. Blocks whose
+// window lies inside the image read the rows directly; the others (the first
+// and the last of each row) go through a small copy with the border columns
+// repeated.
+template <int R> void median_image(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    constexpr int32_t r = R / 2;
+    const hn::ScalableTag<uint16_t> d;
+    const auto n = static_cast<int32_t>(hn::Lanes(d));
+    HWY_ALIGN uint16_t pad[R][kMaxU16Lanes + R];
+    HWY_ALIGN uint16_t out[kMaxU16Lanes];
+    const uint16_t *rows[R];
+    const uint16_t *prow[R];
+    for (int i = 0; i < R; ++i) {
+        prow[i] = pad[i];
+    }
+    for (int32_t y = 0; y < h; ++y) {
+        for (int i = 0; i < R; ++i) {
+            rows[i] = src + static_cast<std::ptrdiff_t>(clamp_index(y - r + i, h)) * w;
+        }
+        uint16_t *drow = dst + static_cast<std::ptrdiff_t>(y) * w;
+        auto padded = [&](int32_t x0) {
+            for (int i = 0; i < R; ++i) {
+                for (int32_t k = 0; k < n + R - 1; ++k) {
+                    pad[i][k] = rows[i][clamp_index(x0 - r + k, w)];
+                }
+            }
+            hn::Store(median_block<R>(d, prow), d, out);
+            const int32_t cnt = w - x0 < n ? w - x0 : n;
+            std::memcpy(drow + x0, out, static_cast<std::size_t>(cnt) * sizeof(uint16_t));
+        };
+        const uint16_t *at[R];
+        for (int32_t x = 0; x < w; x += n) {
+            if (x < r || x + n + r > w) {
+                padded(x);
+                continue;
+            }
+            for (int i = 0; i < R; ++i) {
+                at[i] = rows[i] + x - r;
+            }
+            hn::StoreU(median_block<R>(d, at), d, drow + x);
+        }
+    }
+}
+
+void Median3Impl(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    median_image<3>(dst, src, w, h);
+}
+
+void Median5Impl(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    median_image<5>(dst, src, w, h);
+}
+
+// Column recursion of the Gaussian over the columns x .. x+lanes-1, in place:
+// the causal pass overwrites each value with y, the anti-causal pass y with z.
+template <class D>
+HWY_INLINE void gauss_cols(D d, float *img, int32_t w, int32_t h, int32_t x, const iir_coef &c)
+{
+    const auto b = hn::Set(d, c.b), a1 = hn::Set(d, c.a1), a2 = hn::Set(d, c.a2),
+               a3 = hn::Set(d, c.a3);
+    float *p = img + x;
+    auto y1 = hn::LoadU(d, p), y2 = y1, y3 = y1;
+    for (int32_t i = 0; i < h; ++i) {
+        float *q = p + static_cast<std::ptrdiff_t>(i) * w;
+        const auto y0 =
+            hn::Add(hn::Add(hn::Add(hn::Mul(b, hn::LoadU(d, q)), hn::Mul(a1, y1)), hn::Mul(a2, y2)),
+                    hn::Mul(a3, y3));
+        hn::StoreU(y0, d, q);
+        y3 = y2;
+        y2 = y1;
+        y1 = y0;
+    }
+    auto z1 = y1, z2 = y1, z3 = y1;
+    for (int32_t i = h; i-- > 0;) {
+        float *q = p + static_cast<std::ptrdiff_t>(i) * w;
+        const auto z0 =
+            hn::Add(hn::Add(hn::Add(hn::Mul(b, hn::LoadU(d, q)), hn::Mul(a1, z1)), hn::Mul(a2, z2)),
+                    hn::Mul(a3, z3));
+        hn::StoreU(z0, d, q);
+        z3 = z2;
+        z2 = z1;
+        z1 = z0;
+    }
+}
+
+void GaussColsImpl(float *img, int32_t w, int32_t h, const iir_coef &c)
+{
+    const hn::ScalableTag<float> d;
+    const auto n = static_cast<int32_t>(hn::Lanes(d));
+    int32_t x = 0;
+    for (; x + n <= w; x += n) {
+        gauss_cols(d, img, w, h, x, c);
+    }
+    const hn::CappedTag<float, 1> d1;
+    for (; x < w; ++x) {
+        gauss_cols(d1, img, w, h, x, c);
+    }
+}
+
+// Vertical pass of the bilateral filter over the columns x .. x+lanes-1.
+template <class D> HWY_INLINE void bpf_cols(D d, tq_bpf2d_iir_t *s, const uint16_t *src, uint32_t x)
+{
+    const hn::RebindToSigned<D> di;
+    const hn::Rebind<uint16_t, D> du;
+    const std::size_t n = hn::Lanes(d);
+    const auto w = static_cast<std::ptrdiff_t>(s->width);
+    const auto h = static_cast<int32_t>(s->height);
+    const auto rmin = static_cast<int32_t>(s->range_min);
+    const auto rmax = static_cast<int32_t>(s->range_max);
+    const auto vmin_r = hn::Set(di, rmin), vmax_r = hn::Set(di, rmax);
+    const auto alpha = hn::Set(d, s->alpha_v);
+    const auto l = hn::Set(d, 1.0f / (1.0f - s->alpha_v));
+    float *wv = s->line_weight;
+    float *fs = s->line_fwd;
+    float *fn = s->line_fwd_norm;
+    const uint16_t *col = src + x;
+    auto cur = hn::PromoteTo(di, hn::LoadU(du, col));
+    for (int32_t y = 0; y + 1 < h; ++y) {
+        const auto next = hn::PromoteTo(di, hn::LoadU(du, col + (y + 1) * w));
+        const auto dd = hn::Max(hn::Min(hn::Abs(hn::Sub(cur, next)), vmax_r), vmin_r);
+        const auto g = hn::GatherIndex(d, s->range_lut, hn::Sub(dd, vmin_r));
+        hn::StoreU(hn::Mul(alpha, g), d, wv + y * n);
+        cur = next;
+    }
+    const float *sum = s->sum_img + x;
+    const float *norm = s->norm_img + x;
+    auto sv = hn::Mul(hn::LoadU(d, sum), l);
+    auto nv = hn::Mul(hn::LoadU(d, norm), l);
+    hn::StoreU(sv, d, fs);
+    hn::StoreU(nv, d, fn);
+    for (int32_t y = 1; y < h; ++y) {
+        const auto wy = hn::LoadU(d, wv + (y - 1) * n);
+        sv = hn::Add(hn::Mul(wy, sv), hn::LoadU(d, sum + y * w));
+        nv = hn::Add(hn::Mul(wy, nv), hn::LoadU(d, norm + y * w));
+        hn::StoreU(sv, d, fs + y * n);
+        hn::StoreU(nv, d, fn + y * n);
+    }
+    uint16_t *out = s->dst + x;
+    auto tv = hn::Mul(hn::LoadU(d, sum + (h - 1) * w), l);
+    auto mv = hn::Mul(hn::LoadU(d, norm + (h - 1) * w), l);
+    for (int32_t y = h - 1;; --y) {
+        const auto v =
+            hn::Div(hn::Add(hn::LoadU(d, fs + y * n), tv), hn::Add(hn::LoadU(d, fn + y * n), mv));
+        hn::StoreU(hn::DemoteTo(du, hn::ConvertTo(di, v)), du, out + y * w);
+        if (y == 0) {
+            break;
+        }
+        const auto wy = hn::LoadU(d, wv + (y - 1) * n);
+        tv = hn::Add(hn::Mul(wy, tv), hn::LoadU(d, sum + (y - 1) * w));
+        mv = hn::Add(hn::Mul(wy, mv), hn::LoadU(d, norm + (y - 1) * w));
+    }
+}
+
+void BpfVerticalImpl(tq_bpf2d_iir_t *s, const uint16_t *src, uint32_t x_end)
+{
+    const hn::ScalableTag<float> d;
+    const auto n = static_cast<uint32_t>(hn::Lanes(d));
+    uint32_t x = 0;
+    for (; x + n <= x_end; x += n) {
+        bpf_cols(d, s, src, x);
+    }
+    const hn::CappedTag<float, 4> d4;
+    for (; x + 4 <= x_end; x += 4) {
+        bpf_cols(d4, s, src, x);
+    }
+}
+
+int64_t TargetImpl()
+{
+    return HWY_TARGET;
+}
+
+} // namespace HWY_NAMESPACE
+} // namespace pylox::filt
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace pylox::filt {
+
+HWY_EXPORT(Median3Impl);
+HWY_EXPORT(Median5Impl);
+HWY_EXPORT(GaussColsImpl);
+HWY_EXPORT(BpfVerticalImpl);
+HWY_EXPORT(TargetImpl);
+
+void median3_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    HWY_DYNAMIC_DISPATCH(Median3Impl)(dst, src, w, h);
+}
+
+void median5_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    HWY_DYNAMIC_DISPATCH(Median5Impl)(dst, src, w, h);
+}
+
+void gauss_iir_cols_vec(float *img, int32_t w, int32_t h, const iir_coef &c)
+{
+    HWY_DYNAMIC_DISPATCH(GaussColsImpl)(img, w, h, c);
+}
+
+void bpf_vertical_vec(tq_bpf2d_iir_t *s, const uint16_t *src, uint32_t x_end)
+{
+    HWY_DYNAMIC_DISPATCH(BpfVerticalImpl)(s, src, x_end);
+}
+
+const char *vec_target_name()
+{
+    return hwy::TargetName(HWY_DYNAMIC_DISPATCH(TargetImpl)());
+}
+
+} // namespace pylox::filt
+#endif

@@ -1,0 +1,228 @@
+// Fixed 3x3 and 5x5 neighbourhood filters of 16-bit images: box, binomial
+// Gaussian, flying-pixel removal and the hole fillers.
+//
+// The filters that read only src walk each row with the neighbouring rows at
+// hand (clamped at the top and bottom); the inner columns need no clamping and
+// are plain arithmetic the compiler turns into vector code, the two border
+// columns go through the same per-pixel rule with clamped columns.
+#include <pylox/tq_filter.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/log.h"
+#include "imgproc/filters/filters_internal.h"
+
+namespace pylox::filt {
+namespace {
+
+bool wh_ok(int32_t w, int32_t h, const char *fn)
+{
+    if (w <= 1 || h <= 1) {
+        PYLOX_LOG_AS(TQ_LOG_ERR, fn, "[%s]  wrong parameter:w/h=%d/%d\n", w, h);
+        return false;
+    }
+    return true;
+}
+
+const uint16_t *row_at(const uint16_t *img, int32_t y, int32_t w, int32_t h)
+{
+    return img + static_cast<std::ptrdiff_t>(clamp_index(y, h)) * w;
+}
+
+// Calls f(a, b, c, l, x, r, out) for every pixel: a, b, c the rows above, at
+// and below (clamped), l, x, r the column indices (clamped) and out the
+// output pixel.
+template <class F> void each_3x3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, F f)
+{
+    for (int32_t y = 0; y < h; ++y) {
+        const uint16_t *a = row_at(src, y - 1, w, h);
+        const uint16_t *b = row_at(src, y, w, h);
+        const uint16_t *c = row_at(src, y + 1, w, h);
+        uint16_t *out = dst + static_cast<std::ptrdiff_t>(y) * w;
+        out[0] = f(a, b, c, 0, 0, 1);
+        for (int32_t x = 1; x < w - 1; ++x) {
+            out[x] = f(a, b, c, x - 1, x, x + 1);
+        }
+        out[w - 1] = f(a, b, c, w - 2, w - 1, w - 1);
+    }
+}
+
+bool is_hole(uint16_t v)
+{
+    return static_cast<int16_t>(v) <= 0;
+}
+
+int16_t smax16(int16_t a, int16_t b)
+{
+    return a < b ? b : a;
+}
+
+// Hole filling with the largest signed value of the (2r+1)^2 window around
+// each hole; in place when inplace is set (reading dst, filled in raster order).
+template <int R>
+void fill_holes(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, int32_t inplace)
+{
+    const uint16_t *in = src;
+    if (inplace != 0) {
+        if (dst != src) {
+            std::memmove(dst, src, static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 2);
+        }
+        in = dst;
+    }
+    for (int32_t y = 0; y < h; ++y) {
+        for (int32_t x = 0; x < w; ++x) {
+            const uint16_t centre = in[static_cast<std::ptrdiff_t>(y) * w + x];
+            if (!is_hole(centre)) {
+                dst[static_cast<std::ptrdiff_t>(y) * w + x] = centre;
+                continue;
+            }
+            int16_t best = INT16_MIN;
+            for (int32_t dy = -R; dy <= R; ++dy) {
+                const uint16_t *row = row_at(in, y + dy, w, h);
+                for (int32_t dx = -R; dx <= R; ++dx) {
+                    if (dx != 0 || dy != 0) {
+                        best = smax16(best, static_cast<int16_t>(row[clamp_index(x + dx, w)]));
+                    }
+                }
+            }
+            dst[static_cast<std::ptrdiff_t>(y) * w + x] = static_cast<uint16_t>(best);
+        }
+    }
+}
+
+} // namespace
+} // namespace pylox::filt
+
+using namespace pylox::filt;
+
+extern "C" {
+
+PYLOX_API void tq_box2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    if (!wh_ok(w, h, __func__)) {
+        return;
+    }
+    each_3x3(dst, src, w, h,
+             [](const uint16_t *a, const uint16_t *b, const uint16_t *c, int32_t l, int32_t x,
+                int32_t r) {
+                 const uint32_t sum =
+                     uint32_t{a[l]} + a[x] + a[r] + b[l] + b[r] + c[l] + c[x] + c[r];
+                 return static_cast<uint16_t>(sum >> 3);
+             });
+}
+
+PYLOX_API void tq_gauss2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    if (!wh_ok(w, h, __func__)) {
+        return;
+    }
+    each_3x3(dst, src, w, h,
+             [](const uint16_t *a, const uint16_t *b, const uint16_t *c, int32_t l, int32_t x,
+                int32_t r) {
+                 const uint32_t sum = uint32_t{a[l]} + 2u * a[x] + a[r] + 2u * b[l] + 4u * b[x] +
+                                      2u * b[r] + c[l] + 2u * c[x] + c[r];
+                 return static_cast<uint16_t>(sum >> 4);
+             });
+}
+
+PYLOX_API void tq_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
+                                uint32_t thr)
+{
+    if (!wh_ok(w, h, __func__)) {
+        return;
+    }
+    const uint32_t limit = thr >> 4;
+    each_3x3(dst, src, w, h,
+             [limit](const uint16_t *a, const uint16_t *b, const uint16_t *c, int32_t l, int32_t x,
+                     int32_t r) {
+                 const int32_t tl = a[l] >> 2, t = a[x] >> 2, tr = a[r] >> 2;
+                 const int32_t ml = b[l] >> 2, mr = b[r] >> 2;
+                 const int32_t bl = c[l] >> 2, bm = c[x] >> 2, br = c[r] >> 2;
+                 const int32_t gx = tr + br + 2 * (mr - ml) - tl - bl;
+                 const int32_t gy = bl + br + 2 * (bm - t) - tl - tr;
+                 const uint32_t ux = static_cast<uint32_t>(gx), uy = static_cast<uint32_t>(gy);
+                 const uint32_t g2 = ux * ux + uy * uy;
+                 return static_cast<uint16_t>(g2 <= limit ? b[x] : 0);
+             });
+}
+
+PYLOX_API void tq_fhole_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
+                               int32_t inplace)
+{
+    if (wh_ok(w, h, __func__)) {
+        fill_holes<1>(dst, src, w, h, inplace);
+    }
+}
+
+PYLOX_API void tq_fhole_u16_k5(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
+                               int32_t inplace)
+{
+    if (wh_ok(w, h, __func__)) {
+        fill_holes<2>(dst, src, w, h, inplace);
+    }
+}
+
+PYLOX_API void tq_fhole_u16_edt3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    if (!wh_ok(w, h, __func__)) {
+        return;
+    }
+    const std::size_t n = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+    if (dst != src) {
+        std::memmove(dst, src, n * sizeof(uint16_t));
+    }
+    auto *d = static_cast<uint16_t *>(std::malloc(n * sizeof(uint16_t)));
+    if (d == nullptr) {
+        LOG_ERR("[%s] malloc failed\n");
+        std::exit(-3);
+    }
+    constexpr uint16_t kFar = 999;
+    for (std::size_t i = 0; i < n; ++i) {
+        d[i] = is_hole(dst[i]) ? kFar : 1;
+    }
+    auto at = [w, h](int32_t x, int32_t y) {
+        return static_cast<std::ptrdiff_t>(clamp_index(y, h)) * w + clamp_index(x, w);
+    };
+    for (int32_t y = 0; y < h; ++y) {
+        for (int32_t x = 0; x < w; ++x) {
+            const std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y) * w + x;
+            if (d[i] != kFar) {
+                continue;
+            }
+            const uint16_t u = d[at(x, y - 1)], dn = d[at(x, y + 1)];
+            const uint16_t ul = d[at(x - 1, y - 1)], ur = d[at(x + 1, y - 1)];
+            const uint16_t l = d[at(x - 1, y)], r = d[at(x + 1, y)];
+            const uint16_t dl = d[at(x - 1, y + 1)], dr = d[at(x + 1, y + 1)];
+            auto mn = [](uint16_t p, uint16_t q) { return p < q ? p : q; };
+            const uint16_t min_a = mn(mn(u, dn), mn(dl, dr));
+            const uint16_t min_b = mn(mn(l, r), mn(ul, ur));
+            const uint16_t m = mn(min_a, min_b);
+            int32_t dx, dy;
+            if (min_a < min_b) {
+                if (mn(u, dn) < mn(dl, dr)) {
+                    dx = 0;
+                    dy = dn >= u ? -1 : 1;
+                } else {
+                    dx = dr < dl ? 1 : -1;
+                    dy = 1;
+                }
+            } else if (mn(l, r) < mn(ul, ur)) {
+                dx = r < l ? 1 : -1;
+                dy = 0;
+            } else {
+                dx = ur < ul ? 1 : -1;
+                dy = -1;
+            }
+            const std::ptrdiff_t j = at(x + dx, y + dy);
+            dst[i] = dst[j];
+            const int32_t step = j == i ? 0 : (dx != 0 ? 1 : 0) + (dy != 0 ? 1 : 0);
+            d[i] = static_cast<uint16_t>(m + step);
+        }
+    }
+    std::free(d);
+}
+
+} // extern "C"
