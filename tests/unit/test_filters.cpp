@@ -23,6 +23,10 @@
 #include <opencv2/imgproc.hpp>
 #endif
 
+namespace pylox::filt {
+#include "imgproc/filters/median_apply-inl.h"
+}
+
 namespace {
 
 using pylox_test::log_capture;

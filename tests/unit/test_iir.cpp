@@ -26,7 +26,8 @@ using pylox_test::log_capture;
 struct size2 {
     int32_t w, h;
 };
-const size2 kSizes[] = {{1, 1}, {2, 2}, {3, 7}, {7, 3}, {1, 9}, {9, 1}, {37, 11}, {320, 240}};
+const size2 kSizes[] = {{1, 1}, {2, 2},   {3, 7},  {7, 3},    {1, 9},
+                        {9, 1}, {37, 11}, {6, 23}, {320, 240}};
 
 std::string where(size2 s)
 {
@@ -139,7 +140,7 @@ TEST(GaussIir, MatchesTheRecursionInDoublePrecision)
     }
 }
 
-TEST(GaussIir, VectorColumnsMatchThePlainColumnsOnEveryInstructionSet)
+TEST(GaussIir, VectorPassesMatchThePlainPassesOnEveryInstructionSet)
 {
     const iir_coef c = pylox::filt::gauss_iir_coef(1.7f);
     each_target([&](const char *name) {
@@ -149,7 +150,16 @@ TEST(GaussIir, VectorColumnsMatchThePlainColumnsOnEveryInstructionSet)
             pylox::filt::gauss_iir_cols_vec(vec.data(), s.w, s.h, c);
             pylox::filt::gauss_iir_cols_plain(plain.data(), s.w, s.h, c);
             EXPECT_EQ(std::memcmp(vec.data(), plain.data(), vec.size() * sizeof(float)), 0)
-                << name << " " << where(s);
+                << name << " columns " << where(s);
+            std::vector<float> block(pylox::filt::kGaussBlockRows * s.w);
+            const int32_t done =
+                pylox::filt::gauss_iir_rows_vec(vec.data(), src.data(), s.w, s.h, c, block.data());
+            EXPECT_GE(done, s.h / 4 * 4) << name; // at least the rows blocks of four can take
+            EXPECT_LE(done, s.h) << name;
+            pylox::filt::gauss_iir_rows(vec.data(), src.data(), s.w, s.h, c, done);
+            pylox::filt::gauss_iir_rows(plain.data(), src.data(), s.w, s.h, c);
+            EXPECT_EQ(std::memcmp(vec.data(), plain.data(), vec.size() * sizeof(float)), 0)
+                << name << " rows " << where(s);
         }
     });
 }
@@ -281,7 +291,7 @@ TEST(Bpf, MatchesTheRecursionInDoublePrecision)
     }
 }
 
-TEST(Bpf, VectorColumnsMatchThePlainColumnsOnEveryInstructionSet)
+TEST(Bpf, VectorPassesMatchThePlainPassesOnEveryInstructionSet)
 {
     each_target([&](const char *name) {
         for (size2 s : kSizes) {
@@ -290,7 +300,7 @@ TEST(Bpf, VectorColumnsMatchThePlainColumnsOnEveryInstructionSet)
             std::vector<uint16_t> vec(src.size()), plain(src.size());
             tq_bpf2d_iir(&f.st, vec.data(), src.data(), s.w, s.h);
             f.st.dst = plain.data();
-            _bpf2d_horizontal(&f.st, src.data());
+            pylox::filt::bpf_horizontal_plain(&f.st, src.data(), 0);
             _bpf2d_vertical_norm(&f.st, src.data(), 0);
             EXPECT_EQ(vec, plain) << name << " " << where(s);
         }

@@ -26,16 +26,26 @@ struct iir_coef {
     float b, a1, a2, a3;
 };
 iir_coef gauss_iir_coef(float sigma);
-// Causal then anti-causal recursion along every row of src into dst (dst may
-// be src).
-void gauss_iir_rows(float *dst, const float *src, int32_t w, int32_t h, const iir_coef &c);
+// Causal then anti-causal recursion along every row of src from row y0 on,
+// into dst (dst may be src).
+void gauss_iir_rows(float *dst, const float *src, int32_t w, int32_t h, const iir_coef &c,
+                    int32_t y0 = 0);
+// The same over blocks of four or more rows, with kGaussBlockRows * w floats
+// of scratch in block; returns the first row left for the plain form.
+constexpr int32_t kGaussBlockRows = 16;
+int32_t gauss_iir_rows_vec(float *dst, const float *src, int32_t w, int32_t h, const iir_coef &c,
+                           float *block);
 // The same along every column, in place.
 void gauss_iir_cols_plain(float *img, int32_t w, int32_t h, const iir_coef &c);
 void gauss_iir_cols_vec(float *img, int32_t w, int32_t h, const iir_coef &c);
 
 // --- recursive bilateral filter ---
-// Horizontal pass one row at a time (the reference for the vector form).
-void bpf_horizontal_plain(tq_bpf2d_iir_t *s, const uint16_t *src);
+// Horizontal pass one row at a time from row y0 on (the reference for the
+// vector form).
+void bpf_horizontal_plain(tq_bpf2d_iir_t *s, const uint16_t *src, int32_t y0 = 0);
+// Horizontal pass over the rows in blocks of four or more; returns the first
+// row left for the plain form.
+int32_t bpf_horizontal_vec(tq_bpf2d_iir_t *s, const uint16_t *src);
 // Vertical pass over the columns 0 .. x_end-1 (x_end a multiple of 4).
 void bpf_vertical_vec(tq_bpf2d_iir_t *s, const uint16_t *src, uint32_t x_end);
 

@@ -24,6 +24,8 @@ namespace pylox::filt {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
+#include "imgproc/filters/median_apply-inl.h"
+
 constexpr std::size_t kMaxU16Lanes = HWY_MAX_BYTES / sizeof(uint16_t);
 
 struct vmin {
@@ -75,9 +77,19 @@ template <int R> void median_image(uint16_t *dst, const uint16_t *src, int32_t w
         }
         uint16_t *drow = dst + static_cast<std::ptrdiff_t>(y) * w;
         auto padded = [&](int32_t x0) {
+            // Columns x0-r .. x0+n+r-2: the part inside the image is copied,
+            // the rest repeats the first or the last column.
+            const int32_t first = x0 - r, count = n + R - 1;
+            const int32_t lo = first < 0 ? -first : 0;
+            const int32_t hi = first + count > w ? w - first : count;
             for (int i = 0; i < R; ++i) {
-                for (int32_t k = 0; k < n + R - 1; ++k) {
-                    pad[i][k] = rows[i][clamp_index(x0 - r + k, w)];
+                for (int32_t k = 0; k < lo; ++k) {
+                    pad[i][k] = rows[i][0];
+                }
+                std::memcpy(&pad[i][lo], rows[i] + first + lo,
+                            static_cast<std::size_t>(hi - lo) * sizeof(uint16_t));
+                for (int32_t k = hi; k < count; ++k) {
+                    pad[i][k] = rows[i][w - 1];
                 }
             }
             hn::Store(median_block<R>(d, prow), d, out);
@@ -154,6 +166,148 @@ void GaussColsImpl(float *img, int32_t w, int32_t h, const iir_coef &c)
     }
 }
 
+// Row recursion of the Gaussian over the rows y0 .. y0+lanes-1, one row per
+// lane, through a column-major copy of the rows in block (lanes * w floats).
+template <class D> HWY_INLINE void gauss_rows(D d, float *dst, const float *src, int32_t w,
+                                              int32_t y0, const iir_coef &c, float *block)
+{
+    const std::size_t n = hn::Lanes(d);
+    for (std::size_t j = 0; j < n; ++j) {
+        const float *row = src + static_cast<std::ptrdiff_t>(y0 + j) * w;
+        for (int32_t x = 0; x < w; ++x) {
+            block[x * n + j] = row[x];
+        }
+    }
+    const auto b = hn::Set(d, c.b), a1 = hn::Set(d, c.a1), a2 = hn::Set(d, c.a2),
+               a3 = hn::Set(d, c.a3);
+    auto y1 = hn::LoadU(d, block), y2 = y1, y3 = y1;
+    for (int32_t i = 0; i < w; ++i) {
+        float *q = block + i * n;
+        const auto y0v =
+            hn::Add(hn::Add(hn::Add(hn::Mul(b, hn::LoadU(d, q)), hn::Mul(a1, y1)), hn::Mul(a2, y2)),
+                    hn::Mul(a3, y3));
+        hn::StoreU(y0v, d, q);
+        y3 = y2;
+        y2 = y1;
+        y1 = y0v;
+    }
+    auto z1 = y1, z2 = y1, z3 = y1;
+    for (int32_t i = w; i-- > 0;) {
+        float *q = block + i * n;
+        const auto z0 =
+            hn::Add(hn::Add(hn::Add(hn::Mul(b, hn::LoadU(d, q)), hn::Mul(a1, z1)), hn::Mul(a2, z2)),
+                    hn::Mul(a3, z3));
+        hn::StoreU(z0, d, q);
+        z3 = z2;
+        z2 = z1;
+        z1 = z0;
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+        float *row = dst + static_cast<std::ptrdiff_t>(y0 + j) * w;
+        for (int32_t x = 0; x < w; ++x) {
+            row[x] = block[x * n + j];
+        }
+    }
+}
+
+int32_t GaussRowsImpl(float *dst, const float *src, int32_t w, int32_t h, const iir_coef &c,
+                      float *block)
+{
+    const hn::CappedTag<float, kGaussBlockRows> d;
+    const auto n = static_cast<int32_t>(hn::Lanes(d));
+    int32_t y = 0;
+    for (; y + n <= h; y += n) {
+        gauss_rows(d, dst, src, w, y, c, block);
+    }
+    const hn::CappedTag<float, 4> d4;
+    for (; y + 4 <= h; y += 4) {
+        gauss_rows(d4, dst, src, w, y, c, block);
+    }
+    return y;
+}
+
+// Horizontal pass of the bilateral filter over the rows y0 .. y0+lanes-1, one
+// row per lane: the rows are copied into a column-major block (line_value),
+// both recursions run along it and the sums are copied back into the rows.
+template <class D> HWY_INLINE void bpf_rows(D d, tq_bpf2d_iir_t *s, const uint16_t *src, int32_t y0)
+{
+    const hn::RebindToSigned<D> di;
+    const std::size_t n = hn::Lanes(d);
+    const auto w = static_cast<int32_t>(s->width);
+    const auto rmin = static_cast<int32_t>(s->range_min);
+    const auto rmax = static_cast<int32_t>(s->range_max);
+    const auto vmin_r = hn::Set(di, rmin), vmax_r = hn::Set(di, rmax);
+    const auto alpha = hn::Set(d, s->alpha_h);
+    const auto c = hn::Set(d, 1.0f - s->alpha_h);
+    const auto one = hn::Set(d, 1.0f);
+    float *in = s->line_value;
+    float *wt = s->line_weight;
+    float *fs = s->line_fwd;
+    float *fn = s->line_fwd_norm;
+    float *sum = s->line_bwd;
+    float *norm = s->line_bwd_norm;
+    for (std::size_t j = 0; j < n; ++j) {
+        const uint16_t *row = src + static_cast<std::ptrdiff_t>(y0 + j) * w;
+        for (int32_t x = 0; x < w; ++x) {
+            in[x * n + j] = row[x];
+        }
+    }
+    for (int32_t x = 0; x + 1 < w; ++x) {
+        const auto diff = hn::ConvertTo(
+            di, hn::Abs(hn::Sub(hn::LoadU(d, in + x * n), hn::LoadU(d, in + (x + 1) * n))));
+        const auto dd = hn::Max(hn::Min(diff, vmax_r), vmin_r);
+        hn::StoreU(hn::Mul(alpha, hn::GatherIndex(d, s->range_lut, hn::Sub(dd, vmin_r))), d,
+                   wt + x * n);
+    }
+    auto f = hn::LoadU(d, in);
+    auto nf = one;
+    hn::StoreU(f, d, fs);
+    hn::StoreU(nf, d, fn);
+    for (int32_t x = 1; x < w; ++x) {
+        const auto wx = hn::LoadU(d, wt + (x - 1) * n);
+        f = hn::Add(hn::Mul(wx, f), hn::Mul(c, hn::LoadU(d, in + x * n)));
+        nf = hn::Add(hn::Mul(wx, nf), c);
+        hn::StoreU(f, d, fs + x * n);
+        hn::StoreU(nf, d, fn + x * n);
+    }
+    auto g = hn::LoadU(d, in + (w - 1) * n);
+    auto ng = one;
+    hn::StoreU(hn::Add(hn::LoadU(d, fs + (w - 1) * n), g), d, sum + (w - 1) * n);
+    hn::StoreU(hn::Add(hn::LoadU(d, fn + (w - 1) * n), ng), d, norm + (w - 1) * n);
+    for (int32_t x = w - 2; x >= 0; --x) {
+        const auto wx = hn::LoadU(d, wt + x * n);
+        g = hn::Add(hn::Mul(wx, g), hn::Mul(c, hn::LoadU(d, in + x * n)));
+        ng = hn::Add(hn::Mul(wx, ng), c);
+        hn::StoreU(hn::Add(hn::LoadU(d, fs + x * n), g), d, sum + x * n);
+        hn::StoreU(hn::Add(hn::LoadU(d, fn + x * n), ng), d, norm + x * n);
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+        float *srow = s->sum_img + static_cast<std::ptrdiff_t>(y0 + j) * w;
+        float *nrow = s->norm_img + static_cast<std::ptrdiff_t>(y0 + j) * w;
+        for (int32_t x = 0; x < w; ++x) {
+            srow[x] = sum[x * n + j];
+            nrow[x] = norm[x * n + j];
+        }
+    }
+}
+
+// Rows in blocks of lanes, then of four; returns the first row not done.
+int32_t BpfHorizontalImpl(tq_bpf2d_iir_t *s, const uint16_t *src)
+{
+    const hn::CappedTag<float, TQ_BPF2D_LINE_LANES> d;
+    const auto n = static_cast<int32_t>(hn::Lanes(d));
+    const auto h = static_cast<int32_t>(s->height);
+    int32_t y = 0;
+    for (; y + n <= h; y += n) {
+        bpf_rows(d, s, src, y);
+    }
+    const hn::CappedTag<float, 4> d4;
+    for (; y + 4 <= h; y += 4) {
+        bpf_rows(d4, s, src, y);
+    }
+    return y;
+}
+
 // Vertical pass of the bilateral filter over the columns x .. x+lanes-1.
 template <class D> HWY_INLINE void bpf_cols(D d, tq_bpf2d_iir_t *s, const uint16_t *src, uint32_t x)
 {
@@ -210,7 +364,7 @@ template <class D> HWY_INLINE void bpf_cols(D d, tq_bpf2d_iir_t *s, const uint16
 
 void BpfVerticalImpl(tq_bpf2d_iir_t *s, const uint16_t *src, uint32_t x_end)
 {
-    const hn::ScalableTag<float> d;
+    const hn::CappedTag<float, TQ_BPF2D_LINE_LANES> d;
     const auto n = static_cast<uint32_t>(hn::Lanes(d));
     uint32_t x = 0;
     for (; x + n <= x_end; x += n) {
@@ -238,6 +392,8 @@ HWY_EXPORT(Median3Impl);
 HWY_EXPORT(Median5Impl);
 HWY_EXPORT(GaussColsImpl);
 HWY_EXPORT(BpfVerticalImpl);
+HWY_EXPORT(BpfHorizontalImpl);
+HWY_EXPORT(GaussRowsImpl);
 HWY_EXPORT(TargetImpl);
 
 void median3_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
@@ -258,6 +414,17 @@ void gauss_iir_cols_vec(float *img, int32_t w, int32_t h, const iir_coef &c)
 void bpf_vertical_vec(tq_bpf2d_iir_t *s, const uint16_t *src, uint32_t x_end)
 {
     HWY_DYNAMIC_DISPATCH(BpfVerticalImpl)(s, src, x_end);
+}
+
+int32_t gauss_iir_rows_vec(float *dst, const float *src, int32_t w, int32_t h, const iir_coef &c,
+                           float *block)
+{
+    return HWY_DYNAMIC_DISPATCH(GaussRowsImpl)(dst, src, w, h, c, block);
+}
+
+int32_t bpf_horizontal_vec(tq_bpf2d_iir_t *s, const uint16_t *src)
+{
+    return HWY_DYNAMIC_DISPATCH(BpfHorizontalImpl)(s, src);
 }
 
 const char *vec_target_name()

@@ -62,9 +62,10 @@ void gauss_line(float *out, const float *in, int32_t n, std::ptrdiff_t stride, c
 
 } // namespace
 
-void gauss_iir_rows(float *dst, const float *src, int32_t w, int32_t h, const iir_coef &c)
+void gauss_iir_rows(float *dst, const float *src, int32_t w, int32_t h, const iir_coef &c,
+                    int32_t y0)
 {
-    for (int32_t y = 0; y < h; ++y) {
+    for (int32_t y = y0; y < h; ++y) {
         const std::ptrdiff_t o = static_cast<std::ptrdiff_t>(y) * w;
         gauss_line(dst + o, src + o, w, 1, c);
     }
@@ -104,7 +105,7 @@ uint16_t to_u16(float v)
 
 } // namespace
 
-void bpf_horizontal_plain(tq_bpf2d_iir_t *s, const uint16_t *src)
+void bpf_horizontal_plain(tq_bpf2d_iir_t *s, const uint16_t *src, int32_t y0)
 {
     const auto w = static_cast<int32_t>(s->width);
     const auto h = static_cast<int32_t>(s->height);
@@ -112,7 +113,7 @@ void bpf_horizontal_plain(tq_bpf2d_iir_t *s, const uint16_t *src)
     const float alpha = s->alpha_h;
     const float c = 1.0f - alpha;
     float *wt = s->line_weight;
-    for (int32_t y = 0; y < h; ++y) {
+    for (int32_t y = y0; y < h; ++y) {
         const std::ptrdiff_t o = static_cast<std::ptrdiff_t>(y) * w;
         const uint16_t *in = src + o;
         float *sum = s->sum_img + o;
@@ -169,10 +170,14 @@ void *alloc_or_exit(std::size_t n, const char *fn)
     return p;
 }
 
-void gauss_f32(float *dst, const float *src, int32_t w, int32_t h, float sigma)
+void gauss_f32(float *dst, const float *src, int32_t w, int32_t h, float sigma, const char *fn)
 {
     const iir_coef c = gauss_iir_coef(sigma);
-    gauss_iir_rows(dst, src, w, h, c);
+    auto *block = static_cast<float *>(alloc_or_exit(
+        static_cast<std::size_t>(kGaussBlockRows) * static_cast<std::size_t>(w) * sizeof(float),
+        fn));
+    gauss_iir_rows(dst, src, w, h, c, gauss_iir_rows_vec(dst, src, w, h, c, block));
+    std::free(block);
     gauss_iir_cols_vec(dst, w, h, c);
 }
 
@@ -187,7 +192,7 @@ void gauss_u16(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, float s
         tq_conv_u16_f32(img + i, src + i, static_cast<int32_t>(n - i < kSlice ? n - i : kSlice),
                         1.0f);
     }
-    gauss_f32(img, img, w, h, sigma);
+    gauss_f32(img, img, w, h, sigma, fn);
     for (std::size_t i = 0; i < n; i += kSlice) {
         tq_conv_f32_u16(dst + i, img + i, static_cast<int32_t>(n - i < kSlice ? n - i : kSlice),
                         1.0f);
@@ -202,7 +207,7 @@ extern "C" {
 PYLOX_API void tq_gauss2d_iir_f32(float *dst, const float *src, int32_t w, int32_t h, float sigma)
 {
     if (gauss_args_ok(dst, src, w, h, __func__)) {
-        gauss_f32(dst, src, w, h, sigma);
+        gauss_f32(dst, src, w, h, sigma, __func__);
     }
 }
 
@@ -317,7 +322,7 @@ PYLOX_API int32_t tq_bpf2d_iir_init(tq_bpf2d_iir_t *state, uint32_t w, uint32_t 
 
 PYLOX_API void _bpf2d_horizontal(tq_bpf2d_iir_t *state, const uint16_t *src)
 {
-    bpf_horizontal_plain(state, src);
+    bpf_horizontal_plain(state, src, bpf_horizontal_vec(state, src));
 }
 
 PYLOX_API void _bpf2d_vertical_norm(tq_bpf2d_iir_t *state, const uint16_t *src, uint32_t x0)

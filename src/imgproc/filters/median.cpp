@@ -14,6 +14,8 @@
 
 namespace pylox::filt {
 
+#include "imgproc/filters/median_apply-inl.h"
+
 namespace {
 
 struct smin {

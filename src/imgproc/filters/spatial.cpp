@@ -145,7 +145,8 @@ PYLOX_API void tq_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, i
                  const int32_t gy = bl + br + 2 * (bm - t) - tl - tr;
                  const uint32_t ux = static_cast<uint32_t>(gx), uy = static_cast<uint32_t>(gy);
                  const uint32_t g2 = ux * ux + uy * uy;
-                 return static_cast<uint16_t>(g2 <= limit ? b[x] : 0);
+                 // Branch-free: a noisy scene makes the outcome unpredictable.
+                 return static_cast<uint16_t>(b[x] & (0u - static_cast<uint32_t>(g2 <= limit)));
              });
 }
 
