@@ -108,34 +108,6 @@ TEST(DataPackets, SplitTheImageIntoFullPacketsAndTheRest)
     EXPECT_TRUE(std::equal(payload.begin(), payload.end(), pkt.begin() + 6));
 }
 
-TEST(DataRecords, LittleEndianLayouts)
-{
-    const auto info = info_record(3, 0x1234, 0xA1B2C3D4u);
-    const std::vector<uint8_t> want_info = {3, 0, 0x34, 0x12, 0xD4, 0xC3, 0xB2, 0xA1, 0, 0, 0, 0};
-    EXPECT_EQ(std::vector<uint8_t>(info.begin(), info.end()), want_info);
-
-    const auto erase = erase_record(2, 131061);
-    const std::vector<uint8_t> want_erase = {2, 0xF5, 0xFF, 0x01, 0, 0xFA, 0xFF, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(std::vector<uint8_t>(erase.begin(), erase.end()), want_erase);
-
-    const auto req = payload_request(450);
-    EXPECT_EQ(request_len(req.data()), 450u);
-    EXPECT_EQ(request_offset(req.data()), 0u);
-    EXPECT_EQ(req[8] | req[9] | req[10] | req[11], 0);
-
-    const uint8_t ack_bytes[13] = {0x02, 0x01, 0, 0, 3, 9, 9, 9, 9, 9, 9, 9, 9};
-    const pylox_data_ack_t ack = parse_ack(ack_bytes);
-    EXPECT_EQ(ack.next, 0x102u);
-    EXPECT_EQ(ack.status, 3);
-
-    const uint8_t info_bytes[16] = {5, 0, 7, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0x50, 0x08};
-    const pylox_data_info_t i = parse_info(info_bytes);
-    EXPECT_EQ(i.type, 5);
-    EXPECT_EQ(i.version, 0x107);
-    EXPECT_EQ(i.size, PYLOX_DATA_NO_DATA);
-    EXPECT_EQ(i.addr, 0x08500000u);
-}
-
 TEST(DataFileBuffer, HandsTheWholeFileBackOrFailsWithoutAStaleSize)
 {
     pylox_test::log_capture log(TQ_LOG_INF);
@@ -175,15 +147,5 @@ TEST(DataFileBuffer, HandsTheWholeFileBackOrFailsWithoutAStaleSize)
     EXPECT_EQ(size, 0u);
     EXPECT_EQ(al_data_build_file_buffer(nullptr, &size, nullptr), -1);
     fs::remove(path);
-    fs::remove(empty);
-}
-
-TEST(DataFileBuffer, LoaderReportsEachOutcome)
-{
-    EXPECT_EQ(load_file(nullptr).status, load_status::open_failed);
-    const std::string empty = temp_file("pylox_empty2", {});
-    EXPECT_EQ(load_file(empty.c_str()).status, load_status::empty);
-    // A directory opens but cannot be read as a file.
-    EXPECT_NE(load_file(fs::temp_directory_path().c_str()).status, load_status::ok);
     fs::remove(empty);
 }
