@@ -63,7 +63,7 @@ pylox_drv_t *bind_driver(const pylox_drv_t *row)
 void clear_default_handle()
 {
     pylox_dev_t *dev = &g_default_dev;
-    std::atomic_ref<pylox_dev_ctx_t *>(dev->ctx).store(nullptr);
+    pylox::publish(dev, nullptr);
     auto *bytes = reinterpret_cast<unsigned char *>(dev);
     const size_t first = offsetof(pylox_dev_t, kind);
     const size_t busy = offsetof(pylox_dev_t, api_busy);
@@ -108,8 +108,7 @@ void destroy_device(pylox::device *d, bool driver_ready)
 // false when the handle had no context (another close took it).
 bool release_ctx(pylox_dev_t *dev)
 {
-    pylox::device *d =
-        pylox::device::of(std::atomic_ref<pylox_dev_ctx_t *>(dev->ctx).exchange(nullptr));
+    pylox::device *d = pylox::unpublish(dev);
     if (!d)
         return false;
     pylox::store(d->pub.is_open, uint8_t{0});
@@ -136,8 +135,7 @@ bool release_ctx(pylox_dev_t *dev)
 pylox_dev_t *open_failed(pylox_dev_t *dev, pylox::device *d, bool ll_open)
 {
     if (d) {
-        pylox_dev_ctx_t *expected = &d->pub;
-        std::atomic_ref<pylox_dev_ctx_t *>(dev->ctx).compare_exchange_strong(expected, nullptr);
+        pylox::unpublish(dev, d);
         wait_for_calls(dev);
         if (ll_open)
             pylox_ll_dev_close(&d->pub.ll);
@@ -245,7 +243,7 @@ PYLOX_API pylox_dev_t *pylox_dev_open(pylox_dev_t *dev)
 
     // The handle gets its context now, for the driver's own calls during its
     // set-up; other threads are admitted only once the context is open.
-    std::atomic_ref<pylox_dev_ctx_t *>(dev->ctx).store(ctx);
+    pylox::publish(dev, d);
     ctx->driver->ops->init(ctx->driver, dev);
     if (ctx->driver->ops->calib_save(ctx->driver, nullptr, 0, 2) < 0)
         LOG_ERR("[%s] Load calibration data failed\n");

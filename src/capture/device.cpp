@@ -2,6 +2,7 @@
 #include "capture/device.h"
 #include "core/log.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -32,6 +33,37 @@ void retrieval_turn::give_back()
         holder_ = std::thread::id{};
     }
     turn_free_.notify_one();
+}
+
+namespace {
+
+std::mutex &handle_lock(const pylox_dev_t *dev)
+{
+    static std::mutex locks[32];
+    return locks[(reinterpret_cast<uintptr_t>(dev) / 4) % 32];
+}
+
+} // namespace
+
+device *published(pylox_dev_t *dev)
+{
+    std::lock_guard<std::mutex> lk(handle_lock(dev));
+    return device::of(dev->ctx);
+}
+
+void publish(pylox_dev_t *dev, device *d)
+{
+    std::lock_guard<std::mutex> lk(handle_lock(dev));
+    dev->ctx = d ? &d->pub : nullptr;
+}
+
+device *unpublish(pylox_dev_t *dev, device *expected)
+{
+    std::lock_guard<std::mutex> lk(handle_lock(dev));
+    device *held = device::of(dev->ctx);
+    if (!expected || held == expected)
+        dev->ctx = nullptr;
+    return held;
 }
 
 device *device_create()

@@ -75,12 +75,16 @@ device *device_create();
 // Releases the record's own resources (not the driver, parser or transport).
 void device_destroy(device *d);
 
-// The handle's context pointer, read and written atomically: a close clears
-// it while other threads may be entering calls.
-inline device *published(pylox_dev_t *dev)
-{
-    return device::of(std::atomic_ref<pylox_dev_ctx_t *>(dev->ctx).load());
-}
+// The handle's context pointer. Handles are packed records (in an array of
+// them ctx sits misaligned), so the pointer cannot be accessed atomically: it
+// is read and written under a lock chosen by the handle's address. A close
+// takes the context from the handle before it waits for api_busy to reach
+// zero; a call counts itself before it reads the pointer.
+device *published(pylox_dev_t *dev);
+void publish(pylox_dev_t *dev, device *d);
+// Takes the context from the handle when it is expected (any context when
+// expected is null). Returns what the handle held.
+device *unpublish(pylox_dev_t *dev, device *expected = nullptr);
 
 // --- capture control (capture.cpp) -----------------------------------------
 
