@@ -117,3 +117,48 @@ TEST(Image, DownloadAcknowledgedPacketByPacketThenInfoAndUpload)
     }
     EXPECT_TRUE(std::equal(got.begin(), got.end(), img.begin()));
 }
+
+TEST(Image, UploadChunkFollowsTheRecordInOneExchangeAndFirmwareBootsAtReset)
+{
+    auto cam = vcam::Camera::create();
+    Host h;
+    ASSERT_TRUE(h.open());
+    std::vector<uint8_t> img(1000);
+    for (size_t i = 0; i < img.size(); ++i)
+        img[i] = static_cast<uint8_t>(i * 7 + 3);
+    cam->set_image(0, 151, img);
+    cam->set_image_address(0, 0x08012300u);
+    std::vector<uint8_t> info(16, 0);
+    ASSERT_TRUE(h.read_cmd(0xCC, 0, info));
+    EXPECT_EQ(le32(&info[8]), 0x08012300u);
+
+    // A data stage of 12 + n bytes: the record (offset, length), then the
+    // chunk. A lost chunk shows as an offset one chunk further on.
+    cam->fault_image(vcam::ImageFault::upload_skip);
+    for (uint32_t off : {100u, 200u}) {
+        std::vector<uint8_t> x(12 + 100, 0);
+        x[4] = 100;
+        ASSERT_TRUE(h.read_cmd(0xCC, 17, x));
+        EXPECT_EQ(le32(&x[0]), off);
+        EXPECT_EQ(le32(&x[4]), 100u);
+        EXPECT_TRUE(std::equal(x.begin() + 12, x.end(), img.begin() + off));
+    }
+
+    // A firmware image downloaded and a reset with target 0 start it.
+    std::vector<uint8_t> rec = {0, 0, 152, 0, 10, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_TRUE(h.cmd(0xCC, 1, rec));
+    ASSERT_TRUE(h.cmd(0xCC, 7, {0, 10, 0, 0, 0, 0xFA, 0xFF, 0, 0, 0, 0, 0, 0}));
+    while (ack(h).status == 4) {
+    }
+    std::vector<uint8_t> pkt = {0, 0, 10, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    const uint16_t c = crc(pkt.data() + 6, 10);
+    pkt[0] = c & 0xFF, pkt[1] = c >> 8;
+    ASSERT_EQ(h.bulk_out(pkt.data(), static_cast<int>(pkt.size())), 16);
+    EXPECT_EQ(ack(h).next, 1u);
+    EXPECT_EQ(cam->firmware_boots(), 0u);
+    ASSERT_TRUE(h.cmd(0xC0, 0, {0, 0, 0, 0}));
+    EXPECT_EQ(cam->firmware_boots(), 1u);
+    std::vector<uint8_t> ver;
+    ASSERT_TRUE(cam->param(6, ver));
+    EXPECT_EQ(ver[2] | (ver[3] << 8), 152);
+}
