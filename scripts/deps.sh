@@ -8,6 +8,7 @@ libusb-1.0-0-dev libzip-dev libhwy-dev
 googletest libgtest-dev libgmock-dev libbenchmark-dev
 umockdev libumockdev-dev
 clang libclang-rt-dev
+libcli11-dev libpng-dev
 libopencv-imgproc-dev libopencv-calib3d-dev libopenni2-dev"
 missing=""
 for p in $PKGS; do
