@@ -1,0 +1,131 @@
+// The pylox tool against the virtual camera, through its launcher.
+#include "cli_run.h"
+
+using namespace cli_test;
+
+namespace {
+
+TEST(CliVcam, ListsEveryCamera)
+{
+    const result r = run({"list"}, true, {"VCAM_COUNT=2"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_NE(r.out.find("0  bus 1 port "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1  bus 1 port "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("serial 5643414d00000001"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("serial 5643414d00000002"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("high speed  PYLOX-E2-VCAM"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("hw 3 sw 140 bl 2"), std::string::npos) << r.out;
+
+    const result none = run({"-d", "2", "info"}, true, {"VCAM_COUNT=2"});
+    EXPECT_TRUE(one_line_error(none));
+    EXPECT_NE(none.err.find("2 camera(s) found"), std::string::npos) << none.err;
+    const result absent = run({"list"});
+    EXPECT_TRUE(one_line_error(absent));
+}
+
+TEST(CliVcam, Info)
+{
+    const result r = run({"info"}, true);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    for (const char *line :
+         {"product     PYLOX-E2-VCAM", "info        virtual camera", "versions    hw 3 sw 140 bl 2",
+          "modulation  12000000 Hz", "intg time   1000", "sensor      p 1 chip 0x0635 width 320",
+          "calib pkg   none in camera", "usb         high speed"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+}
+
+// Statistics of a stream: the frames asked for, none lost, the camera's
+// temperatures and integration time.
+TEST(CliVcam, StreamCountsFrames)
+{
+    const result r = run({"stream", "--frames", "12"}, true);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_NE(
+        r.out.find("frames 12  dropped 0  discarded 0  missed 0  temp 35.0/30.0 C  intg 1000"),
+        std::string::npos)
+        << r.out;
+    // Exactly one line on a pipe: the updating line is for terminals.
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1);
+
+    const result t = run({"stream", "--seconds", "1", "--fps", "20"}, true);
+    ASSERT_EQ(t.rc, 0) << t.err;
+    EXPECT_NE(t.out.find("dropped 0"), std::string::npos) << t.out;
+    EXPECT_EQ(t.out.find("frames 0 "), std::string::npos) << t.out;
+}
+
+// A recording of the camera replays as the frames it recorded, and its
+// decoded distances are those of the scene.
+TEST(CliVcam, RecordAndReplay)
+{
+    scratch s;
+    const std::string raw = s / "cam.raw";
+    const result r = run({"record", raw, "-n", "3"}, true, {"VCAM_SCENE=box:1800:900"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_NE(r.out.find("3 frames written (raw)"), std::string::npos) << r.out;
+    int w = 0, h = 0;
+    const auto frames = raw_frames(raw, &w, &h);
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(w * h, 320 * 240);
+    EXPECT_EQ(frames[0].size(), 320u * 240u * 4u);
+
+    const result p = run({"stream", "--replay", raw});
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_NE(p.out.find("frames 3  dropped 0"), std::string::npos) << p.out;
+#if __has_include(<pylox/pylox_frame.h>)
+    const result c = run({"convert", raw, "--csv", s / "d.csv", "--frame", "2"});
+    ASSERT_EQ(c.rc, 0) << c.err;
+    EXPECT_NE(c.out.find("depth 0.8"), std::string::npos) << c.out;
+
+    const result o = run({"record", s / "cam.oni", "-n", "2"}, true);
+    ASSERT_EQ(o.rc, 0) << o.err;
+    EXPECT_EQ(slurp(s / "cam.oni").substr(0, 4), "NI10");
+#endif
+}
+
+// Data images: a download reaches the camera, an upload of an empty slot
+// and the flash-writing types without confirmation are refused.
+TEST(CliVcam, Flash)
+{
+    scratch s;
+    {
+        std::ofstream f(s / "img.bin", std::ios::binary);
+        for (int i = 0; i < 70000; ++i)
+            f.put(static_cast<char>(i * 7));
+    }
+    const result d = run({"flash", "download", s / "img.bin", "--type", "5"}, true);
+    ASSERT_EQ(d.rc, 0) << d.err;
+    EXPECT_NE(d.out.find("into slot 5"), std::string::npos) << d.out;
+
+    const result u = run({"flash", "upload", s / "up.bin", "--type", "6"}, true);
+    EXPECT_TRUE(one_line_error(u));
+    EXPECT_FALSE(std::filesystem::exists(s / "up.bin"));
+
+    const result c = run({"flash", "download", s / "img.bin", "--type", "2"}, true);
+    EXPECT_TRUE(one_line_error(c));
+    EXPECT_NE(c.err.find("--yes"), std::string::npos);
+}
+
+// Calibration and features: whatever this build offers answers cleanly.
+TEST(CliVcam, CalibAndFilter)
+{
+    const result show = run({"calib"}, true);
+    EXPECT_TRUE(one_line_error(show)); // the virtual camera's parameter file is not on this host
+    const result fetch = run({"calib", "fetch"}, true);
+    EXPECT_TRUE(one_line_error(fetch)); // and it holds no package by default
+
+    const result f =
+        run({"filter", "--on", "spatial=3", "--on", "offset=-20", "--off", "amp"}, true);
+#if __has_include(<pylox/pylox_filter.h>)
+    ASSERT_EQ(f.rc, 0) << f.err;
+    EXPECT_NE(f.out.find("spatial       on, value 3"), std::string::npos) << f.out;
+    EXPECT_NE(f.out.find("offset        on, value -20"), std::string::npos) << f.out;
+    EXPECT_NE(f.out.find("amp           off"), std::string::npos) << f.out;
+    const result st = run({"stream", "-n", "3", "--filter", "hdr", "--no-filter", "spatial"}, true);
+    EXPECT_EQ(st.rc, 0) << st.err;
+#else
+    EXPECT_TRUE(one_line_error(f));
+    EXPECT_NE(f.err.find("not available in this build"), std::string::npos);
+#endif
+}
+
+} // namespace
