@@ -217,7 +217,8 @@ TEST(Median, EveryKernelEqualsSortingTheWindow)
 
 TEST(Median, VectorFormsMatchThePlainFormOnEveryInstructionSet)
 {
-    const size2 sizes[] = {{2, 2}, {3, 7}, {17, 4}, {33, 5}, {64, 3}, {65, 6}, {320, 240}};
+    const size2 sizes[] = {{2, 2},  {3, 7},  {17, 4},  {33, 5},
+                           {64, 3}, {65, 6}, {600, 4}, {320, 240}};
     each_target([&](const char *name) {
         for (size2 s : sizes) {
             const img src = random_img(s, 7, kind::full);
@@ -329,20 +330,43 @@ TEST(Spatial, BoxGaussAndFlyingPixelFollowThePixelRules)
             return static_cast<uint16_t>(g2 <= (thr >> 4) ? n(0, 0) : 0);
         };
     };
-    for (size2 s : kSizes) {
+    // On every instruction set: the vector forms have no other reference.
+    const size2 sizes[] = {{2, 2}, {3, 7}, {7, 3}, {17, 5}, {70, 33}, {320, 240}};
+    const uint32_t thresholds[] = {0u, 15u, 16u, 100000u, 50000000u, 0xFFFFFFFFu};
+    struct expected {
+        img src, box, gauss, fly[6];
+    };
+    std::vector<expected> cases;
+    for (size2 s : sizes) {
         for (kind k : {kind::full, kind::ties}) {
-            const img src = random_img(s, static_cast<uint32_t>(s.w + 7 * s.h), k);
-            EXPECT_EQ(run(tq_box2d_u16_k3, src, s), ref_each(src, s, box)) << where(s);
-            EXPECT_EQ(run(tq_gauss2d_u16_k3, src, s), ref_each(src, s, gauss)) << where(s);
-            for (uint32_t thr : {0u, 15u, 16u, 100000u, 50000000u, 0xFFFFFFFFu}) {
-                auto f = [thr](uint16_t *d, const uint16_t *p, int32_t w, int32_t h) {
-                    tq_flypix_u16_k3(d, p, w, h, thr);
-                };
-                EXPECT_EQ(run(f, src, s), ref_each(src, s, flypix(thr)))
-                    << where(s) << " thr " << thr;
+            expected e;
+            e.src = random_img(s, static_cast<uint32_t>(s.w + 7 * s.h), k);
+            e.box = ref_each(e.src, s, box);
+            e.gauss = ref_each(e.src, s, gauss);
+            for (int t = 0; t < 6; ++t) {
+                e.fly[t] = ref_each(e.src, s, flypix(thresholds[t]));
             }
+            cases.push_back(std::move(e));
         }
     }
+    each_target([&](const char *name) {
+        std::size_t i = 0;
+        for (size2 s : sizes) {
+            for (int k = 0; k < 2; ++k, ++i) {
+                const expected &e = cases[i];
+                EXPECT_EQ(run(tq_box2d_u16_k3, e.src, s), e.box) << name << " " << where(s);
+                EXPECT_EQ(run(tq_gauss2d_u16_k3, e.src, s), e.gauss) << name << " " << where(s);
+                for (int t = 0; t < 6; ++t) {
+                    const uint32_t thr = thresholds[t];
+                    auto f = [thr](uint16_t *d, const uint16_t *p, int32_t w, int32_t h) {
+                        tq_flypix_u16_k3(d, p, w, h, thr);
+                    };
+                    EXPECT_EQ(run(f, e.src, s), e.fly[t])
+                        << name << " " << where(s) << " thr " << thr;
+                }
+            }
+        }
+    });
 }
 
 TEST(Spatial, EdgeCases)

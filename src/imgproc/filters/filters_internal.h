@@ -21,6 +21,11 @@ void median5_plain(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
 void median3_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
 void median5_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
 
+// --- 3x3 box, binomial Gaussian and flying-pixel test (w, h >= 1) ---
+void gauss3_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+void box3_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+void flypix_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, uint32_t thr);
+
 // --- recursive Gaussian ---
 struct iir_coef {
     float b, a1, a2, a3;

@@ -55,14 +55,16 @@ template <int R, class D> HWY_INLINE hn::Vec<D> median_block(D d, const uint16_t
     }
 }
 
-// R x R median over the whole image, a block of lanes at a time. Blocks whose
+// An R x R neighbourhood filter over the whole image, a block of lanes at a
+// time: block(rows) gives the outputs of the pixels whose window columns start
+// at rows[i][0] (rows[i] holds lanes + R - 1 readable values). Blocks whose
 // window lies inside the image read the rows directly; the others (the first
 // and the last of each row) go through a small copy with the border columns
 // repeated.
-template <int R> void median_image(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+template <int R, class D, class F> HWY_INLINE void
+stencil_image(D d, uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, F block)
 {
     constexpr int32_t r = R / 2;
-    const hn::ScalableTag<uint16_t> d;
     const auto n = static_cast<int32_t>(hn::Lanes(d));
     HWY_ALIGN uint16_t pad[R][kMaxU16Lanes + R];
     HWY_ALIGN uint16_t out[kMaxU16Lanes];
@@ -92,7 +94,7 @@ template <int R> void median_image(uint16_t *dst, const uint16_t *src, int32_t w
                     pad[i][k] = rows[i][w - 1];
                 }
             }
-            hn::Store(median_block<R>(d, prow), d, out);
+            hn::Store(block(prow), d, out);
             const int32_t cnt = w - x0 < n ? w - x0 : n;
             std::memcpy(drow + x0, out, static_cast<std::size_t>(cnt) * sizeof(uint16_t));
         };
@@ -105,14 +107,161 @@ template <int R> void median_image(uint16_t *dst, const uint16_t *src, int32_t w
             for (int i = 0; i < R; ++i) {
                 at[i] = rows[i] + x - r;
             }
-            hn::StoreU(median_block<R>(d, at), d, drow + x);
+            hn::StoreU(block(at), d, drow + x);
         }
     }
 }
 
+template <int R> void median_image(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    const hn::ScalableTag<uint16_t> d;
+    stencil_image<R>(d, dst, src, w, h,
+                     [d](const uint16_t *const *rows) { return median_block<R>(d, rows); });
+}
+
+// The 3x3 sums in 32 bits: lanes of 16-bit pixels, half a vector wide.
+using wide_tag = hn::ScalableTag<uint32_t>;
+using narrow_tag = hn::Rebind<uint16_t, wide_tag>;
+
+HWY_INLINE hn::Vec<wide_tag> load_wide(const uint16_t *p)
+{
+    return hn::PromoteTo(wide_tag(), hn::LoadU(narrow_tag(), p));
+}
+
+// Back to 16 bits (every value here is below 65536).
+HWY_INLINE hn::Vec<narrow_tag> narrow(hn::Vec<wide_tag> v)
+{
+    return hn::DemoteTo(narrow_tag(), hn::BitCast(hn::RebindToSigned<wide_tag>(), v));
+}
+
+void Gauss3Impl(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    const narrow_tag d;
+    stencil_image<3>(d, dst, src, w, h, [](const uint16_t *const *rows) {
+        auto line = [](const uint16_t *p) {
+            return hn::Add(hn::Add(load_wide(p), hn::ShiftLeft<1>(load_wide(p + 1))),
+                           load_wide(p + 2));
+        };
+        const auto sum =
+            hn::Add(hn::Add(line(rows[0]), hn::ShiftLeft<1>(line(rows[1]))), line(rows[2]));
+        return narrow(hn::ShiftRight<4>(sum));
+    });
+}
+
+void Box3Impl(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    const narrow_tag d;
+    stencil_image<3>(d, dst, src, w, h, [](const uint16_t *const *rows) {
+        auto line = [](const uint16_t *p) {
+            return hn::Add(hn::Add(load_wide(p), load_wide(p + 1)), load_wide(p + 2));
+        };
+        const auto sum = hn::Add(hn::Add(line(rows[0]), line(rows[2])),
+                                 hn::Add(load_wide(rows[1]), load_wide(rows[1] + 2)));
+        return narrow(hn::ShiftRight<3>(sum));
+    });
+}
+
+void FlypixImpl(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, uint32_t thr)
+{
+    const narrow_tag d;
+    const hn::RebindToSigned<wide_tag> di;
+    const auto below = hn::Set(wide_tag(), (thr >> 4) + 1); // thr >> 4 < 2^28
+    stencil_image<3>(d, dst, src, w, h, [&](const uint16_t *const *rows) {
+        auto q = [di](const uint16_t *p) {
+            return hn::BitCast(di, hn::ShiftRight<2>(load_wide(p)));
+        };
+        const auto tl = q(rows[0]), t = q(rows[0] + 1), tr = q(rows[0] + 2);
+        const auto l = q(rows[1]), rr = q(rows[1] + 2);
+        const auto bl = q(rows[2]), b = q(rows[2] + 1), br = q(rows[2] + 2);
+        const auto gx =
+            hn::Sub(hn::Sub(hn::Add(hn::Add(tr, br), hn::ShiftLeft<1>(hn::Sub(rr, l))), tl), bl);
+        const auto gy =
+            hn::Sub(hn::Sub(hn::Add(hn::Add(bl, br), hn::ShiftLeft<1>(hn::Sub(b, t))), tl), tr);
+        const auto ux = hn::BitCast(wide_tag(), gx), uy = hn::BitCast(wide_tag(), gy);
+        const auto g2 = hn::Add(hn::Mul(ux, ux), hn::Mul(uy, uy)); // wraps like the plain form
+        const auto keep = hn::Lt(g2, below);
+        return narrow(hn::IfThenElseZero(keep, load_wide(rows[1] + 1)));
+    });
+}
+
+// 3x3 median: each output row first sorts the column triples (above, own,
+// below) of a chunk of columns, the border columns repeated, into low, middle
+// and high rows; each output is then the median of (largest low, median of
+// the middles, smallest high) of three neighbouring triples, so every triple
+// is sorted once instead of three times.
 void Median3Impl(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
 {
-    median_image<3>(dst, src, w, h);
+    const hn::ScalableTag<uint16_t> d;
+    const auto n = static_cast<int32_t>(hn::Lanes(d));
+    constexpr int32_t kChunk = 512;
+    constexpr std::size_t kLen = kChunk + 2 + kMaxU16Lanes;
+    HWY_ALIGN uint16_t lo[kLen] = {}, mid[kLen] = {}, hi[kLen] = {};
+    HWY_ALIGN uint16_t out[kMaxU16Lanes];
+    const vmin mn;
+    const vmax mx;
+    for (int32_t y = 0; y < h; ++y) {
+        const uint16_t *a = src + static_cast<std::ptrdiff_t>(clamp_index(y - 1, h)) * w;
+        const uint16_t *b = src + static_cast<std::ptrdiff_t>(y) * w;
+        const uint16_t *c = src + static_cast<std::ptrdiff_t>(clamp_index(y + 1, h)) * w;
+        uint16_t *drow = dst + static_cast<std::ptrdiff_t>(y) * w;
+        for (int32_t x0 = 0; x0 < w; x0 += kChunk) {
+            const int32_t cnt = w - x0 < kChunk ? w - x0 : kChunk;
+            // Triple k holds column x0 - 1 + k, for k = 0 .. cnt + 1.
+            auto sort_at = [&](int32_t k, int32_t col) {
+                uint16_t p = a[col], q = b[col], r = c[col];
+                sort3(
+                    p, q, r, [](uint16_t u, uint16_t v) { return u < v ? u : v; },
+                    [](uint16_t u, uint16_t v) { return u < v ? v : u; });
+                lo[k] = p;
+                mid[k] = q;
+                hi[k] = r;
+            };
+            sort_at(0, clamp_index(x0 - 1, w));
+            sort_at(cnt + 1, clamp_index(x0 + cnt, w));
+            auto sort_vec = [&](int32_t k) {
+                auto p = hn::LoadU(d, a + x0 - 1 + k), q = hn::LoadU(d, b + x0 - 1 + k),
+                     r = hn::LoadU(d, c + x0 - 1 + k);
+                sort3(p, q, r, mn, mx);
+                hn::StoreU(p, d, lo + k);
+                hn::StoreU(q, d, mid + k);
+                hn::StoreU(r, d, hi + k);
+            };
+            if (cnt >= n) {
+                int32_t k = 1;
+                for (; k + n <= cnt + 1; k += n) {
+                    sort_vec(k);
+                }
+                if (k < cnt + 1) {
+                    sort_vec(cnt + 1 - n);
+                }
+            } else {
+                for (int32_t k = 1; k <= cnt; ++k) {
+                    sort_at(k, x0 - 1 + k);
+                }
+            }
+            auto median_at = [&](int32_t j) {
+                const auto lows = mx(mx(hn::LoadU(d, lo + j), hn::LoadU(d, lo + j + 1)),
+                                     hn::LoadU(d, lo + j + 2));
+                const auto highs = mn(mn(hn::LoadU(d, hi + j), hn::LoadU(d, hi + j + 1)),
+                                      hn::LoadU(d, hi + j + 2));
+                const auto mids = median3(hn::LoadU(d, mid + j), hn::LoadU(d, mid + j + 1),
+                                          hn::LoadU(d, mid + j + 2), mn, mx);
+                return median3(lows, mids, highs, mn, mx);
+            };
+            if (cnt >= n) {
+                int32_t j = 0;
+                for (; j + n <= cnt; j += n) {
+                    hn::StoreU(median_at(j), d, drow + x0 + j);
+                }
+                if (j < cnt) {
+                    hn::StoreU(median_at(cnt - n), d, drow + x0 + cnt - n);
+                }
+            } else {
+                hn::Store(median_at(0), d, out);
+                std::memcpy(drow + x0, out, static_cast<std::size_t>(cnt) * sizeof(uint16_t));
+            }
+        }
+    }
 }
 
 void Median5Impl(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
@@ -395,6 +544,9 @@ HWY_EXPORT(BpfVerticalImpl);
 HWY_EXPORT(BpfHorizontalImpl);
 HWY_EXPORT(GaussRowsImpl);
 HWY_EXPORT(TargetImpl);
+HWY_EXPORT(Gauss3Impl);
+HWY_EXPORT(Box3Impl);
+HWY_EXPORT(FlypixImpl);
 
 void median3_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
 {
@@ -404,6 +556,21 @@ void median3_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
 void median5_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
 {
     HWY_DYNAMIC_DISPATCH(Median5Impl)(dst, src, w, h);
+}
+
+void gauss3_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    HWY_DYNAMIC_DISPATCH(Gauss3Impl)(dst, src, w, h);
+}
+
+void box3_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    HWY_DYNAMIC_DISPATCH(Box3Impl)(dst, src, w, h);
+}
+
+void flypix_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, uint32_t thr)
+{
+    HWY_DYNAMIC_DISPATCH(FlypixImpl)(dst, src, w, h, thr);
 }
 
 void gauss_iir_cols_vec(float *img, int32_t w, int32_t h, const iir_coef &c)

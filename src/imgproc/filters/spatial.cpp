@@ -1,10 +1,6 @@
 // Fixed 3x3 and 5x5 neighbourhood filters of 16-bit images: box, binomial
-// Gaussian, flying-pixel removal and the hole fillers.
-//
-// The filters that read only src walk each row with the neighbouring rows at
-// hand (clamped at the top and bottom); the inner columns need no clamping and
-// are plain arithmetic the compiler turns into vector code, the two border
-// columns go through the same per-pixel rule with clamped columns.
+// Gaussian and flying-pixel removal (their vector forms are in
+// filters_vec.cpp) and the hole fillers.
 #include <pylox/tq_filter.h>
 
 #include <cstddef>
@@ -30,24 +26,6 @@ bool wh_ok(int32_t w, int32_t h, const char *fn)
 const uint16_t *row_at(const uint16_t *img, int32_t y, int32_t w, int32_t h)
 {
     return img + static_cast<std::ptrdiff_t>(clamp_index(y, h)) * w;
-}
-
-// Calls f(a, b, c, l, x, r, out) for every pixel: a, b, c the rows above, at
-// and below (clamped), l, x, r the column indices (clamped) and out the
-// output pixel.
-template <class F> void each_3x3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, F f)
-{
-    for (int32_t y = 0; y < h; ++y) {
-        const uint16_t *a = row_at(src, y - 1, w, h);
-        const uint16_t *b = row_at(src, y, w, h);
-        const uint16_t *c = row_at(src, y + 1, w, h);
-        uint16_t *out = dst + static_cast<std::ptrdiff_t>(y) * w;
-        out[0] = f(a, b, c, 0, 0, 1);
-        for (int32_t x = 1; x < w - 1; ++x) {
-            out[x] = f(a, b, c, x - 1, x, x + 1);
-        }
-        out[w - 1] = f(a, b, c, w - 2, w - 1, w - 1);
-    }
 }
 
 bool is_hole(uint16_t v)
@@ -102,52 +80,24 @@ extern "C" {
 
 PYLOX_API void tq_box2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
 {
-    if (!wh_ok(w, h, __func__)) {
-        return;
+    if (wh_ok(w, h, __func__)) {
+        box3_vec(dst, src, w, h);
     }
-    each_3x3(dst, src, w, h,
-             [](const uint16_t *a, const uint16_t *b, const uint16_t *c, int32_t l, int32_t x,
-                int32_t r) {
-                 const uint32_t sum =
-                     uint32_t{a[l]} + a[x] + a[r] + b[l] + b[r] + c[l] + c[x] + c[r];
-                 return static_cast<uint16_t>(sum >> 3);
-             });
 }
 
 PYLOX_API void tq_gauss2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
 {
-    if (!wh_ok(w, h, __func__)) {
-        return;
+    if (wh_ok(w, h, __func__)) {
+        gauss3_vec(dst, src, w, h);
     }
-    each_3x3(dst, src, w, h,
-             [](const uint16_t *a, const uint16_t *b, const uint16_t *c, int32_t l, int32_t x,
-                int32_t r) {
-                 const uint32_t sum = uint32_t{a[l]} + 2u * a[x] + a[r] + 2u * b[l] + 4u * b[x] +
-                                      2u * b[r] + c[l] + 2u * c[x] + c[r];
-                 return static_cast<uint16_t>(sum >> 4);
-             });
 }
 
 PYLOX_API void tq_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
                                 uint32_t thr)
 {
-    if (!wh_ok(w, h, __func__)) {
-        return;
+    if (wh_ok(w, h, __func__)) {
+        flypix_vec(dst, src, w, h, thr);
     }
-    const uint32_t limit = thr >> 4;
-    each_3x3(dst, src, w, h,
-             [limit](const uint16_t *a, const uint16_t *b, const uint16_t *c, int32_t l, int32_t x,
-                     int32_t r) {
-                 const int32_t tl = a[l] >> 2, t = a[x] >> 2, tr = a[r] >> 2;
-                 const int32_t ml = b[l] >> 2, mr = b[r] >> 2;
-                 const int32_t bl = c[l] >> 2, bm = c[x] >> 2, br = c[r] >> 2;
-                 const int32_t gx = tr + br + 2 * (mr - ml) - tl - bl;
-                 const int32_t gy = bl + br + 2 * (bm - t) - tl - tr;
-                 const uint32_t ux = static_cast<uint32_t>(gx), uy = static_cast<uint32_t>(gy);
-                 const uint32_t g2 = ux * ux + uy * uy;
-                 // Branch-free: a noisy scene makes the outcome unpredictable.
-                 return static_cast<uint16_t>(b[x] & (0u - static_cast<uint32_t>(g2 <= limit)));
-             });
 }
 
 PYLOX_API void tq_fhole_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
