@@ -517,4 +517,28 @@ TEST(HoleFill, EdgeCases)
     EXPECT_EQ(log.count("[tq_fhole_u16_edt3]  wrong parameter:w/h=1/16"), 1);
 }
 
+// A missing buffer is refused with a message instead of read or written.
+TEST(Filters, MissingBuffersAreRefused)
+{
+    log_capture log(TQ_LOG_ERR);
+    img buf(64, 1000);
+    const std::function<void(uint16_t *, const uint16_t *)> calls[] = {
+        [](uint16_t *d, const uint16_t *p) { tq_median2d_u16_k3(d, p, 8, 8); },
+        [](uint16_t *d, const uint16_t *p) { tq_median2d_u16_k5(d, p, 8, 8); },
+        [](uint16_t *d, const uint16_t *p) { tq_median2d_u16(d, p, 8, 8, 7); },
+        [](uint16_t *d, const uint16_t *p) { tq_box2d_u16_k3(d, p, 8, 8); },
+        [](uint16_t *d, const uint16_t *p) { tq_gauss2d_u16_k3(d, p, 8, 8); },
+        [](uint16_t *d, const uint16_t *p) { tq_flypix_u16_k3(d, p, 8, 8, 100); },
+        [](uint16_t *d, const uint16_t *p) { tq_fhole_u16_k3(d, p, 8, 8, 1); },
+        [](uint16_t *d, const uint16_t *p) { tq_fhole_u16_k5(d, p, 8, 8, 0); },
+        [](uint16_t *d, const uint16_t *p) { tq_fhole_u16_edt3(d, p, 8, 8); },
+    };
+    for (const auto &call : calls) {
+        call(buf.data(), nullptr);
+        call(nullptr, buf.data());
+    }
+    EXPECT_EQ(buf, img(64, 1000));
+    EXPECT_EQ(log.count("  wrong parameter:dst="), 18);
+}
+
 } // namespace

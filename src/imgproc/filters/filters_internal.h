@@ -15,6 +15,10 @@ inline int32_t clamp_index(int32_t i, int32_t n)
     return i < 0 ? 0 : (i >= n ? n - 1 : i);
 }
 
+// The checks of the 16-bit neighbourhood filters: w and h at least 2 (else
+// "[%s]  wrong parameter:w/h=%d/%d\n" under fn) and both buffers present.
+bool image_args_ok(const void *dst, const void *src, int32_t w, int32_t h, const char *fn);
+
 // --- medians (w, h >= 1; no parameter checks) ---
 void median3_plain(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
 void median5_plain(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);

@@ -267,15 +267,6 @@ void median_list(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, int32
     std::free(s);
 }
 
-bool wh_ok(int32_t w, int32_t h, const char *fn)
-{
-    if (w <= 1 || h <= 1) {
-        PYLOX_LOG_AS(TQ_LOG_ERR, fn, "[%s]  wrong parameter:w/h=%d/%d\n", w, h);
-        return false;
-    }
-    return true;
-}
-
 } // namespace
 } // namespace pylox::filt
 
@@ -285,14 +276,14 @@ extern "C" {
 
 PYLOX_API void tq_median2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
 {
-    if (wh_ok(w, h, __func__)) {
+    if (image_args_ok(dst, src, w, h, __func__)) {
         median3_vec(dst, src, w, h);
     }
 }
 
 PYLOX_API void tq_median2d_u16_k5(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
 {
-    if (wh_ok(w, h, __func__)) {
+    if (image_args_ok(dst, src, w, h, __func__)) {
         median5_vec(dst, src, w, h);
     }
 }
@@ -313,7 +304,9 @@ PYLOX_API void tq_median2d_u16(uint16_t *dst, const uint16_t *src, int32_t w, in
         LOG_ERR("[%s]  wrong parameter:w/h/kernel=%d/%d/%d\n", w, h, ksize);
         return;
     }
-    median_list(dst, src, w, h, ksize);
+    if (image_args_ok(dst, src, w, h, __func__)) {
+        median_list(dst, src, w, h, ksize);
+    }
 }
 
 } // extern "C"

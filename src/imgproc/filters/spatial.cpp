@@ -12,16 +12,21 @@
 #include "imgproc/filters/filters_internal.h"
 
 namespace pylox::filt {
-namespace {
 
-bool wh_ok(int32_t w, int32_t h, const char *fn)
+bool image_args_ok(const void *dst, const void *src, int32_t w, int32_t h, const char *fn)
 {
     if (w <= 1 || h <= 1) {
         PYLOX_LOG_AS(TQ_LOG_ERR, fn, "[%s]  wrong parameter:w/h=%d/%d\n", w, h);
         return false;
     }
+    if (dst == nullptr || src == nullptr) {
+        PYLOX_LOG_AS(TQ_LOG_ERR, fn, "[%s]  wrong parameter:dst=%p src=%p\n", dst, src);
+        return false;
+    }
     return true;
 }
+
+namespace {
 
 const uint16_t *row_at(const uint16_t *img, int32_t y, int32_t w, int32_t h)
 {
@@ -80,14 +85,14 @@ extern "C" {
 
 PYLOX_API void tq_box2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
 {
-    if (wh_ok(w, h, __func__)) {
+    if (image_args_ok(dst, src, w, h, __func__)) {
         box3_vec(dst, src, w, h);
     }
 }
 
 PYLOX_API void tq_gauss2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
 {
-    if (wh_ok(w, h, __func__)) {
+    if (image_args_ok(dst, src, w, h, __func__)) {
         gauss3_vec(dst, src, w, h);
     }
 }
@@ -95,7 +100,7 @@ PYLOX_API void tq_gauss2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, 
 PYLOX_API void tq_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
                                 uint32_t thr)
 {
-    if (wh_ok(w, h, __func__)) {
+    if (image_args_ok(dst, src, w, h, __func__)) {
         flypix_vec(dst, src, w, h, thr);
     }
 }
@@ -103,7 +108,7 @@ PYLOX_API void tq_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, i
 PYLOX_API void tq_fhole_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
                                int32_t inplace)
 {
-    if (wh_ok(w, h, __func__)) {
+    if (image_args_ok(dst, src, w, h, __func__)) {
         fill_holes<1>(dst, src, w, h, inplace);
     }
 }
@@ -111,14 +116,14 @@ PYLOX_API void tq_fhole_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, in
 PYLOX_API void tq_fhole_u16_k5(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
                                int32_t inplace)
 {
-    if (wh_ok(w, h, __func__)) {
+    if (image_args_ok(dst, src, w, h, __func__)) {
         fill_holes<2>(dst, src, w, h, inplace);
     }
 }
 
 PYLOX_API void tq_fhole_u16_edt3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
 {
-    if (!wh_ok(w, h, __func__)) {
+    if (!image_args_ok(dst, src, w, h, __func__)) {
         return;
     }
     const std::size_t n = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
