@@ -20,5 +20,6 @@
 #include <pylox/tq_oni.h>
 #include <pylox/pylox_api.h>
 #include <pylox/pylox_data.h>
+#include <pylox/pylox_frame.h>
 
 #endif
