@@ -1,6 +1,7 @@
 // Records raw frames of the first camera into a raw frame file ("TQ_RAW",
-// 16-bit samples, tagged with the camera's product string) that the replay
-// device can play back:
+// 16-bit samples, tagged with the camera's product string) and the frames'
+// temperatures into "<file>.temps" next to it, which the replay device plays
+// back together:
 //   pylox-record <file> [frames=4] [fps]
 // Works on the transport directly: the camera's byte stream goes through the
 // stream parser and whole frames of format 2 are saved as they came.
@@ -50,6 +51,17 @@ std::string product_of(pylox_ll_dev_t *dev)
     const size_t n = std::min<size_t>(item.len, sizeof item.val);
     return std::string(reinterpret_cast<const char *>(item.val),
                        strnlen(reinterpret_cast<const char *>(item.val), n));
+}
+
+// The temperatures of the frames just saved, as each frame's header carried them.
+bool save_temps(int fd, const std::vector<tq_stream_finfo_t> &infos)
+{
+    std::vector<pylox_frame_info_t> fi(infos.size());
+    for (size_t k = 0; k < infos.size(); ++k) {
+        fi[k].temp0 = infos[k].attr.temp0;
+        fi[k].temp1 = infos[k].attr.temp1;
+    }
+    return pylox_frame_save_temps(fd, fi.data(), static_cast<int>(fi.size())) == 1;
 }
 
 } // namespace
@@ -137,10 +149,11 @@ int main(int argc, char **argv)
                          fi.frame_format, fi.frame_size, w, h);
         } else {
             const int fd = ::open(argv[1], O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0 && pylox_frame_save_raw(fd, PYLOX_FRAME_SAVE_U16,
-                                                reinterpret_cast<const uint16_t *>(frames.data()),
-                                                static_cast<int>(frames.size() / 2), w, h, 4,
-                                                product.c_str())) {
+            if (fd >= 0 &&
+                pylox_frame_save_raw(
+                    fd, PYLOX_FRAME_SAVE_U16, reinterpret_cast<const uint16_t *>(frames.data()),
+                    static_cast<int>(frames.size() / 2), w, h, 4, product.c_str()) &&
+                save_temps(fd, infos)) {
                 std::printf("%s: %d frames of %dx%dx4, product %s\n", argv[1], want, w, h,
                             product.c_str());
                 rc = 0;

@@ -11,6 +11,7 @@
 
 #include <stdint.h>
 #include <pylox/pylox_export.h>
+#include <pylox/pylox_types.h>
 
 PYLOX_BEGIN_DECLS
 
@@ -45,6 +46,17 @@ PYLOX_API int pylox_frame_load_raw(int fd, uint16_t *dst, int dst_len, int *w, i
                                    char *tag, int tag_size);
 PYLOX_API int pylox_frame_load_distance(int fd, float *dst, int dst_len, int *w, int *h);
 PYLOX_API int pylox_frame_load_gray(int fd, float *dst, int dst_len, int *w, int *h);
+
+/* Frame temperatures of a raw recording. A raw frame file holds samples only,
+ * while the distance depends on the CB and IB temperatures each frame came
+ * with; they go into the companion file "<recording>.temps" next to it, a text
+ * file of a line "TQ_TEMPS,CB,IB" and one line "frame,cb,ib" per frame
+ * (frame counted from 0, temperatures in tenths of a degree), which the replay
+ * device reads. Call it after pylox_frame_save_raw with the information of
+ * the `count` frames that call wrote (raw_fd is the same descriptor, left
+ * just after them); the companion file starts anew with the recording's
+ * first frame. 1 on success, 0 on failure (logged). */
+PYLOX_API int pylox_frame_save_temps(int raw_fd, const pylox_frame_info_t *info, int count);
 
 PYLOX_END_DECLS
 

@@ -6,6 +6,7 @@
 #include "core/fair_mutex.h"
 #include "core/log.h"
 #include "files/frame_file.h"
+#include "files/frame_temps.h"
 
 #include <pylox/pylox_ll.h>
 #include <pylox/pylox_param_id.h>
@@ -25,6 +26,7 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -61,10 +63,19 @@ struct file_ll_priv {
     uint32_t starts = 0;
     bool in_callback = false;
     pylox::raw_load_state loader; // the replay's own: exported loaders never disturb it
+    // The recording's frame temperatures (its companion file), by frame
+    // number; empty for a recording without them. next_frame counts the
+    // frames read since the last rewind (guarded by lock).
+    std::vector<pylox::frame_temps> temps;
+    size_t next_frame = 0;
 
     uint32_t frame_bytes() const { return 2u * width * height * count; }
     bool on_event_thread() const { return std::this_thread::get_id() == thread.get_id(); }
-    void rewind() const { ::lseek(fd, 0, SEEK_SET); }
+    void rewind()
+    {
+        ::lseek(fd, 0, SEEK_SET);
+        next_frame = 0;
+    }
 };
 
 file_ll_priv *priv_of(pylox_ll_dev_t *dev)
@@ -75,7 +86,7 @@ file_ll_priv *priv_of(pylox_ll_dev_t *dev)
 }
 
 tq_stream_hdr_t make_header(const file_ll_priv &p, uint16_t sidx, uint16_t idx, uint32_t len,
-                            bool first)
+                            bool first, pylox::frame_temps t)
 {
     tq_stream_hdr_t h{};
     h.sync = TQ_STREAM_SYNC;
@@ -86,6 +97,8 @@ tq_stream_hdr_t make_header(const file_ll_priv &p, uint16_t sidx, uint16_t idx, 
     h.frfmt = 2;
     h.attr.width = static_cast<uint16_t>(p.width);
     h.attr.height = static_cast<uint16_t>(p.height);
+    h.attr.temp0 = static_cast<uint16_t>(t.cb);
+    h.attr.temp1 = static_cast<uint16_t>(t.ib);
     h.frame_flags = first ? TQ_STREAM_FLAG_FRAME_START : 0;
     h.sum_flags = 0;
     h.hdr_sum = tq_stream_hash16(reinterpret_cast<const uint8_t *>(&h), TQ_STREAM_HDR_SIZE - 2, 0);
@@ -94,14 +107,15 @@ tq_stream_hdr_t make_header(const file_ll_priv &p, uint16_t sidx, uint16_t idx, 
 
 // Hands one frame to the callback: a header and the frame's bytes, split into
 // continuation packets when the frame is too long for one.
-void send_frame(file_ll_priv &p, pylox_ll_cap_cb_t cb, void *user, const uint8_t *buf, uint16_t idx)
+void send_frame(file_ll_priv &p, pylox_ll_cap_cb_t cb, void *user, const uint8_t *buf, uint16_t idx,
+                pylox::frame_temps t)
 {
     const uint32_t total = p.frame_bytes();
     const uint32_t piece = total < TQ_STREAM_MAX_PKT_LEN ? total : k_max_packet;
     uint16_t sidx = idx;
     for (uint32_t off = 0; off < total; off += piece, ++sidx) {
         const uint32_t len = std::min(piece, total - off);
-        const tq_stream_hdr_t h = make_header(p, sidx, idx, len, off == 0);
+        const tq_stream_hdr_t h = make_header(p, sidx, idx, len, off == 0, t);
         cb(p.dev, PYLOX_LL_EVT_DATA, reinterpret_cast<const uint8_t *>(&h), TQ_STREAM_HDR_SIZE,
            user);
         cb(p.dev, PYLOX_LL_EVT_DATA, buf + off, static_cast<int>(len), user);
@@ -135,8 +149,12 @@ void evt_thread(file_ll_priv *p)
         const pylox_ll_cap_cb_t cb = p->callback;
         void *const user = p->user;
         int event = PYLOX_LL_EVT_DATA;
+        pylox::frame_temps temps; // 0 and 0 for a recording without temperatures
         if (r.status == pylox::load_status::ok && r.samples == samples) {
-            // fall through to delivery
+            // Frames beyond the companion's last keep its last temperatures.
+            if (!p->temps.empty())
+                temps = p->temps[std::min(p->next_frame, p->temps.size() - 1)];
+            ++p->next_frame;
         } else if (r.status == pylox::load_status::eof) {
             PYLOX_LOG_AS(TQ_LOG_DBG, "_ll_event_loop", "[%s] stop capture: file EOF met\n");
             event = PYLOX_LL_EVT_CANCELLED;
@@ -154,7 +172,7 @@ void evt_thread(file_ll_priv *p)
             lk.unlock();
             if (event == PYLOX_LL_EVT_DATA) {
                 const uint16_t idx = static_cast<uint16_t>(pos > 0 ? pos / bytes : 0);
-                send_frame(*p, cb, user, buf.get(), idx);
+                send_frame(*p, cb, user, buf.get(), idx, temps);
             } else {
                 cb(p->dev, event, buf.get(), 0, user);
             }
@@ -224,6 +242,28 @@ file_ll_priv *priv_alloc()
     return p;
 }
 
+// The temperatures the recording's frames came with, from the companion file
+// next to it. Without them the frames replay with temperatures 0, so their
+// distances lack the temperature correction: say so once.
+void load_recording_temps(file_ll_priv &p)
+{
+    const char *const fn = "file_ll_dev_open";
+    const std::string rec = pylox::path_of_fd(p.fd);
+    const std::string path = rec.empty() ? std::string() : pylox::temps_path(rec);
+    const pylox::temps_status st =
+        path.empty() ? pylox::temps_status::missing : pylox::load_temps(path, fn, p.temps);
+    if (st == pylox::temps_status::ok) {
+        PYLOX_LOG_AS(TQ_LOG_DBG, fn, "[%s] frame temperatures of %d frames from %s\n",
+                     static_cast<int>(p.temps.size()), path.c_str());
+    } else if (st == pylox::temps_status::missing) {
+        PYLOX_LOG_AS(TQ_LOG_WRN, fn,
+                     "[%s] recording %s has no frame temperatures (%s): distances lack the "
+                     "temperature correction\n",
+                     rec.empty() ? "(unnamed)" : rec.c_str(),
+                     path.empty() ? "no file name" : "no .temps file");
+    }
+}
+
 pylox_ll_dev_t *file_ll_dev_open(pylox_ll_dev_t *dev)
 {
     const char *const fn = "_file_ll_dev_open";
@@ -262,6 +302,7 @@ pylox_ll_dev_t *file_ll_dev_open(pylox_ll_dev_t *dev)
     std::memcpy(p->product, p->loader.tag, sizeof p->product);
     LOG_DBG("[%s] open file dev: prod = %s, WxHxN = %dx%dx%d\n", p->product, p->loader.w,
             p->loader.h, p->loader.n);
+    load_recording_temps(*p);
 
     dev->kind = PYLOX_LL_KIND_FILE;
     p->dev = dev;
