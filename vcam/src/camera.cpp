@@ -716,7 +716,7 @@ bool Camera::Impl::make_packets(std::unique_lock<std::mutex> &lk)
             double tc = temp_offset_mm(fcb, fib);
             int tck = static_cast<int>(std::lround(tc * 100));
             if (stale || s.key_tc != tck) {
-                synth_planes(c, sc, freq, intg, tc, s.planes, nullptr);
+                synth_planes(c, sc, freq, intg, tc, s.planes, nullptr, &s.exact);
                 s.key_scene = version;
                 s.key_freq = freq;
                 s.key_intg = intg;
@@ -744,7 +744,8 @@ bool Camera::Impl::make_packets(std::unique_lock<std::mutex> &lk)
                              65536.0 -
                          2.0) *
                         1.7320508;
-                    double v = std::floor(w[i] + g * c.noise + 0.5);
+                    // Noise acts on the analog sample, before the 12-bit rounding.
+                    double v = std::floor(s.exact[i] + g * c.noise + 0.5);
                     w[i] = static_cast<uint16_t>(std::clamp(v, 0.0, 4095.0));
                 }
             }

@@ -67,6 +67,7 @@ struct Synth {
     float key_fpn = -1, key_gain = -1, key_amb = -1;
     uint64_t key_seed = 0;
     std::vector<uint16_t> planes; // 4 planes of w*h samples, sensor row order
+    std::vector<float> exact;     // the same samples before the converter's rounding
 };
 
 struct Packet {
@@ -206,8 +207,11 @@ struct Camera::Impl {
 };
 
 // synthesis (scene.cpp)
+// `exact`, when given, receives the samples before rounding and clipping (the
+// analog values the noise acts on before the converter).
 void synth_planes(const CameraConfig &cfg, const Scene &sc, uint32_t mod_freq, uint16_t intg,
-                  double tc_mm, std::vector<uint16_t> &planes, Truth *truth);
+                  double tc_mm, std::vector<uint16_t> &planes, Truth *truth,
+                  std::vector<float> *exact = nullptr);
 double temp_offset_mm(int16_t cb, int16_t ib);
 int sensor_row_to_display(int s, int h);
 

@@ -91,11 +91,14 @@ static float fpn_unit(uint64_t seed, int x, int y)
 }
 
 void synth_planes(const CameraConfig &cfg, const Scene &sc, uint32_t mod_freq, uint16_t intg,
-                  double tc_mm, std::vector<uint16_t> &planes, Truth *truth)
+                  double tc_mm, std::vector<uint16_t> &planes, Truth *truth,
+                  std::vector<float> *exact)
 {
     const int w = cfg.width, h = cfg.height;
     const size_t n = static_cast<size_t>(w) * h;
     planes.assign(4 * n, 0);
+    if (exact)
+        exact->assign(4 * n, 0.0f);
     const uint32_t R = range_mm(mod_freq);
     if (truth) {
         truth->width = w;
@@ -146,6 +149,8 @@ void synth_planes(const CameraConfig &cfg, const Scene &sc, uint32_t mod_freq, u
                     sat = true;
                 }
                 planes[k * n + static_cast<size_t>(s) * w + x] = static_cast<uint16_t>(r);
+                if (exact)
+                    (*exact)[k * n + static_cast<size_t>(s) * w + x] = static_cast<float>(v[k]);
             }
             if (truth) {
                 size_t di = static_cast<size_t>(y) * w + x;

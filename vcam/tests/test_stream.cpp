@@ -249,6 +249,44 @@ TEST(Frames, NoiseIsRepeatableWithTheSameSeed)
     EXPECT_LT(worst, 6 * 4);
 }
 
+// Noise acts on the analog sample before the 12-bit rounding: averaged over
+// frames, a sample follows its exact value below one count (after the
+// rounding the average would stick to the rounded value). Regressing the
+// averages' offset from the rounded value on the exact value's offset gives
+// a slope near 1 (it would be near 0 with noise after the rounding).
+TEST(Frames, NoiseComesBeforeTheRounding)
+{
+    vcam::CameraConfig cfg;
+    cfg.noise = 1.0f;
+    auto cam = vcam::Camera::create(cfg);
+    const vcam::Truth t = cam->truth();
+    constexpr int frames = 16, w = 320, h = 240;
+    constexpr size_t n = static_cast<size_t>(w) * h, pkt = 36 + 8 * n;
+    const Captured c = capture(frames * pkt);
+    ASSERT_GE(c.stream.size(), frames * pkt);
+    double er = 0, rr = 0;
+    for (int k = 0; k < 4; ++k) {
+        for (int s = 0; s < h; ++s) {
+            const int y = (s % 2 == 0) ? h / 2 - 1 - s / 2 : h / 2 + s / 2;
+            for (int x = 0; x < w; ++x) {
+                const size_t di = static_cast<size_t>(y) * w + x;
+                const double theta = 2 * M_PI * t.phase[di] / 32768.0 - k * M_PI / 2;
+                const double exact = 2048 + t.amplitude[di] * std::cos(theta);
+                const size_t at = 36 + 2 * (k * n + static_cast<size_t>(s) * w + x);
+                double sum = 0;
+                for (int f = 0; f < frames; ++f) {
+                    const uint8_t *p = c.stream.data() + f * pkt + at;
+                    sum += p[0] | (p[1] << 8);
+                }
+                const double rounded = std::floor(exact + 0.5);
+                er += (sum / frames - rounded) * (exact - rounded);
+                rr += (exact - rounded) * (exact - rounded);
+            }
+        }
+    }
+    EXPECT_NEAR(er / rr, 1.0, 0.1);
+}
+
 TEST(Faults, StreamDamageAsOrdered)
 {
     auto cam = vcam::Camera::create();
