@@ -92,8 +92,10 @@ protected:
     }
     // One run from the first frame to the end of the file, then every ready
     // frame compared with the file's frames.
+    // temp0/temp1: the temperatures the frames' headers carry (those of the
+    // recording's companion file; 0 without one).
     void run_and_check(const std::vector<std::vector<uint16_t>> &frames, int w, int h, int idx_step,
-                       int runs_before)
+                       int runs_before, uint16_t temp0 = 0, uint16_t temp1 = 0)
     {
         tq_stream_reset(sink_.stream);
         ASSERT_EQ(pylox_ll_cap_start(&dev_, 0, &parser_sink::feed, &sink_), 1);
@@ -120,7 +122,8 @@ protected:
             EXPECT_EQ(fi.frame_format, 2);
             EXPECT_EQ(fi.attr.width, w);
             EXPECT_EQ(fi.attr.height, h);
-            EXPECT_EQ(fi.attr.temp0, 0);
+            EXPECT_EQ(fi.attr.temp0, temp0);
+            EXPECT_EQ(fi.attr.temp1, temp1);
             EXPECT_EQ(fi.attr.word, 0u);
             ASSERT_EQ(std::memcmp(got.data(), frames[k].data(), bytes), 0);
             EXPECT_EQ(got[bytes], 0xCC);
@@ -189,7 +192,7 @@ TEST_F(ReplayStream, RecordedSampleReplays)
     item.id = PARAM_INFO_PRODUCT;
     ASSERT_EQ(pylox_ll_param_get(&dev_, &item, 1), 1);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(item.val), item.len), "PYLOX-E2-VCAM");
-    run_and_check(frames, 320, 240, 1, 0);
+    run_and_check(frames, 320, 240, 1, 0, 350, 300); // 35.0 and 30.0 degC
 }
 
 } // namespace
