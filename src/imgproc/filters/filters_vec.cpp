@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "imgproc/filters/filters_internal.h"
 #include "imgproc/filters/median_net.h"
@@ -315,18 +316,96 @@ void GaussColsImpl(float *img, int32_t w, int32_t h, const iir_coef &c)
     }
 }
 
+#if HWY_TARGET != HWY_SCALAR
+// 4 x 4 transpose: a b c e are the rows before, the columns after.
+template <class D4, class V> HWY_INLINE void transpose4(D4 d4, V &a, V &b, V &c, V &e)
+{
+    const V t0 = hn::InterleaveLower(d4, a, b), t1 = hn::InterleaveLower(d4, c, e);
+    const V t2 = hn::InterleaveUpper(d4, a, b), t3 = hn::InterleaveUpper(d4, c, e);
+    a = hn::ConcatLowerLower(d4, t1, t0);
+    b = hn::ConcatUpperUpper(d4, t1, t0);
+    c = hn::ConcatLowerLower(d4, t3, t2);
+    e = hn::ConcatUpperUpper(d4, t3, t2);
+}
+#endif
+
+// Copies between rows y0 .. y0+n-1 of an image w wide and a column-major
+// block (value (x, y0+j) at block[x * n + j]): 4 x 4 tiles are transposed in
+// registers, the columns past the last full tile one value at a time.
+template <class T>
+HWY_INLINE void rows_to_block(const T *img, int32_t w, int32_t y0, std::size_t n, float *block)
+{
+    int32_t x = 0;
+#if HWY_TARGET != HWY_SCALAR
+    if (n % 4 == 0) {
+        const hn::CappedTag<float, 4> d4;
+        auto load4 = [&](std::size_t j, int32_t xx) {
+            const T *p = img + static_cast<std::ptrdiff_t>(y0 + j) * w + xx;
+            if constexpr (std::is_same_v<T, float>) {
+                return hn::LoadU(d4, p);
+            } else {
+                const hn::Rebind<int32_t, decltype(d4)> di4;
+                return hn::ConvertTo(
+                    d4, hn::PromoteTo(di4, hn::LoadU(hn::Rebind<T, decltype(d4)>(), p)));
+            }
+        };
+        for (; x + 4 <= w; x += 4) {
+            for (std::size_t j = 0; j < n; j += 4) {
+                auto a = load4(j, x), b = load4(j + 1, x), c = load4(j + 2, x), e = load4(j + 3, x);
+                transpose4(d4, a, b, c, e);
+                hn::StoreU(a, d4, block + (x + 0) * n + j);
+                hn::StoreU(b, d4, block + (x + 1) * n + j);
+                hn::StoreU(c, d4, block + (x + 2) * n + j);
+                hn::StoreU(e, d4, block + (x + 3) * n + j);
+            }
+        }
+    }
+#endif
+    for (std::size_t j = 0; j < n; ++j) {
+        const T *row = img + static_cast<std::ptrdiff_t>(y0 + j) * w;
+        for (int32_t xx = x; xx < w; ++xx) {
+            block[xx * n + j] = static_cast<float>(row[xx]);
+        }
+    }
+}
+
+HWY_INLINE void block_to_rows(const float *block, int32_t w, int32_t y0, std::size_t n, float *img)
+{
+    int32_t x = 0;
+#if HWY_TARGET != HWY_SCALAR
+    if (n % 4 == 0) {
+        const hn::CappedTag<float, 4> d4;
+        for (; x + 4 <= w; x += 4) {
+            for (std::size_t j = 0; j < n; j += 4) {
+                auto a = hn::LoadU(d4, block + (x + 0) * n + j);
+                auto b = hn::LoadU(d4, block + (x + 1) * n + j);
+                auto c = hn::LoadU(d4, block + (x + 2) * n + j);
+                auto e = hn::LoadU(d4, block + (x + 3) * n + j);
+                transpose4(d4, a, b, c, e);
+                float *p = img + static_cast<std::ptrdiff_t>(y0 + j) * w + x;
+                hn::StoreU(a, d4, p);
+                hn::StoreU(b, d4, p + w);
+                hn::StoreU(c, d4, p + 2 * w);
+                hn::StoreU(e, d4, p + 3 * w);
+            }
+        }
+    }
+#endif
+    for (std::size_t j = 0; j < n; ++j) {
+        float *row = img + static_cast<std::ptrdiff_t>(y0 + j) * w;
+        for (int32_t xx = x; xx < w; ++xx) {
+            row[xx] = block[xx * n + j];
+        }
+    }
+}
+
 // Row recursion of the Gaussian over the rows y0 .. y0+lanes-1, one row per
 // lane, through a column-major copy of the rows in block (lanes * w floats).
 template <class D> HWY_INLINE void gauss_rows(D d, float *dst, const float *src, int32_t w,
                                               int32_t y0, const iir_coef &c, float *block)
 {
     const std::size_t n = hn::Lanes(d);
-    for (std::size_t j = 0; j < n; ++j) {
-        const float *row = src + static_cast<std::ptrdiff_t>(y0 + j) * w;
-        for (int32_t x = 0; x < w; ++x) {
-            block[x * n + j] = row[x];
-        }
-    }
+    rows_to_block(src, w, y0, n, block);
     const auto b = hn::Set(d, c.b), a1 = hn::Set(d, c.a1), a2 = hn::Set(d, c.a2),
                a3 = hn::Set(d, c.a3);
     auto y1 = hn::LoadU(d, block), y2 = y1, y3 = y1;
@@ -351,12 +430,7 @@ template <class D> HWY_INLINE void gauss_rows(D d, float *dst, const float *src,
         z2 = z1;
         z1 = z0;
     }
-    for (std::size_t j = 0; j < n; ++j) {
-        float *row = dst + static_cast<std::ptrdiff_t>(y0 + j) * w;
-        for (int32_t x = 0; x < w; ++x) {
-            row[x] = block[x * n + j];
-        }
-    }
+    block_to_rows(block, w, y0, n, dst);
 }
 
 int32_t GaussRowsImpl(float *dst, const float *src, int32_t w, int32_t h, const iir_coef &c,
@@ -395,12 +469,7 @@ template <class D> HWY_INLINE void bpf_rows(D d, tq_bpf2d_iir_t *s, const uint16
     float *fn = s->line_fwd_norm;
     float *sum = s->line_bwd;
     float *norm = s->line_bwd_norm;
-    for (std::size_t j = 0; j < n; ++j) {
-        const uint16_t *row = src + static_cast<std::ptrdiff_t>(y0 + j) * w;
-        for (int32_t x = 0; x < w; ++x) {
-            in[x * n + j] = row[x];
-        }
-    }
+    rows_to_block(src, w, y0, n, in);
     for (int32_t x = 0; x + 1 < w; ++x) {
         const auto diff = hn::ConvertTo(
             di, hn::Abs(hn::Sub(hn::LoadU(d, in + x * n), hn::LoadU(d, in + (x + 1) * n))));
@@ -430,14 +499,8 @@ template <class D> HWY_INLINE void bpf_rows(D d, tq_bpf2d_iir_t *s, const uint16
         hn::StoreU(hn::Add(hn::LoadU(d, fs + x * n), g), d, sum + x * n);
         hn::StoreU(hn::Add(hn::LoadU(d, fn + x * n), ng), d, norm + x * n);
     }
-    for (std::size_t j = 0; j < n; ++j) {
-        float *srow = s->sum_img + static_cast<std::ptrdiff_t>(y0 + j) * w;
-        float *nrow = s->norm_img + static_cast<std::ptrdiff_t>(y0 + j) * w;
-        for (int32_t x = 0; x < w; ++x) {
-            srow[x] = sum[x * n + j];
-            nrow[x] = norm[x * n + j];
-        }
-    }
+    block_to_rows(sum, w, y0, n, s->sum_img);
+    block_to_rows(norm, w, y0, n, s->norm_img);
 }
 
 // Rows in blocks of lanes, then of four; returns the first row not done.
