@@ -73,7 +73,8 @@ struct plane {
 };
 
 struct stats {
-    int considered = 0; // pixels neither saturated nor at a depth edge
+    int beyond = 0;     // pixels whose truth lies beyond the unambiguous range
+    int considered = 0; // others neither saturated nor at a depth edge
     int valid = 0;      // of those, with a distance
     int hi = 0;         // valid ones with amplitude >= 500
     double mean = 0, p95 = 0, mean_hi = 0, p95_hi = 0;
@@ -219,9 +220,17 @@ protected:
         const std::vector<uint8_t> edge = edges(t);
         const double R = t.range_mm;
         std::vector<double> err, err_hi;
+        std::vector<uint8_t> use(k_n, 0);
         for (int i = 0; i < k_n; ++i) {
+            // Beyond the unambiguous range (less the 100 mm the driver cuts
+            // off) a pixel's phase aliases: no statistics there.
+            if (t.distance_mm[i] >= R - 100) {
+                ++s.beyond;
+                continue;
+            }
             if (t.saturated[i] || edge[i])
                 continue;
+            use[i] = 1;
             ++s.considered;
             if (!(d[i] > 0 && d[i] < 60))
                 continue;
@@ -249,12 +258,20 @@ protected:
             pylox_frame_get_pcl(dev_, pcl.data(), 3 * k_n, d.data(), k_n, k_w, k_h, lens_);
         if (pl && np > 0) {
             double ss = 0;
-            for (int k = 0; k < np; ++k) {
-                const double off = pl->n[0] * pcl[3 * k] + pl->n[1] * pcl[3 * k + 1] +
-                                   pl->n[2] * pcl[3 * k + 2] - pl->dist;
-                ss += off * off;
+            int used = 0;
+            for (int i = 0, k = 0; i < k_n && k < np; ++i) {
+                if (!(d[i] > 0 && d[i] < 60))
+                    continue; // no point: the cloud is packed
+                if (use[i]) {
+                    const double off = pl->n[0] * pcl[3 * k] + pl->n[1] * pcl[3 * k + 1] +
+                                       pl->n[2] * pcl[3 * k + 2] - pl->dist;
+                    ss += off * off;
+                    ++used;
+                }
+                ++k;
             }
-            s.plane_rms = 1000 * std::sqrt(ss / np);
+            if (used)
+                s.plane_rms = 1000 * std::sqrt(ss / used);
         }
         // The centre pixel alone: its point against the reference point.
         const int c = (k_h / 2) * k_w + k_w / 2;
@@ -298,7 +315,7 @@ protected:
         SCOPED_TRACE(r.scene + " at " + std::to_string(r.c.freq / 1000000) + " MHz, CB " +
                      std::to_string(r.c.cb));
         const stats &m = r.vs_model;
-        EXPECT_GT(m.considered, k_n / 2);
+        EXPECT_GT(m.considered, k_n / 3);
         EXPECT_EQ(m.valid, m.considered); // nothing lost on a clean scene
         EXPECT_EQ(m.over_bound, 0);
         EXPECT_LT(m.centre_mm, 1.0 + 0.5 + 2); // on the model's point up to its rounding
@@ -443,12 +460,29 @@ TEST_F(DepthQuality, AllScenes)
        << "amplitude of at least 500. *model*: against what the uncalibrated model should give\n"
        << "(truth plus the sensor's fixed pattern of up to 3 mm), whose bound is the 12-bit\n"
        << "rounding R*0.75/(2*pi*A). *plane RMS*: the point cloud's RMS distance from the true\n"
-       << "plane. *centre*: the centre pixel's point from its true point.\n\n";
+       << "plane. *centre*: the centre pixel's point from its true point. *beyond range*: pixels\n"
+       << "whose true distance lies beyond the modulation frequency's unambiguous range (less the\n"
+       << "100 mm the driver cuts off), where the phase aliases; they are left out. The point\n"
+       << "cloud takes (u - cx) / fx as x / d (d the measured distance), so the pixel rays of the\n"
+       << "image corners lean far outwards and a wall's corners lie about 3.4 times farther than "
+          "its\n"
+       << "centre: the far walls reach past 24 MHz's 6.2 m.\n\n"
+       << "Status of these figures: measured with the EPC driver's distance decoding (issue 15) "
+          "merged\n"
+       << "locally onto the library, before calibration mounting (issue 14) reached it, so every "
+          "row is\n"
+       << "uncalibrated. Against the model every pixel stays within the rounding bound (\"over "
+          "bound\"\n"
+       << "0 everywhere); against the truth the sensor's fixed pattern (uniform within +-3 mm) is "
+          "what\n"
+       << "remains, which is what a calibration takes out. The calibrated rows, the fixed-pattern\n"
+       << "reduction on averaged noisy frames and the calibrated temperature check are still to "
+          "come.\n\n";
     for (const scene_def &s : k_scenes) {
         md << "## " << s.name << " (integration time " << s.intg << ")\n\n"
            << "| MHz | CB/IB degC | mean | p95 | mean A>=500 | p95 A>=500 | model mean | model p95 "
-              "| over bound | fill | plane RMS | centre |\n"
-           << "|---|---|---|---|---|---|---|---|---|---|---|---|\n";
+              "| over bound | fill | beyond range | plane RMS | centre |\n"
+           << "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
         for (const row &r : rows) {
             if (r.scene != s.name)
                 continue;
@@ -457,7 +491,8 @@ TEST_F(DepthQuality, AllScenes)
                << fmt(r.c.ib / 10.0, 1) << " | " << fmt(a.mean) << " | " << fmt(a.p95) << " | "
                << fmt(a.mean_hi) << " | " << fmt(a.p95_hi) << " | " << fmt(m.mean) << " | "
                << fmt(m.p95) << " | " << m.over_bound << " | " << fmt(100.0 * a.fill(), 1) << "% | "
-               << fmt(a.plane_rms) << " | " << fmt(a.centre_mm) << " |\n";
+               << fmt(100.0 * a.beyond / k_n, 1) << "% | " << fmt(a.plane_rms) << " | "
+               << fmt(a.centre_mm) << " |\n";
         }
         md << "\n";
     }
