@@ -21,5 +21,6 @@
 #include <pylox/pylox_api.h>
 #include <pylox/pylox_data.h>
 #include <pylox/pylox_frame.h>
+#include <pylox/pylox_param.h>
 
 #endif

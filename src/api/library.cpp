@@ -29,12 +29,6 @@ tq_cmap_t *global_cmap()
 
 extern "C" {
 
-// The parameter store needs no set-up of its own.
-PYLOX_API int pylox_param_init(void)
-{
-    return 1;
-}
-
 PYLOX_API int pylox_init(const char *log_file)
 {
     tq_log_enable(0, TQ_LOG_WRN, nullptr);
