@@ -108,6 +108,38 @@ struct ControlRecord {
     bool completed = true;     // false when the camera left it hanging
 };
 
+// ---------------------------------------------------------------------------
+// Calibration. The camera's factory calibration: for each modulation
+// frequency, reference images of a flat target at `images` box positions
+// `step_um` apart, the first at the box length, made with the camera's own
+// phase model (its fixed-pattern error, at the temperatures it streams with).
+struct CalibSpec {
+    std::vector<uint32_t> freqs = {12000000, 24000000};
+    uint8_t version = 150;     // 139: old block framing; 149: images one pixel off (old firmware)
+    int images = 6;            // reference images (box positions)
+    uint32_t step_um = 100000; // between neighbouring positions
+    float box_len_cm = 29.5f;  // distance of the first position
+    uint32_t scale = 32768;    // full-period value of the stored phases (0 means 30000)
+    uint32_t ts = 1000;        // time stamp of the calibration data
+};
+
+// Phase (full period 32768) of the camera's pixel (x, y) (display order) for a
+// flat target at distance_mm and the given modulation frequency and temperatures.
+std::vector<float> model_phases(const CameraConfig &cfg, float distance_mm, uint32_t mod_freq,
+                                int16_t temp_cb, int16_t temp_ib);
+// A zip archive (libzip) of the given entries; `link` entries are Unix symbolic links.
+struct ZipEntry {
+    std::string name;
+    std::vector<uint8_t> data;
+    bool link = false;
+};
+std::vector<uint8_t> zip_archive(const std::vector<ZipEntry> &entries);
+// The package as the camera streams it: the 18-byte header (valid, kind,
+// device and package time stamps, fsize, dsize), the payload, zero padding to
+// whole upload frames of 153600 bytes.
+std::vector<uint8_t> calib_package(const std::vector<uint8_t> &payload, uint8_t kind,
+                                   uint32_t dev_ts, uint32_t pkg_ts);
+
 enum class StreamFault {
     corrupt_header,   // flip a byte of the next packet's header (checksum fails)
     corrupt_payload,  // flip a byte of the next packet's payload (data checksum fails when on)
@@ -159,6 +191,17 @@ public:
     // frames of format 171; PARAM_INFO_CALIB describes it. Empty = none.
     void set_calib_package(const std::vector<uint8_t> &pkg, uint32_t dev_ts, uint32_t pkg_ts,
                            uint8_t kind);
+    // The camera's own calibration (see CalibSpec) as its package: the
+    // parameter file plainly or zipped under its file name; PARAM_INFO_CALIB
+    // describes it (fsize whole upload frames, dsize the payload).
+    void serve_calibration(const CalibSpec &spec, bool zip, uint32_t dev_ts, uint32_t pkg_ts);
+    // Any payload as a package of the given kind (1 = zip archive).
+    void serve_package(const std::vector<uint8_t> &payload, uint8_t kind, uint32_t dev_ts,
+                       uint32_t pkg_ts);
+    // The camera's parameter file for its current configuration.
+    std::vector<uint8_t> calib_param_file(const CalibSpec &spec) const;
+    // "pylox_param_<n>.bin": n = sensor value bytes 2..5 XOR serial bytes 0..3.
+    std::string param_file_name() const;
 
     // --- faults on demand
     void fault_busy(int polls);                    // the next `polls` status polls answer 0xFE
