@@ -1,6 +1,8 @@
-// Writes starting inputs for the stream parser fuzzer into a folder: small
-// camera streams with the cases the parser must handle. Each input begins
-// with the ready-list capacity and the chunking seed.
+// Writes starting inputs for a fuzz target into a folder. The stream parser's
+// (the default): small camera streams with the cases the parser must handle,
+// each beginning with the ready-list capacity and the chunking seed. The
+// parameter file's: small files of both block framings behind a flags byte.
+#include "support/param_writer.h"
 #include "support/stream_writer.h"
 
 #include <cstdio>
@@ -41,15 +43,51 @@ bytes_t join(const std::vector<bytes_t> &parts)
     return out;
 }
 
+bool write_param_seed(const std::string &dir, const char *name, uint8_t flags, const param_file &pf)
+{
+    bytes_t b = {flags};
+    const std::vector<uint8_t> file = write_param_file(pf);
+    b.insert(b.end(), file.begin(), file.end());
+    return write_file(dir + "/" + name, b);
+}
+
+bool param_seeds(const std::string &dir)
+{
+    param_file f;
+    f.blocks = {{1, pattern_bytes(200, 1)}, {3, pattern_bytes(57, 2)}, {1, {}}};
+    bool ok = write_param_seed(dir, "new_three", 0, f);
+    ok &= write_param_seed(dir, "new_fixed", 3, f);
+    f.lens_name = "lens";
+    f.cx = 1024;
+    f.cy = 16;
+    f.ver = 140;
+    ok &= write_param_seed(dir, "lens_edge", 1, f);
+    f.blocks.clear();
+    ok &= write_param_seed(dir, "empty", 0, f);
+    param_file old;
+    old.ver = 139;
+    old.blocks = {{1, pattern_bytes(41 + 64, 3)}, {1, pattern_bytes(41, 4)}};
+    ok &= write_param_seed(dir, "old_two", 1, old);
+    calib_block_desc d;
+    d.images = 0;
+    d.payload_len = 153620 * 2;
+    param_file cal;
+    cal.blocks = {calib_block(d, false, [](int, int, const void *) { return uint16_t{0}; })};
+    ok &= write_param_seed(dir, "calib_hdr_only", 2, cal);
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <folder>\n", argv[0]);
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s <folder> [target]\n", argv[0]);
         return 2;
     }
     const std::string dir = argv[1];
+    if (argc == 3 && std::string(argv[2]) == "fuzz_param_file")
+        return param_seeds(dir) ? 0 : 1;
     bool ok = true;
 
     stream_writer multi(small(100));

@@ -17,7 +17,7 @@ cmake --build "$build" --target "$target" -j 2 >"$build.build.log" 2>&1 || {
 work="$build/run-$target"
 rm -rf "$work"
 mkdir -p "$work/seeds" "$work/corpus"
-"$seed_writer" "$work/seeds"
+"$seed_writer" "$work/seeds" "$target"
 
 # Findings (crash-*, leak-*, timeout-*) land in the work folder.
 cd "$work"
