@@ -28,6 +28,13 @@ PYLOX_API void epc_calc_uninit(pylox_drv_t *drv);
 /* Nonzero when reference images for the driver's modulation frequency are loaded. */
 PYLOX_API int epc_calc_calib_loaded(pylox_drv_t *drv);
 
+/* Mounts the calibration block of the driver's modulation frequency (the
+ * first block when it is 0, which then becomes the block's) from the device's
+ * parameter file: 1 mounted, -1 the default scale and offset are in force.
+ * Unmounting releases the data (always 0). The caller holds the state's lock. */
+PYLOX_API int epc_calc_mount_calib(pylox_drv_t *drv);
+PYLOX_API int epc_calc_unmount_clib(pylox_drv_t *drv);
+
 /* Sensor rows come from the middle outwards: source row 2j goes to row
  * h/2 - 1 - j, source row 2j + 1 to row h/2 + j; with an odd height the last
  * row stays last. unsort is the inverse. dst and src may be the same buffer. */

@@ -6,33 +6,16 @@
 #include "support/param_writer.h"
 #include "support/vcam/device_fixture.h"
 
-#include <pylox/pylox_param.h>
+#include "drivers/epc/epc_state.h"
 
-#include <stdlib.h>
+#include <pylox/pylox_epc.h>
+#include <pylox/pylox_param.h>
 
 #include <random>
 
 using namespace devtest;
 
 namespace {
-
-// A folder with a short name: the driver keeps the parameter file's name in
-// 64 characters.
-class short_dir {
-public:
-    short_dir()
-    {
-        char tmpl[] = "/tmp/plxXXXXXX";
-        path_ = ::mkdtemp(tmpl) ? tmpl : "/tmp/plx_failed";
-    }
-    ~short_dir() { std::filesystem::remove_all(path_); }
-    short_dir(const short_dir &) = delete;
-    short_dir &operator=(const short_dir &) = delete;
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 class ParamDevice : public DeviceTest {
 protected:
@@ -61,7 +44,7 @@ protected:
         return size;
     }
 
-    short_dir dir_;
+    pylox_test::short_dir dir_;
     std::string prefix_;
 };
 
@@ -258,6 +241,91 @@ TEST_F(ParamDevice, NameTooLongForItsBufferFailsBeforeTheTransfer)
     EXPECT_TRUE(log_->has("cannot get param name"));
     EXPECT_EQ(stream_starts(), 0);
     EXPECT_EQ(cam_param32(*cam, PARAM_DEV_MODE), 0u);
+}
+
+// The open brings the calibration up to date and mounts it: the first open
+// fetches the package and mounts the first block (12 MHz) with a summary that
+// follows the camera's own phase model (its distance offset is the 2000 mm
+// and the temperature term the camera adds); the second open uses the cache;
+// a frequency change remounts; a newer device time stamp fetches again (zipped).
+TEST_F(ParamDevice, OpenFetchesCachesRefreshesAndMounts)
+{
+    auto cam = plug();
+    vcam::CalibSpec spec;
+    spec.ts = 10;
+    cam->serve_calibration(spec, false, 5, 7);
+    start();
+    EXPECT_EQ(stream_starts(), 1);
+    EXPECT_EQ(pylox_test::read_file(param_path()), cam->calib_param_file(spec));
+    auto state = [&] { return static_cast<epc_state_t *>(dev_->ctx->driver->priv); };
+    auto mounted_freq = [&] {
+        uint32_t f;
+        std::memcpy(&f, state()->calib->hdr, 4);
+        return f;
+    };
+    const vcam::CameraConfig cfg;
+    const double tc_mm = cfg.temp_cb * 1.45 + cfg.temp_ib * 0.33765;
+    auto check_summary = [&](uint32_t f) {
+        SCOPED_TRACE(f);
+        epc_state_t *st = state();
+        EXPECT_EQ(st->calib_en, 1);
+        EXPECT_EQ(st->mod_freq, f);
+        EXPECT_EQ(mounted_freq(), f);
+        EXPECT_EQ(epc_calc_calib_loaded(dev_->ctx->driver), 1);
+        epc_calib_t *c = st->calib;
+        EXPECT_EQ(c->img_count, spec.images);
+        EXPECT_EQ(c->cal_cb, cfg.temp_cb);
+        EXPECT_EQ(c->cal_ib, cfg.temp_ib);
+        EXPECT_NEAR(c->step_um, spec.step_um, spec.step_um * 0.002);
+        EXPECT_NEAR(c->cal_offset_mm, -(2000 + tc_mm), 3.0);
+        const std::vector<float> ph = vcam::model_phases(cfg, 295.0f, f, cfg.temp_cb, cfg.temp_ib);
+        double mean = 0;
+        for (float v : ph)
+            mean += v;
+        EXPECT_NEAR(c->mean_first, mean / ph.size(), 1.0);
+    };
+    check_summary(12000000);
+    EXPECT_EQ(cam_param32(*cam, PARAM_MOD_FREQ), 12000000u);
+
+    // A frequency change remounts the block of the new frequency.
+    ASSERT_TRUE(set_param32(PARAM_MOD_FREQ, 24000000));
+    check_summary(24000000);
+    pylox_dev_close(dev_);
+
+    // The cache is current: no transfer.
+    cam->clear_control_log();
+    ASSERT_NE(open_first(), nullptr);
+    EXPECT_EQ(stream_starts(), 0);
+    check_summary(12000000);
+    pylox_dev_close(dev_);
+
+    // The camera's data are newer than the file: fetched again, zipped this time.
+    spec.ts = 20;
+    spec.step_um = 90000;
+    cam->serve_calibration(spec, true, 20, 8);
+    cam->clear_control_log();
+    log_->clear();
+    ASSERT_NE(open_first(), nullptr);
+    EXPECT_TRUE(log_->has("local param (ts=10) is not up-to-date (dev ts=20)"));
+    EXPECT_EQ(stream_starts(), 1);
+    EXPECT_EQ(pylox_test::read_file(param_path()), cam->calib_param_file(spec));
+    check_summary(12000000);
+}
+
+// Without a calibration on the camera the driver runs uncalibrated at 12 MHz.
+TEST_F(ParamDevice, NoCalibrationMeansDefaultsAt12MHz)
+{
+    vcam::CameraConfig cfg;
+    cfg.mod_freq = 24000000;
+    plug(cfg);
+    start();
+    auto *st = static_cast<epc_state_t *>(dev_->ctx->driver->priv);
+    EXPECT_EQ(st->calib_en, 0);
+    EXPECT_EQ(st->mod_freq, 12000000u);
+    EXPECT_EQ(st->calib->data, nullptr);
+    EXPECT_EQ(st->calib->cal_scale_um, 1000);
+    EXPECT_EQ(st->calib->cal_offset_mm, -2000);
+    EXPECT_EQ(st->range_mm, 12491u);
 }
 
 } // namespace

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+
+#include <stdlib.h>
 
 namespace pylox_test {
 
@@ -105,6 +108,17 @@ param_block calib_block(const calib_block_desc &d, bool old_framing, phase_fn ph
         }
     }
     return b;
+}
+
+short_dir::short_dir()
+{
+    char tmpl[] = "/tmp/plxXXXXXX";
+    path_ = ::mkdtemp(tmpl) ? tmpl : "/tmp/plx_failed";
+}
+
+short_dir::~short_dir()
+{
+    std::filesystem::remove_all(path_);
 }
 
 bool write_file(const std::string &path, const std::vector<uint8_t> &bytes)

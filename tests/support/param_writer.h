@@ -50,6 +50,20 @@ param_block calib_block(const calib_block_desc &d, bool old_framing, phase_fn ph
                         const void *arg = nullptr);
 
 bool write_file(const std::string &path, const std::vector<uint8_t> &bytes);
+
+// A scratch folder with a short name (/tmp/plxXXXXXX), removed afterwards: the
+// driver keeps the parameter file's name in 64 characters.
+class short_dir {
+public:
+    short_dir();
+    ~short_dir();
+    short_dir(const short_dir &) = delete;
+    short_dir &operator=(const short_dir &) = delete;
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
 std::vector<uint8_t> read_file(const std::string &path);
 
 } // namespace pylox_test

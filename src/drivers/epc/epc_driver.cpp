@@ -3,6 +3,7 @@
 // keeps the driver state the depth calculation (epc_calc.cpp) works on; depth
 // decoding, calibration and the runtime features come with the full driver.
 #include "core/log.h"
+#include "drivers/epc/epc_calib_mount.h"
 #include "drivers/epc/epc_state.h"
 
 #include <pylox/pylox_drv.h>
@@ -99,13 +100,14 @@ int epc_update_intg_time(pylox_drv_t *, uint16_t, int)
 {
     return 0;
 }
-int epc_update_mod_freq(pylox_drv_t *, uint32_t, int)
+int epc_update_mod_freq(pylox_drv_t *drv, uint32_t f, int)
 {
+    pylox::epc_mod_freq_changed(drv, f);
     return 0;
 }
-int epc_calib_save(pylox_drv_t *, void *, int, int)
+int epc_calib_save(pylox_drv_t *drv, void *, int, int)
 {
-    return 0;
+    return pylox::epc_calib_refresh(drv);
 }
 int epc_filter_enable(pylox_drv_t *, int, void *)
 {
