@@ -106,13 +106,13 @@ inline ::testing::AssertionResult one_line_error(const result &r)
     return ::testing::AssertionSuccess();
 }
 
-struct png_image {
+struct png_read_back {
     int w = 0, h = 0, channels = 0, bit_depth = 0;
     std::vector<uint8_t> px;
 };
 
 // Reads a PNG back with libpng; false when it does not decode.
-inline bool read_png(const std::string &path, png_image &img)
+inline bool read_png(const std::string &path, png_read_back &img)
 {
     FILE *f = std::fopen(path.c_str(), "rb");
     if (!f)

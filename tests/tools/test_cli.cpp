@@ -164,7 +164,7 @@ TEST(Cli, ConvertOutputsParse)
     const result r = run({"convert", sample(), "-o", s.dir.string(), "--frame", "1"});
     ASSERT_EQ(r.rc, 0) << r.err;
 
-    png_image depth, gray;
+    png_read_back depth, gray;
     ASSERT_TRUE(read_png(s / "depth.png", depth));
     EXPECT_EQ(depth.w, 320);
     EXPECT_EQ(depth.h, 240);
@@ -241,7 +241,7 @@ TEST(Cli, DemoWritesUnderOut)
     ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_NE(r.out.find("frames      4 of 320x240"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("depth       1.1"), std::string::npos) << r.out;
-    png_image img;
+    png_read_back img;
     EXPECT_TRUE(read_png(s / "out/depth.png", img));
     EXPECT_TRUE(read_png(s / "out/gray.png", img));
     EXPECT_TRUE(parse_ply(slurp(s / "out/cloud.ply")).ok);
