@@ -122,7 +122,7 @@ TEST(Cli, FilterList)
         EXPECT_NE(r.out.find(f), std::string::npos) << f;
 }
 
-#if __has_include(<pylox/pylox_frame.h>)
+#if defined(PYLOX_CLI_TEST_DECODE)
 
 // PLY header: vertex count and whether points carry colours.
 struct ply_info {
@@ -156,8 +156,8 @@ ply_info parse_ply(const std::string &text)
 
 // Every output of one frame of the sample: the PNGs decode at the frame's
 // size, the PLY holds as many points as the CSV has valid distances, and
-// the distances are those of the recorded scene (a wall at 2 m, a box at
-// 1.2 m in the middle).
+// the distances are those of the recorded scene (a back wall at 2.4 m, the
+// middle box at 1.65 m, the floor's bottom row at 0.9 m).
 TEST(Cli, ConvertOutputsParse)
 {
     scratch s;
@@ -184,7 +184,7 @@ TEST(Cli, ConvertOutputsParse)
     std::getline(csv, line);
     EXPECT_EQ(line, "x,y,distance_m,gray");
     long rows = 0, valid = 0;
-    double centre = 0, corner = 0;
+    double centre = 0, corner = 0, bottom = 0;
     while (std::getline(csv, line)) {
         int x = 0, y = 0;
         double d = 0;
@@ -195,11 +195,14 @@ TEST(Cli, ConvertOutputsParse)
                 centre = d;
             if (x == 5 && y == 5)
                 corner = d;
+            if (x == 160 && y == 239)
+                bottom = d;
         }
     }
     EXPECT_EQ(rows, 320 * 240);
-    EXPECT_NEAR(centre, 1.2, 0.05);
-    EXPECT_NEAR(corner, 2.0, 0.05);
+    EXPECT_NEAR(centre, 1.65, 0.05);
+    EXPECT_NEAR(corner, 2.4, 0.05);
+    EXPECT_NEAR(bottom, 0.9, 0.05);
 
     const std::string ply = slurp(s / "cloud.ply");
     const ply_info p = parse_ply(ply);
@@ -212,8 +215,8 @@ TEST(Cli, ConvertOutputsParse)
     for (long i = 0; i < p.vertices; i += 97) {
         const double r3 = std::sqrt(pt[i * 3] * pt[i * 3] + pt[i * 3 + 1] * pt[i * 3 + 1] +
                                     pt[i * 3 + 2] * pt[i * 3 + 2]);
-        EXPECT_GT(r3, 1.1);
-        EXPECT_LT(r3, 2.1);
+        EXPECT_GT(r3, 0.85);
+        EXPECT_LT(r3, 2.45);
     }
 
     // ASCII with colours: one line per vertex, six fields each.
@@ -240,7 +243,12 @@ TEST(Cli, DemoWritesUnderOut)
     const result r = run({"demo", sample(), "-o", s / "out"});
     ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_NE(r.out.find("frames      4 of 320x240"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("depth       1.1"), std::string::npos) << r.out;
+    float lo = 0, hi = 0;
+    const size_t at = r.out.find("depth       ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + at, "depth %f .. %f m", &lo, &hi), 2);
+    EXPECT_NEAR(lo, 0.9, 0.05);
+    EXPECT_NEAR(hi, 2.4, 0.05);
     png_read_back img;
     EXPECT_TRUE(read_png(s / "out/depth.png", img));
     EXPECT_TRUE(read_png(s / "out/gray.png", img));
@@ -262,11 +270,27 @@ TEST(Cli, RecordDistanceAndOni)
         ++frames;
     ::close(fd);
     EXPECT_EQ(frames, 4);
-    EXPECT_NEAR(dist[120 * 320 + 160], 1.2, 0.05);
+    EXPECT_NEAR(dist[120 * 320 + 160], 1.65, 0.05);
 
     const result o = run({"record", s / "r.oni", "--replay", sample()});
     ASSERT_EQ(o.rc, 0) << o.err;
     EXPECT_EQ(slurp(s / "r.oni").substr(0, 4), "NI10");
+}
+
+#else
+
+// Without the driver's depth decoding the depth outputs fail in one clear line.
+TEST(Cli, WithoutDecodingDepthOutputsFailClearly)
+{
+    scratch s;
+    for (const auto &args :
+         std::vector<std::vector<std::string>>{{"convert", sample(), "--csv", s / "x.csv"},
+                                               {"demo", sample(), "-o", s / "out"},
+                                               {"record", s / "x.dist", "--replay", sample()}}) {
+        const result r = run(args);
+        EXPECT_TRUE(one_line_error(r)) << args[0];
+        EXPECT_NE(r.err.find("could not decode"), std::string::npos) << r.err;
+    }
 }
 
 #endif

@@ -186,42 +186,39 @@ int write_ply(const std::string &path, pylox_dev_t *dev, const std::vector<float
     return n;
 }
 
-// One frame of a raw recording, read directly from the file.
+// Frame `index` of a replay, taken through capture as from a camera, so that
+// it comes with what the recording keeps besides the samples (temperatures).
 struct raw_frame {
-    std::vector<uint16_t> data;
+    std::vector<uint8_t> data;
     pylox_frame_info_t info{};
     int w = 0, h = 0;
 };
 
-raw_frame load_frame(const std::string &path, int index)
+raw_frame capture_frame(camera &cam, const std::string &path, int index)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        throw error("cannot open " + path + ": " + std::strerror(errno));
+    pylox_dev_t *dev = cam.dev();
+    param_set_u32(dev, PARAM_FRAME_RATE, 0, 4); // as fast as the file reads
     raw_frame fr;
-    fr.data.resize(PYLOX_FRAME_FILE_MAX_BYTES / 2);
-    int n = 0, got = 0;
+    fr.data.resize(PYLOX_FRAME_FILE_MAX_BYTES);
+    if (!pylox_cap_start(dev))
+        throw error("cannot play " + path);
+    int rc = 0;
     for (int k = 0; k <= index; ++k) {
-        got = pylox_frame_load_raw(fd, fr.data.data(), static_cast<int>(fr.data.size()), &fr.w,
-                                   &fr.h, &n, nullptr, 0);
-        if (got <= 0)
+        rc = pylox_cap_get_frames(dev, 1, fr.data.data(), static_cast<int>(fr.data.size()),
+                                  &fr.info);
+        if (rc != 1)
             break;
     }
-    ::close(fd);
-    if (got <= 0)
+    pylox_cap_stop(dev);
+    if (rc != 1)
         throw error(index == 0 ? path + " holds no raw frame"
                                : path + " has no frame " + std::to_string(index));
-    if (fr.w <= 0 || fr.h <= 0 || n < 1 ||
-        static_cast<int64_t>(got) != static_cast<int64_t>(fr.w) * fr.h * n)
+    fr.w = static_cast<int>(fr.info.width);
+    fr.h = static_cast<int>(fr.info.height);
+    if (fr.w <= 0 || fr.h <= 0 || fr.info.frame_size == 0 || fr.info.frame_size > fr.data.size())
         throw error(path + ": frame " + std::to_string(index) + " is not a whole raw frame");
-    fr.data.resize(static_cast<size_t>(got));
+    fr.data.resize(fr.info.frame_size);
     fr.data.shrink_to_fit();
-    fr.info.frame_size = static_cast<uint32_t>(got) * 2;
-    fr.info.frame_format = static_cast<uint16_t>(n == 4 ? EPC_FRAME_FMT_DCS : n);
-    fr.info.frame_idx = static_cast<uint16_t>(index);
-    fr.info.width = static_cast<uint32_t>(fr.w);
-    fr.info.height = static_cast<uint32_t>(fr.h);
-    fr.info.depth = static_cast<uint8_t>(n * 2);
     return fr;
 }
 
@@ -235,8 +232,8 @@ void decode(pylox_dev_t *dev, const uint8_t *raw, const pylox_frame_info_t &fi,
                                  &fi) != pix ||
         pylox_frame_get_gray(dev, gray.data(), pix, raw, static_cast<int>(fi.frame_size), &fi) !=
             pix)
-        throw error("the library could not decode frame " + std::to_string(fi.frame_idx) +
-                    " (format " + std::to_string(fi.frame_format) + ")");
+        throw error("the library could not decode a frame of format " +
+                    std::to_string(fi.frame_format) + " (run with -v for its reason)");
 }
 
 void make_dir(const std::string &dir)
@@ -277,13 +274,13 @@ int cmd_convert(const global_opts &g0, const convert_opts &o)
     if (c.range.size() == 2 && !(c.range[0] < c.range[1]))
         throw error("--range needs MIN below MAX");
 
-    raw_frame fr = load_frame(c.in, c.frame);
     // The file plays the camera: its product tag picks the driver that decodes.
     global_opts g = g0;
     g.replay = c.in;
     camera cam(g);
+    const raw_frame fr = capture_frame(cam, c.in, c.frame);
     std::vector<float> dist, gray;
-    decode(cam.dev(), reinterpret_cast<const uint8_t *>(fr.data.data()), fr.info, dist, gray);
+    decode(cam.dev(), fr.data.data(), fr.info, dist, gray);
     const depth_summary s = summarise(dist);
     const float lo = c.range.size() == 2 ? c.range[0] : s.min;
     const float hi = c.range.size() == 2 ? c.range[1] : std::max(s.max, lo + 0.001f);
@@ -312,6 +309,32 @@ int cmd_convert(const global_opts &g0, const convert_opts &o)
 
 // --- demo ----------------------------------------------------------------------
 
+#if PYLOX_CLI_HAVE_PRODUCTS
+namespace {
+
+// The bundled sample: next to the installed tool (<prefix>/share/pylox), where
+// it was to be installed, or in the sources the tool was built from.
+std::string bundled_sample()
+{
+    std::vector<std::string> places;
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        std::string dir(self, static_cast<size_t>(n));
+        dir.erase(dir.find_last_of('/') + 1);
+        places.push_back(dir + "../share/pylox/samples/vcam_box_e2.raw");
+    }
+    places.push_back(PYLOX_CLI_SAMPLE);
+    places.push_back(PYLOX_CLI_SAMPLE_SRC);
+    for (const std::string &p : places)
+        if (access(p.c_str(), R_OK) == 0)
+            return p;
+    throw error("the bundled sample is missing; give a recording: pylox demo FILE");
+}
+
+} // namespace
+#endif
+
 int cmd_demo(const global_opts &g0, const demo_opts &o)
 {
 #if !PYLOX_CLI_HAVE_PRODUCTS
@@ -320,7 +343,7 @@ int cmd_demo(const global_opts &g0, const demo_opts &o)
     throw error("demo is not available in this build (no frame products in the library)");
 #else
     global_opts g = g0;
-    g.replay = o.in.empty() ? std::string(PYLOX_CLI_SAMPLE) : o.in;
+    g.replay = o.in.empty() ? bundled_sample() : o.in;
     camera cam(g);
     pylox_dev_t *dev = cam.dev();
     std::printf("replaying %s (product %s)\n", g.replay.c_str(), cam.product().c_str());
@@ -364,7 +387,8 @@ int cmd_demo(const global_opts &g0, const demo_opts &o)
     const double secs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (frames == 0)
-        throw error("no frame of " + g.replay + " could be decoded");
+        throw error("the library could not decode any frame of " + g.replay +
+                    " (run with -v for its reason)");
 
     make_dir(o.out_dir);
     std::vector<float> dist, gray;

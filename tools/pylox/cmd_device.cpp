@@ -411,6 +411,12 @@ int cmd_record(const global_opts &g, const record_opts &o)
                     file->fd, PYLOX_FRAME_SAVE_U16, reinterpret_cast<const uint16_t *>(f.data),
                     static_cast<int>(fi.frame_size / 2), w, h, n, product.c_str()))
                 throw error("cannot write " + o.out + " (disk full?)");
+#if PYLOX_CLI_HAVE_PRODUCTS
+            // The temperatures go beside the samples ("<file>.temps"): the
+            // distances of a replay depend on them.
+            if (!pylox_frame_save_temps(file->fd, &fi, 1))
+                throw error("cannot write the temperatures beside " + o.out);
+#endif
             ++written;
             return;
         }
@@ -418,7 +424,8 @@ int cmd_record(const global_opts &g, const record_opts &o)
         img.resize(static_cast<size_t>(pix));
         if (pylox_frame_get_distance(dev, img.data(), pix, f.data, static_cast<int>(fi.frame_size),
                                      &fi) != pix)
-            throw error("the library could not decode frame " + std::to_string(fi.frame_idx));
+            throw error("the library could not decode camera frame " +
+                        std::to_string(fi.frame_idx) + " (run with -v for its reason)");
         if (fmt == "dist") {
             if (!pylox_frame_save_distance(file->fd, PYLOX_FRAME_SAVE_F32, img.data(), pix, w, h))
                 throw error("cannot write " + o.out + " (disk full?)");
@@ -428,7 +435,8 @@ int cmd_record(const global_opts &g, const record_opts &o)
         gray.resize(static_cast<size_t>(pix));
         if (pylox_frame_get_gray(dev, gray.data(), pix, f.data, static_cast<int>(fi.frame_size),
                                  &fi) != pix)
-            throw error("the library could not decode frame " + std::to_string(fi.frame_idx));
+            throw error("the library could not decode camera frame " +
+                        std::to_string(fi.frame_idx) + " (run with -v for its reason)");
         if (!depth_stream) {
             oni_stream_info_t si{TQ_ONI_NODE_DEPTH,
                                  TQ_ONI_PIXEL_DEPTH_1MM,

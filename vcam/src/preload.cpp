@@ -41,6 +41,24 @@ vcam::Scene scene_from_env(int w, int h)
         sscanf(s.c_str(), "tilted:%f:%f", &a, &b);
         return vcam::Scene::tilted(a, b, w, h);
     }
+    if (s.rfind("steps", 0) == 0) {
+        // A room: a back wall at a, a floor over the lowest third that comes
+        // from a at its far edge to b at the bottom row, and three boxes
+        // standing on it, each nearer than the one to its left (a quarter,
+        // half and three quarters of the way from a to b).
+        a = 2400, b = 900;
+        sscanf(s.c_str(), "steps:%f:%f", &a, &b);
+        vcam::Scene sc = vcam::Scene::custom(w, h, a);
+        const int floor0 = 2 * h / 3;
+        for (int y = floor0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                sc.at(x, y) = a + (b - a) * static_cast<float>(y - floor0) / (h - 1 - floor0);
+        for (int k = 0; k < 3; ++k)
+            for (int y = h / 4; y < floor0; ++y)
+                for (int x = w / 16 + k * w * 5 / 16; x < w / 16 + k * w * 5 / 16 + w / 4; ++x)
+                    sc.at(x, y) = a + (b - a) * static_cast<float>(k + 1) / 4;
+        return sc;
+    }
     sscanf(s.c_str(), "wall:%f", &a);
     return vcam::Scene::wall(a, 1.0f, w, h);
 }
