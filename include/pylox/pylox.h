@@ -22,5 +22,6 @@
 #include <pylox/pylox_data.h>
 #include <pylox/pylox_frame.h>
 #include <pylox/pylox_param.h>
+#include <pylox/pylox_filter.h>
 
 #endif

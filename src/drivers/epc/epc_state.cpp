@@ -46,6 +46,10 @@ void epc_state_destroy(epc_state_t *st)
 {
     if (!st)
         return;
+#if EPC_HAVE_FILTERS
+    tq_bpf2d_iir_uninit(&st->bpf);
+#endif
+    tq_calib_len_uninit_map(&st->lens_map);
     pylox_drv_t drv{};
     drv.priv = st;
     pthread_mutex_lock(&st->lock);
@@ -53,6 +57,8 @@ void epc_state_destroy(epc_state_t *st)
     pthread_mutex_unlock(&st->lock);
     pthread_mutex_destroy(&st->lock);
     std::free(st->minamp_state);
+    std::free(st->work[0]);
+    std::free(st->work[1]);
     std::free(st);
 }
 

@@ -8,6 +8,10 @@
 
 #include <pthread.h>
 
+#include <pylox/tq_filter.h>
+
+#define EPC_HAVE_FILTERS 1 // the spatial chain's filters are built in
+
 #include <cstdint>
 
 // Mounted calibration: summary values and the reference images of one
@@ -38,9 +42,7 @@ constexpr int k_epc_ref_bytes = k_epc_ref_hdr + 2 * k_epc_ref_pixels;
 // Module-wide lens intrinsics (not per device); the lens file replaces them.
 extern tq_calib_len_param_t g_epc_lens_param;
 
-// Driver private state of one bound device (the descriptor's priv). The
-// band-pass filter state (after spatial_arg) joins the record with the
-// decode chain that uses it.
+// Driver private state of one bound device (the descriptor's priv).
 struct epc_state_t {
     tq_calib_len_map_t lens_map; // lens undistortion map, built at init
     uint8_t calib_en;            // filter 1
@@ -62,6 +64,9 @@ struct epc_state_t {
     uint16_t temp_mon_arg;
     int32_t offset_mm; // user distance offset
     uint8_t spatial_arg;
+#if EPC_HAVE_FILTERS
+    tq_bpf2d_iir_t bpf; // band-pass (bilateral IIR) state of the spatial chain
+#endif
     uint8_t *minamp_state;
     int32_t minamp_state_len;
     int16_t temp_cb; // last accepted temperatures, tenths of a degree
@@ -78,6 +83,11 @@ struct epc_state_t {
     char param_path[64];
     uint32_t mod_freq; // Hz
     epc_calib_t *calib;
+    // Work images of the decode chain (two of work_len values each), made at
+    // init for a full frame and grown only when a larger frame arrives, so
+    // decoding allocates nothing per frame.
+    uint16_t *work[2];
+    int32_t work_len;
 };
 
 namespace pylox {
@@ -85,7 +95,8 @@ namespace pylox {
 // A zero-filled state with the defaults and an initialised lock; the process
 // ends (-3, -1) when memory or the mutex cannot be had.
 epc_state_t *epc_state_create();
-// Releases the calibration record (under the lock), the lock and the state.
+// Releases the filter state, the lens map, the calibration record (under the
+// lock), the lock, the work images and the state.
 void epc_state_destroy(epc_state_t *st);
 // range_mm, box_phase, tc_cb_phase and tc_ib_phase for modulation frequency f.
 void epc_state_derive(epc_state_t *st, uint32_t f);

@@ -1,0 +1,31 @@
+// Operations of the EPC driver (the table g_pylox_driver_op_epc) and the
+// steps they are made of.
+#pragma once
+
+#include "drivers/epc/epc_state.h"
+
+#include <pylox/pylox_drv.h>
+#include <pylox/tq_calib_len.h>
+
+#include <cstdint>
+
+namespace pylox {
+
+inline constexpr const char *k_lens_file = "lens_param.txt";
+
+// Sensor register access on target 1: direction 'r' or 'w'; 0 or -1.
+int _epc_reg_rw(pylox_drv_t *drv, char dir, uint32_t addr, int count, uint32_t *vals);
+// The register programming sequence of init; a failing step is logged and skipped.
+void epc_program_sensor(pylox_drv_t *drv);
+// Reads "<prefix>lens_param.txt" into p: 1 for exactly eleven tokens, else 0
+// (keeping what was parsed; a missing file keeps p as it is).
+int _tq_update_len_param(const char *prefix, tq_calib_len_param_t *p);
+
+int epc_init(pylox_drv_t *drv, pylox_dev_t *dev);
+void epc_uninit(pylox_drv_t *drv);
+int epc_frame_get_info(pylox_drv_t *drv, pylox_frame_info_t *info, const tq_stream_finfo_t *finfo);
+int epc_lens_param_get(pylox_drv_t *drv, tq_calib_len_param_t *param, int width, int height);
+int epc_update_mod_freq(pylox_drv_t *drv, uint32_t f, int unused);
+int epc_calib_save(pylox_drv_t *drv, void *data, int len, int kind);
+
+} // namespace pylox
