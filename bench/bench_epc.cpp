@@ -117,9 +117,9 @@ void BM_decode(benchmark::State &state)
     info.width = kW;
     info.height = kH;
     for (auto _ : state) {
-        const int r = d.drv.ops->frame_decode(&d.drv, dst.data(), 2 * kN, 1,
-                                              reinterpret_cast<const uint8_t *>(raw.data()),
-                                              8 * kN, &info);
+        const int r =
+            d.drv.ops->frame_decode(&d.drv, dst.data(), 2 * kN, 1,
+                                    reinterpret_cast<const uint8_t *>(raw.data()), 8 * kN, &info);
         if (r != 2 * kN)
             state.SkipWithError("decode failed");
         benchmark::DoNotOptimize(dst.data());
