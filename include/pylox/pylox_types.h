@@ -24,7 +24,6 @@ typedef enum pylox_err {
     PYLOX_ERR_CAP_UNKNOWN = -10
 } pylox_err_e;
 
-
 struct pylox_dev_ctx;
 
 #pragma pack(push, 1)
@@ -58,8 +57,16 @@ typedef struct pylox_frame_info {
     uint16_t reserved1;
     uint16_t temp0; /* tenths of a degree */
     uint16_t temp1;
+    /* Arrival time: the host's monotonic clock (CLOCK_MONOTONIC, in
+     * microseconds) when the frame's last byte arrived, reserved2[0] holding
+     * the low 32 bits and reserved2[1] the high 32 bits; read it with
+     * PYLOX_FRAME_TIME_US. 0 when unknown. */
     uint32_t reserved2[2];
 } pylox_frame_info_t;
+
+/* Arrival time of a frame in microseconds on CLOCK_MONOTONIC (uint64_t). */
+#define PYLOX_FRAME_TIME_US(info)                                                                  \
+    ((uint64_t)(info)->reserved2[0] | ((uint64_t)(info)->reserved2[1] << 32))
 
 /* Parameter item of the parameter batches. */
 typedef struct pylox_param_item {

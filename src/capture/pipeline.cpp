@@ -3,6 +3,7 @@
 // the driver describe it, fill the waiting request, run the frame-ready
 // callback. Later stages (decoding, frame products) join between them.
 #include "capture/device.h"
+#include "capture/tq_stream_internal.h"
 #include "core/clock.h"
 #include "core/log.h"
 
@@ -73,18 +74,22 @@ struct frame_slot {
 };
 
 // Takes the next frame out of the ring into slot. Returns false when none is ready.
-bool take_frame(pylox_dev_ctx_t *ctx, frame_slot slot, tq_stream_finfo_t *fi)
+// done_us receives the monotonic time of the frame's last byte.
+bool take_frame(pylox_dev_ctx_t *ctx, frame_slot slot, tq_stream_finfo_t *fi, uint64_t *done_us)
 {
-    return tq_stream_fetch_frames(ctx->stream, slot.dst, slot.len, 1, fi, 0) != 0;
+    return stream_detail::fetch_frames(ctx->stream, slot.dst, slot.len, 1, fi, 0, done_us) > 0;
 }
 
-// Lets the driver fill the context's frame information.
-void describe_frame(pylox_dev_ctx_t *ctx, const tq_stream_finfo_t &fi)
+// Lets the driver fill the context's frame information, then adds the
+// arrival time in the reserved words (low word first).
+void describe_frame(pylox_dev_ctx_t *ctx, const tq_stream_finfo_t &fi, uint64_t done_us)
 {
     if (!ctx->driver->ops->frame_get_info(ctx->driver, &ctx->frame_info, &fi)) {
         PYLOX_LOG_AS(TQ_LOG_ERR, k_fn, "[%s]  driver frame_get_info failed!\n");
         std::memset(&ctx->frame_info, 0, sizeof ctx->frame_info);
     }
+    ctx->frame_info.reserved2[0] = static_cast<uint32_t>(done_us);
+    ctx->frame_info.reserved2[1] = static_cast<uint32_t>(done_us >> 32);
 }
 
 // Counts the frame into the request; copies it there when it went to the
@@ -176,11 +181,12 @@ void deliver(pylox_dev_t *dev, device *d, int reqmax, bool drain, const steady_d
             slot = {req->dst, req->dst_left};
         }
         tq_stream_finfo_t fi{};
-        if (!take_frame(ctx, slot, &fi))
+        uint64_t done_us = 0;
+        if (!take_frame(ctx, slot, &fi, &done_us))
             break;
         ++handled;
 
-        describe_frame(ctx, fi);
+        describe_frame(ctx, fi, done_us);
         if (for_request)
             fill_request(ctx, req, slot.dst, fi);
         if (on_frame)

@@ -344,6 +344,7 @@ size_t _fr_node_add_data(tq_stream_t *s, const uint8_t *bytes, size_t n)
             std::memcpy(&f->finfo.attr, h.attr, sizeof f->finfo.attr);
             f->filled = 0;
             f->capacity = h.frlen;
+            f->done_us = 0;
             list_append(s->build, f);
             tail = f;
         }
@@ -354,8 +355,10 @@ size_t _fr_node_add_data(tq_stream_t *s, const uint8_t *bytes, size_t n)
             std::memcpy(tail->data() + tail->filled, bytes + done, k);
         tail->filled += static_cast<uint32_t>(k);
         done += k;
-        if (tail->complete())
+        if (tail->complete()) {
+            tail->done_us = pylox::monotonic_us();
             ++s->pkt_frames;
+        }
     }
     return done;
 }
@@ -624,6 +627,70 @@ void clear_position(tq_stream_t *s)
 
 } // namespace
 
+namespace pylox::stream_detail {
+
+// Log lines carry the exported call's name.
+constexpr const char *k_fetch_fn = "tq_stream_fetch_frames";
+
+int fetch_frames(tq_stream_t *stream, uint8_t *dst, int dst_len, int count,
+                 tq_stream_finfo_t *finfo, int peek, uint64_t *done_us)
+{
+    if (!stream || count < 0 || (dst && dst_len < 0)) {
+        PYLOX_LOG_AS(TQ_LOG_ERR, k_fetch_fn, "[%s] invalid argument: count=%d dst_len=%d\n", count,
+                     dst_len);
+        return -1;
+    }
+    if (done_us)
+        *done_us = 0;
+    try {
+        size_t room = dst ? static_cast<size_t>(dst_len) : 0;
+        uint32_t n = 0;
+        if (peek) {
+            if (!dst)
+                return static_cast<int>(
+                    std::min<uint32_t>(static_cast<uint32_t>(count), ld(stream->st.frames_ready)));
+            std::shared_lock lk(stream->lock);
+            n = std::min<uint32_t>(static_cast<uint32_t>(count), ld(stream->st.frames_ready));
+            const node_t *f = stream->ready;
+            for (uint32_t k = 0; k < n && f; ++k, f = f->next) {
+                if (k == 0 && finfo)
+                    *finfo = f->finfo;
+                if (k == 0 && done_us)
+                    *done_us = f->done_us;
+                const size_t c = std::min<size_t>(f->filled, room);
+                std::memcpy(dst, f->data(), c);
+                dst += c;
+                room -= c;
+            }
+            return static_cast<int>(n);
+        }
+        node_t *taken;
+        {
+            std::unique_lock lk(stream->lock);
+            n = std::min<uint32_t>(static_cast<uint32_t>(count), stream->st.frames_ready);
+            taken = list_cut_front(stream->ready, n);
+            st_set(stream->st.frames_ready, stream->st.frames_ready - n);
+        }
+        if (taken && finfo)
+            *finfo = taken->finfo;
+        if (taken && done_us)
+            *done_us = taken->done_us;
+        for (const node_t *f = taken; f && dst; f = f->next) {
+            const size_t c = std::min<size_t>(f->filled, room);
+            std::memcpy(dst, f->data(), c);
+            dst += c;
+            room -= c;
+        }
+        release_nodes(stream, taken);
+        return static_cast<int>(n);
+    } catch (...) {
+        PYLOX_LOG_AS(TQ_LOG_ERR, k_fetch_fn, "[%s] lock failed\n");
+        return -1;
+    }
+}
+
+} // namespace pylox::stream_detail
+
 extern "C" {
 
 PYLOX_API tq_stream_t *tq_stream_create(const tq_stream_cfg_t *cfg)
@@ -735,51 +802,7 @@ PYLOX_API int tq_stream_feed_input(tq_stream_t *stream, const uint8_t *bytes, in
 PYLOX_API int tq_stream_fetch_frames(tq_stream_t *stream, uint8_t *dst, int dst_len, int count,
                                      tq_stream_finfo_t *finfo, int peek)
 {
-    if (!stream || count < 0 || (dst && dst_len < 0)) {
-        LOG_ERR("[%s] invalid argument: count=%d dst_len=%d\n", count, dst_len);
-        return -1;
-    }
-    try {
-        size_t room = dst ? static_cast<size_t>(dst_len) : 0;
-        uint32_t n = 0;
-        if (peek) {
-            if (!dst)
-                return static_cast<int>(
-                    std::min<uint32_t>(static_cast<uint32_t>(count), ld(stream->st.frames_ready)));
-            std::shared_lock lk(stream->lock);
-            n = std::min<uint32_t>(static_cast<uint32_t>(count), ld(stream->st.frames_ready));
-            const node_t *f = stream->ready;
-            for (uint32_t k = 0; k < n && f; ++k, f = f->next) {
-                if (k == 0 && finfo)
-                    *finfo = f->finfo;
-                const size_t c = std::min<size_t>(f->filled, room);
-                std::memcpy(dst, f->data(), c);
-                dst += c;
-                room -= c;
-            }
-            return static_cast<int>(n);
-        }
-        node_t *taken;
-        {
-            std::unique_lock lk(stream->lock);
-            n = std::min<uint32_t>(static_cast<uint32_t>(count), stream->st.frames_ready);
-            taken = list_cut_front(stream->ready, n);
-            st_set(stream->st.frames_ready, stream->st.frames_ready - n);
-        }
-        if (taken && finfo)
-            *finfo = taken->finfo;
-        for (const node_t *f = taken; f && dst; f = f->next) {
-            const size_t c = std::min<size_t>(f->filled, room);
-            std::memcpy(dst, f->data(), c);
-            dst += c;
-            room -= c;
-        }
-        release_nodes(stream, taken);
-        return static_cast<int>(n);
-    } catch (...) {
-        LOG_ERR("[%s] lock failed\n");
-        return -1;
-    }
+    return pylox::stream_detail::fetch_frames(stream, dst, dst_len, count, finfo, peek, nullptr);
 }
 
 PYLOX_API tq_stream_state_t *tq_stream_get_state(tq_stream_t *stream, tq_stream_state_t *state)

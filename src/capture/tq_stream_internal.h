@@ -17,6 +17,7 @@ struct tq_stream_node {
     uint32_t filled;
     uint32_t capacity;
     uint32_t room;
+    uint64_t done_us; // monotonic time at which the frame's last byte arrived
 
     uint8_t *data() { return reinterpret_cast<uint8_t *>(this + 1); }
     const uint8_t *data() const { return reinterpret_cast<const uint8_t *>(this + 1); }
@@ -81,5 +82,10 @@ extern node_alloc_fn g_node_alloc;
 
 // Node header size: a frame of frlen bytes takes frlen + node_overhead bytes.
 constexpr size_t node_overhead = sizeof(tq_stream_node);
+
+// tq_stream_fetch_frames that also gives the first frame's arrival time
+// (monotonic microseconds of its last byte; 0 when no frame was fetched).
+int fetch_frames(tq_stream_t *stream, uint8_t *dst, int dst_len, int count,
+                 tq_stream_finfo_t *finfo, int peek, uint64_t *done_us);
 
 } // namespace pylox::stream_detail

@@ -28,6 +28,13 @@ int64_t clock_now_ms()
     return w.sec * 1000 + w.msec;
 }
 
+uint64_t monotonic_us()
+{
+    using namespace std::chrono;
+    return static_cast<uint64_t>(
+        duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
 void sleep_ms(int ms)
 {
     if (ms > 0)

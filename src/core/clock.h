@@ -19,6 +19,11 @@ wall_time clock_now();
 // Milliseconds on the library clock (sec * 1000 + msec).
 int64_t clock_now_ms();
 
+// Microseconds on the host's monotonic clock (CLOCK_MONOTONIC, the clock of
+// std::chrono::steady_clock): never steps with the wall clock, so frames can
+// be lined up with other sensors stamped on the same clock.
+uint64_t monotonic_us();
+
 // Sleep for ms milliseconds (no-op for ms <= 0).
 void sleep_ms(int ms);
 

@@ -1,6 +1,7 @@
 // Devices, batches and capture on the virtual camera, through the public API.
 #include "support/vcam/device_fixture.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <random>
@@ -222,6 +223,62 @@ TEST_F(UsbDevice, FramesMatchTheScene)
     EXPECT_EQ(phase_mismatches(buf.data() + k_frame, t, 2.0), 0);
     EXPECT_EQ(pylox_cap_stop(dev_), 1);
     EXPECT_EQ(pylox_cap_is_ongoing(dev_), 0);
+}
+
+// Each frame carries the host's monotonic time of its last byte: not before
+// the camera sent that byte (the camera's frame ends are on the same clock),
+// not later than the retrieval of frames that waited in the ring, increasing
+// from frame to frame. The request and the callback both carry it.
+TEST_F(UsbDevice, FramesCarryTheArrivalTimeOfTheirLastByte)
+{
+    auto cam = plug();
+    cam->set_fps(25);
+    start_library();
+    ASSERT_NE(open_first(), nullptr);
+    using stamp = std::pair<int, uint64_t>; // frame index, arrival time
+    static std::vector<stamp> seen;
+    seen.clear();
+    auto now_us = [] {
+        return static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
+                .count());
+    };
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    tq_stream_state_t st{};
+    ASSERT_TRUE(eventually(
+        [&] { return tq_stream_get_state(dev_->ctx->stream, &st)->frames_ready >= 3; }, 5000ms));
+    const uint64_t asked = now_us();
+    for (int k = 0; k < 6; ++k) {
+        pylox_frame_info_t info{};
+        ASSERT_EQ(pylox_cap_get_frames(dev_, 1, nullptr, 0, &info), 1);
+        seen.emplace_back(info.frame_idx, PYLOX_FRAME_TIME_US(&info));
+        if (k < 3) {
+            EXPECT_LT(seen.back().second, asked) << "frame " << k << " waited in the ring";
+        }
+    }
+    ASSERT_EQ(pylox_cap_set_callback_on_frame_ready(
+                  dev_,
+                  [](pylox_dev_t *, pylox_frame_t *f) {
+                      seen.emplace_back(f->info.frame_idx, PYLOX_FRAME_TIME_US(&f->info));
+                  }),
+              1);
+    EXPECT_EQ(pylox_cap_wait(dev_, 200), 0);
+    ASSERT_EQ(pylox_cap_stop(dev_), 1);
+    ASSERT_GE(seen.size(), 8u);
+
+    // The camera's frames count from index 0 on, one end time each.
+    const auto ends = cam->frame_end_times();
+    for (size_t k = 0; k < seen.size(); ++k) {
+        const auto [idx, us] = seen[k];
+        ASSERT_LT(static_cast<size_t>(idx), ends.size());
+        const auto sent = std::chrono::duration_cast<std::chrono::microseconds>(
+            ends[static_cast<size_t>(idx)].time_since_epoch());
+        EXPECT_GE(us, static_cast<uint64_t>(sent.count())) << "frame " << idx;
+        EXPECT_LT(us, static_cast<uint64_t>(sent.count()) + 1000000) << "frame " << idx;
+        if (k > 0) {
+            EXPECT_GT(us, seen[k - 1].second) << "frame " << idx;
+        }
+    }
 }
 
 TEST_F(UsbDevice, WaitTimeAtUnknownFrameRate)
