@@ -9,7 +9,8 @@ googletest libgtest-dev libgmock-dev libbenchmark-dev
 umockdev libumockdev-dev
 clang libclang-rt-dev
 libcli11-dev libpng-dev
-libopencv-imgproc-dev libopencv-calib3d-dev libopenni2-dev"
+libopencv-imgproc-dev libopencv-calib3d-dev libopenni2-dev
+pybind11-dev python3-dev python3-numpy"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -22,6 +22,15 @@ PYLOX_API pylox_dev_t *pylox_dev_open(pylox_dev_t *dev);
 /* Opens a recorded raw frame file as a camera (on the default handle). */
 PYLOX_API pylox_dev_t *pylox_dev_open_replay(const char *path);
 PYLOX_API pylox_dev_t *pylox_dev_open_by_fd(int fd);
+/* Hot-plug: cameras arriving (PYLOX_LL_HOTPLUG_ARRIVED) and leaving
+ * (PYLOX_LL_HOTPLUG_LEFT). entry is filled as pylox_dev_list fills its
+ * entries and may be copied and opened; it is valid during the call. */
+typedef void (*pylox_hotplug_cb_t)(const pylox_dev_t *entry, int event, void *user);
+/* Registers the one hot-plug callback, a null cb removes it; cameras already
+ * on the bus are reported first. The callback runs on a watcher thread of the
+ * library (libusb's hot-plug events, or a poll of the bus where libusb has
+ * none) and may remove itself; pylox_uninit removes it. Returns 1, 0 on failure. */
+PYLOX_API int pylox_dev_set_callback_on_hotplug(pylox_hotplug_cb_t cb, void *user);
 PYLOX_API void pylox_dev_close(pylox_dev_t *dev);
 /* Resets a part of the camera, target 0..8. */
 PYLOX_API int pylox_dev_reset(pylox_dev_t *dev, int target);

@@ -120,6 +120,17 @@ PYLOX_API int pylox_ll_reg_read(pylox_ll_dev_t *dev, int target, uint32_t reg_ba
 PYLOX_API int pylox_ll_param_set(pylox_ll_dev_t *dev, pylox_ll_param_t *items, int count);
 PYLOX_API int pylox_ll_param_get(pylox_ll_dev_t *dev, pylox_ll_param_t *items, int count);
 
+/* Hot-plug: cameras arriving on and leaving the USB bus. */
+enum { PYLOX_LL_HOTPLUG_ARRIVED = 1, PYLOX_LL_HOTPLUG_LEFT = 2 };
+/* dev is a listed record (kind, locator, located) valid during the call. */
+typedef void (*pylox_ll_hotplug_cb_t)(const pylox_ll_dev_t *dev, int event, void *user);
+/* Registers the one hot-plug callback (a null cb removes it); cameras already
+ * on the bus are reported as arrived first. The callback runs on a watcher
+ * thread of the library and may remove itself. Returns 1, 0 on failure. */
+PYLOX_API int pylox_ll_hotplug_register(pylox_ll_hotplug_cb_t cb, void *user);
+/* 1 when libusb's own hot-plug events drive the watcher, 0 when it polls the bus. */
+PYLOX_API int pylox_ll_hotplug_native(void);
+
 PYLOX_END_DECLS
 
 #endif

@@ -155,6 +155,21 @@ void store_text(char (&field)[32], const pylox_ll_param_t &item)
     std::memcpy(field, item.val, n);
 }
 
+// The application's hot-plug callback, reached from the transport's.
+struct hotplug_target {
+    pylox_hotplug_cb_t cb;
+    void *user;
+};
+hotplug_target g_hotplug{};
+
+void on_ll_hotplug(const pylox_ll_dev_t *ll, int event, void *user)
+{
+    const auto *t = static_cast<const hotplug_target *>(user);
+    pylox_dev_t entry{};
+    copy_identity(&entry, ll);
+    t->cb(&entry, event, t->user);
+}
+
 } // namespace
 
 extern "C" {
@@ -307,6 +322,16 @@ PYLOX_API int pylox_dev_reset(pylox_dev_t *dev, int target)
         return 0;
     }
     return pylox_ll_dev_reset(&call.ctx()->ll, target);
+}
+
+PYLOX_API int pylox_dev_set_callback_on_hotplug(pylox_hotplug_cb_t cb, void *user)
+{
+    // The watcher is stopped before the target changes under it.
+    pylox_ll_hotplug_register(nullptr, nullptr);
+    if (!cb)
+        return 1;
+    g_hotplug = {cb, user};
+    return pylox_ll_hotplug_register(on_ll_hotplug, &g_hotplug);
 }
 
 } // extern "C"

@@ -1,6 +1,7 @@
 // Exported low-level dispatchers: each forwards to the operation table of the
 // device; the global calls and the two open calls walk both back ends.
 #include "core/log.h"
+#include "ll/usb/usb_hotplug.h"
 
 #include <pylox/pylox_ll.h>
 
@@ -25,6 +26,7 @@ PYLOX_API int pylox_ll_init(void)
 
 PYLOX_API void pylox_ll_uninit(void)
 {
+    usbll::hotplug_stop();
     for (const pylox_ll_op_t *ops : k_backends)
         ops->uninit();
 }
@@ -138,6 +140,17 @@ PYLOX_API int pylox_ll_param_set(pylox_ll_dev_t *dev, pylox_ll_param_t *items, i
 PYLOX_API int pylox_ll_param_get(pylox_ll_dev_t *dev, pylox_ll_param_t *items, int count)
 {
     return (dev && dev->ops) ? dev->ops->param_get(dev, items, count) : 0;
+}
+
+// Only the USB back end has cameras that come and go.
+PYLOX_API int pylox_ll_hotplug_register(pylox_ll_hotplug_cb_t cb, void *user)
+{
+    return usbll::hotplug_register(cb, user);
+}
+
+PYLOX_API int pylox_ll_hotplug_native(void)
+{
+    return usbll::hotplug_native();
 }
 
 } // extern "C"

@@ -10,7 +10,8 @@ fi
 nm -D --defined-only "$lib" | grep -q ' pylox_error_name$' || { echo "pylox_error_name missing"; exit 1; }
 for s in tq_median2d_u16_k3 gauss2d_iir_f32 _bpf2d_vertical_simd al_data_calc_crc pylox_bin_data_write mat3_inverse mat4_lookAt quat_slerp vec3_unproject tq_calib_len_init_map \
   oni_open oni_stream_open oni_stream_save_frame oni_stream_save_property oni_stream_close \
-  oni_close emit_RECORD_REAL_PROPERTY AsString; do
+  oni_close emit_RECORD_REAL_PROPERTY AsString \
+  pylox_dev_set_callback_on_hotplug pylox_ll_hotplug_register pylox_ll_hotplug_native; do
   nm -D --defined-only "$lib" | grep -q " $s\$" || { echo "$s missing"; exit 1; }
 done
 echo "exports ok"

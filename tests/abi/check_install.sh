@@ -26,4 +26,9 @@ cmake -S "$work/pkg" -B "$work/pkg/build" -DCMAKE_PREFIX_PATH="$work/prefix" >/d
 cmake --build "$work/pkg/build" >/dev/null
 out=$(LD_LIBRARY_PATH="$libdir" "$work/pkg/build/hello")
 [ "$out" = "PYLOX_ERR_CAP_UNKNOWN" ] || { echo "find_package program printed: $out"; exit 1; }
+# The header-only C++ layer is installed beside the C headers and builds as C++17.
+[ -f "$(pkg-config --variable=includedir pylox)/pylox/pylox.hpp" ] || { echo "pylox.hpp not installed"; exit 1; }
+printf '#include <pylox/pylox.hpp>\nint main() { return pylox::frame_time_us(pylox_frame_info_t{}) == 0 ? 0 : 1; }\n' > "$work/hello.cpp"
+c++ -std=c++17 -Wall -Werror -o "$work/hello_cpp" "$work/hello.cpp" $(pkg-config --cflags --libs pylox)
+LD_LIBRARY_PATH="$libdir" "$work/hello_cpp" || { echo "C++17 program failed"; exit 1; }
 echo "install ok"

@@ -1,0 +1,331 @@
+// The Python module "pylox": cameras and recordings as context managers,
+// frames and images as numpy arrays, over the library's C interface.
+#include <pylox/pylox.h>
+
+#include <pybind11/functional.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+bool g_started = false;
+
+void ensure_started()
+{
+    if (!g_started) {
+        pylox_init(nullptr);
+        g_started = true;
+    }
+}
+
+py::dict info_dict(const pylox_frame_info_t &fi)
+{
+    py::dict d;
+    d["frame_size"] = fi.frame_size;
+    d["frame_format"] = fi.frame_format;
+    d["frame_idx"] = fi.frame_idx;
+    d["width"] = fi.width;
+    d["height"] = fi.height;
+    d["depth"] = fi.depth;
+    d["temp0"] = fi.temp0 / 10.0;
+    d["temp1"] = fi.temp1 / 10.0;
+    d["time_us"] = PYLOX_FRAME_TIME_US(&fi);
+    return d;
+}
+
+py::dict entry_dict(const pylox_dev_t &e)
+{
+    py::dict d;
+    d["kind"] = e.kind;
+    d["bus"] = e.loc.usb.bus;
+    d["port"] = e.loc.usb.port;
+    d["address"] = e.loc.usb.addr;
+    d["speed"] = e.loc.usb.speed;
+    return d;
+}
+
+// An open camera or recording. Listed cameras get a handle of their own; the
+// default handle (first camera, recordings) belongs to the library.
+class Device {
+public:
+    explicit Device(pylox_dev_t *dev, std::unique_ptr<pylox_dev_t> own)
+        : dev_(dev), own_(std::move(own))
+    {
+    }
+    ~Device() { close(); }
+
+    void close()
+    {
+        if (!dev_)
+            return;
+        pylox_dev_t *d = dev_;
+        dev_ = nullptr;
+        py::gil_scoped_release unlocked;
+        pylox_dev_close(d);
+        own_.reset();
+    }
+    bool is_open() const { return dev_ != nullptr; }
+    std::string product() const
+    {
+        const pylox_dev_t *d = h();
+        return std::string(d->product, strnlen(d->product, sizeof d->product));
+    }
+    void start() { check("pylox_cap_start", pylox_cap_start(h())); }
+    void stop() { check("pylox_cap_stop", pylox_cap_stop(h())); }
+    bool capturing() const { return pylox_cap_is_ongoing(h()) == 1; }
+
+    // One frame as 16-bit samples (frame_size / 2 of them) and its information;
+    // None when capture ended or no frame came in time.
+    py::object get_frame()
+    {
+        std::vector<uint8_t> buf(320u * 240u * 8u);
+        pylox_frame_info_t fi{};
+        int r;
+        pylox_dev_t *d = h();
+        {
+            py::gil_scoped_release unlocked;
+            r = pylox_cap_get_frames(d, 1, buf.data(), static_cast<int>(buf.size()), &fi);
+        }
+        if (r < 0 && r != -2)
+            throw std::runtime_error("pylox_cap_get_frames failed (" + std::to_string(r) + ")");
+        if (r != 1)
+            return py::none();
+        const size_t n = std::min<size_t>(fi.frame_size, buf.size()) / 2;
+        py::array_t<uint16_t> a(static_cast<py::ssize_t>(n));
+        std::memcpy(a.mutable_data(), buf.data(), n * 2);
+        return py::make_tuple(a, info_dict(fi));
+    }
+
+    void set_param(uint32_t id, uint64_t value, int length)
+    {
+        if (length < 1 || length > 8)
+            throw std::invalid_argument("length must be 1..8 bytes");
+        pylox_param_item_t it{};
+        it.param_id = id;
+        it.param_val_len = static_cast<uint8_t>(length);
+        std::memcpy(it.param_val, &value, static_cast<size_t>(length));
+        check("pylox_param_batch_set", pylox_param_batch_set(h(), &it, 1));
+    }
+    uint64_t get_param(uint32_t id, int length)
+    {
+        if (length < 1 || length > 8)
+            throw std::invalid_argument("length must be 1..8 bytes");
+        pylox_param_item_t it{};
+        it.param_id = id;
+        it.param_val_len = static_cast<uint8_t>(length);
+        check("pylox_param_batch_get", pylox_param_batch_get(h(), &it, 1));
+        uint64_t v = 0;
+        std::memcpy(&v, it.param_val, static_cast<size_t>(length));
+        return v;
+    }
+
+private:
+    pylox_dev_t *h() const
+    {
+        if (!dev_)
+            throw std::runtime_error("device is closed");
+        return dev_;
+    }
+    static void check(const char *call, int r)
+    {
+        if (r <= 0)
+            throw std::runtime_error(std::string(call) + " failed (" + std::to_string(r) + ")");
+    }
+
+    pylox_dev_t *dev_;
+    std::unique_ptr<pylox_dev_t> own_;
+};
+
+std::unique_ptr<Device> open_entry(py::object entry)
+{
+    ensure_started();
+    if (entry.is_none()) {
+        pylox_dev_t *d;
+        {
+            py::gil_scoped_release unlocked;
+            d = pylox_dev_open(nullptr);
+        }
+        if (!d)
+            throw std::runtime_error("no camera could be opened");
+        return std::make_unique<Device>(d, nullptr);
+    }
+    auto own = std::make_unique<pylox_dev_t>();
+    std::memset(own.get(), 0, sizeof *own);
+    const py::dict e = entry.cast<py::dict>();
+    own->kind = e["kind"].cast<uint32_t>();
+    own->loc.usb.bus = e["bus"].cast<uint8_t>();
+    own->loc.usb.port = e["port"].cast<uint8_t>();
+    own->loc.usb.addr = e["address"].cast<uint8_t>();
+    own->loc.usb.speed = e["speed"].cast<uint8_t>();
+    own->located = 1;
+    pylox_dev_t *d;
+    {
+        py::gil_scoped_release unlocked;
+        d = pylox_dev_open(own.get());
+    }
+    if (!d)
+        throw std::runtime_error("the camera could not be opened");
+    return std::make_unique<Device>(d, std::move(own));
+}
+
+// 2-D uint16 image in, same shape out.
+using u16img = py::array_t<uint16_t, py::array::c_style | py::array::forcecast>;
+
+template <typename Fn> u16img filter_u16(const u16img &src, Fn fn)
+{
+    if (src.ndim() != 2 || src.shape(0) < 2 || src.shape(1) < 2)
+        throw std::invalid_argument("a 2-D image of at least 2 x 2 pixels is needed");
+    const auto h = static_cast<int32_t>(src.shape(0));
+    const auto w = static_cast<int32_t>(src.shape(1));
+    u16img dst({src.shape(0), src.shape(1)});
+    {
+        py::gil_scoped_release unlocked;
+        fn(dst.mutable_data(), src.data(), w, h);
+    }
+    return dst;
+}
+
+// The hot-plug callback: a Python callable run on the library's watcher thread.
+std::mutex g_hotplug_m;
+std::unique_ptr<py::function> g_hotplug;
+
+void on_hotplug(const pylox_dev_t *e, int event, void *)
+{
+    py::gil_scoped_acquire locked;
+    std::lock_guard<std::mutex> lk(g_hotplug_m);
+    if (!g_hotplug)
+        return;
+    try {
+        (*g_hotplug)(entry_dict(*e), event == PYLOX_LL_HOTPLUG_ARRIVED ? "arrived" : "left");
+    } catch (py::error_already_set &err) {
+        err.discard_as_unraisable("pylox hot-plug callback");
+    }
+}
+
+void set_hotplug(py::object cb)
+{
+    ensure_started();
+    {
+        // The watcher ends first: it may be waiting for the interpreter lock.
+        py::gil_scoped_release unlocked;
+        pylox_dev_set_callback_on_hotplug(nullptr, nullptr);
+    }
+    {
+        std::lock_guard<std::mutex> lk(g_hotplug_m);
+        g_hotplug.reset(cb.is_none() ? nullptr : new py::function(cb.cast<py::function>()));
+    }
+    if (cb.is_none())
+        return;
+    int r;
+    {
+        py::gil_scoped_release unlocked;
+        r = pylox_dev_set_callback_on_hotplug(on_hotplug, nullptr);
+    }
+    if (r != 1)
+        throw std::runtime_error("the hot-plug watcher could not start");
+}
+
+} // namespace
+
+PYBIND11_MODULE(pylox, m)
+{
+    m.doc() = "libpylox: USB time-of-flight depth camera (320 x 240)";
+    m.def(
+        "init",
+        [](const std::string &log_file) {
+            if (g_started)
+                pylox_uninit();
+            pylox_init(log_file.empty() ? nullptr : log_file.c_str());
+            g_started = true;
+        },
+        py::arg("log_file") = "", "Starts the library (log file name, empty: pylox_<date>.log)");
+    m.def(
+        "list_devices",
+        [] {
+            ensure_started();
+            std::vector<pylox_dev_t> h(16);
+            int n;
+            {
+                py::gil_scoped_release unlocked;
+                n = pylox_dev_list(h.data(), static_cast<int>(h.size()));
+            }
+            py::list out;
+            for (int k = 0; k < n && k < 16; ++k)
+                out.append(entry_dict(h[static_cast<size_t>(k)]));
+            return out;
+        },
+        "Cameras on the bus: dicts of kind, bus, port, address, speed");
+    m.def("open", &open_entry, py::arg("entry") = py::none(),
+          "Opens a listed camera, or the first one");
+    m.def(
+        "open_replay",
+        [](const std::string &path) {
+            ensure_started();
+            pylox_dev_t *d;
+            {
+                py::gil_scoped_release unlocked;
+                d = pylox_dev_open_replay(path.c_str());
+            }
+            if (!d)
+                throw std::runtime_error("cannot replay " + path);
+            return std::make_unique<Device>(d, nullptr);
+        },
+        py::arg("path"), "Plays a raw recording as a camera");
+    m.def("set_hotplug_callback", &set_hotplug, py::arg("callback"),
+          "callback(entry, 'arrived' | 'left') on a library thread; None removes it. Cameras "
+          "already on the bus are reported first.");
+
+    // A watcher thread must not call into an interpreter that is going away.
+    py::module_::import("atexit").attr("register")(
+        py::cpp_function([] { set_hotplug(py::none()); }));
+
+    m.attr("PARAM_FRAME_RATE") = static_cast<int>(PARAM_FRAME_RATE);
+    m.attr("PARAM_MOD_FREQ") = static_cast<int>(PARAM_MOD_FREQ);
+    m.attr("PARAM_INTG_TIME") = static_cast<int>(PARAM_INTG_TIME);
+    m.attr("PARAM_INTG_TIME2") = static_cast<int>(PARAM_INTG_TIME2);
+
+    py::class_<Device>(m, "Device")
+        .def("close", &Device::close)
+        .def_property_readonly("is_open", &Device::is_open)
+        .def_property_readonly("product", &Device::product)
+        .def("start", &Device::start)
+        .def("stop", &Device::stop)
+        .def_property_readonly("capturing", &Device::capturing)
+        .def("get_frame", &Device::get_frame,
+             "(samples as uint16 array, info dict) or None when capture ended; info['time_us'] "
+             "is the arrival time on the host's monotonic clock")
+        .def("set_param", &Device::set_param, py::arg("param_id"), py::arg("value"),
+             py::arg("length") = 4)
+        .def("get_param", &Device::get_param, py::arg("param_id"), py::arg("length") = 4)
+        .def("__enter__", [](Device &d) -> Device & { return d; })
+        .def("__exit__", [](Device &d, py::args) { d.close(); });
+
+    py::module_ f = m.def_submodule("filters", "Filters over 2-D uint16 images");
+    f.def("median3", [](const u16img &s) { return filter_u16(s, tq_median2d_u16_k3); });
+    f.def("median5", [](const u16img &s) { return filter_u16(s, tq_median2d_u16_k5); });
+    f.def("box3", [](const u16img &s) { return filter_u16(s, tq_box2d_u16_k3); });
+    f.def("gauss3", [](const u16img &s) { return filter_u16(s, tq_gauss2d_u16_k3); });
+    f.def("fill_holes3", [](const u16img &s) {
+        return filter_u16(s, [](uint16_t *d, const uint16_t *p, int32_t w, int32_t h) {
+            tq_fhole_u16_k3(d, p, w, h, 0);
+        });
+    });
+    f.def(
+        "flying_pixels",
+        [](const u16img &s, uint32_t thr) {
+            return filter_u16(s, [thr](uint16_t *d, const uint16_t *p, int32_t w, int32_t h) {
+                tq_flypix_u16_k3(d, p, w, h, thr);
+            });
+        },
+        py::arg("image"), py::arg("threshold"));
+}

@@ -1,0 +1,96 @@
+"""The Python module on the sample recording: frames as numpy arrays with
+arrival times on the host's monotonic clock, devices as context managers,
+filters against numpy's own window arithmetic."""
+import os
+import tempfile
+import time
+import unittest
+
+import numpy as np
+from numpy.lib.stride_tricks import sliding_window_view
+
+import pylox
+
+SAMPLE = os.environ.get("PYLOX_SAMPLE", os.path.join(os.path.dirname(__file__), "..", "..",
+                                                     "samples", "vcam_box_e2.raw"))
+FRAMES = 4
+
+
+def setUpModule():
+    pylox.init(os.path.join(tempfile.gettempdir(), "pylox_python_test.log"))
+
+
+def now_us():
+    return time.clock_gettime_ns(time.CLOCK_MONOTONIC) // 1000
+
+
+class Replay(unittest.TestCase):
+    def test_frames_are_arrays_with_arrival_times(self):
+        before = now_us()
+        with pylox.open_replay(SAMPLE) as cam:
+            self.assertEqual(cam.product, "PYLOX-E2-VCAM")
+            cam.start()
+            frames = []
+            for _ in range(FRAMES):
+                got = cam.get_frame()
+                self.assertIsNotNone(got)
+                frames.append(got)
+            after = now_us()
+        times = [info["time_us"] for _, info in frames]
+        self.assertTrue(all(before <= t <= after for t in times), times)
+        self.assertEqual(times, sorted(set(times)))
+        for samples, info in frames:
+            self.assertEqual(samples.dtype, np.uint16)
+            self.assertEqual(samples.size * 2, info["frame_size"])
+            self.assertEqual((info["width"], info["height"]), (320, 240))
+            self.assertEqual(samples.size, 320 * 240 * 4)
+        # Four different frames of one scene.
+        self.assertEqual(len({s.tobytes() for s, _ in frames}), FRAMES)
+
+    def test_context_manager_closes(self):
+        with pylox.open_replay(SAMPLE) as cam:
+            self.assertTrue(cam.is_open)
+            # The library's default handle serves one device at a time.
+            with self.assertRaises(RuntimeError):
+                pylox.open_replay(SAMPLE)
+        self.assertFalse(cam.is_open)
+        with self.assertRaises(RuntimeError):
+            cam.start()
+        with pylox.open_replay(SAMPLE) as again:
+            self.assertTrue(again.is_open)
+
+    def test_failures_raise(self):
+        with self.assertRaises(RuntimeError):
+            pylox.open_replay("/no/such/file.raw")
+        with pylox.open_replay(SAMPLE) as cam:
+            with self.assertRaises(ValueError):
+                cam.set_param(pylox.PARAM_FRAME_RATE, 1, length=9)
+
+
+class Filters(unittest.TestCase):
+    def setUp(self):
+        rng = np.random.default_rng(7)
+        self.img = rng.integers(0, 4000, size=(24, 31), dtype=np.uint16)
+
+    def window(self, k):
+        r = k // 2
+        return sliding_window_view(np.pad(self.img, r, mode="edge"), (k, k))
+
+    def test_medians_match_sorted_windows(self):
+        for k, fn in ((3, pylox.filters.median3), (5, pylox.filters.median5)):
+            want = np.median(self.window(k).reshape(*self.img.shape, k * k), axis=2)
+            np.testing.assert_array_equal(fn(self.img), want.astype(np.uint16))
+
+    def test_gauss3_matches_binomial_kernel(self):
+        w = self.window(3).astype(np.uint32)
+        kern = np.array([[1, 2, 1], [2, 4, 2], [1, 2, 1]], dtype=np.uint32)
+        want = (w * kern).sum(axis=(2, 3)) // 16
+        np.testing.assert_array_equal(pylox.filters.gauss3(self.img), want)
+
+    def test_bad_images_raise(self):
+        with self.assertRaises(ValueError):
+            pylox.filters.median3(np.zeros(10, dtype=np.uint16))
+
+
+if __name__ == "__main__":
+    unittest.main()
