@@ -106,6 +106,52 @@ public:
         return py::make_tuple(a, info_dict(fi));
     }
 
+    // Distances in metres / gray values of a frame from get_frame, as a
+    // height x width float32 image.
+    py::array_t<float> product(const py::array_t<uint16_t, py::array::c_style> &samples,
+                               const py::dict &info, bool distance)
+    {
+        pylox_frame_info_t fi = info_of(info);
+        const size_t n = static_cast<size_t>(fi.width) * fi.height;
+        if (n == 0 || n > (1u << 24) || static_cast<size_t>(samples.size()) * 2 < fi.frame_size)
+            throw std::invalid_argument("samples and frame information do not agree");
+        py::array_t<float> img(
+            {static_cast<py::ssize_t>(fi.height), static_cast<py::ssize_t>(fi.width)});
+        int r;
+        pylox_dev_t *d = h();
+        {
+            py::gil_scoped_release unlocked;
+            const auto *src = reinterpret_cast<const uint8_t *>(samples.data());
+            r = distance ? pylox_frame_get_distance(d, img.mutable_data(), static_cast<int>(n), src,
+                                                    static_cast<int>(fi.frame_size), &fi)
+                         : pylox_frame_get_gray(d, img.mutable_data(), static_cast<int>(n), src,
+                                                static_cast<int>(fi.frame_size), &fi);
+        }
+        check(distance ? "pylox_frame_get_distance" : "pylox_frame_get_gray", r);
+        return img;
+    }
+    // Points (x, y, z per valid pixel) of a distance image, as an N x 3 array.
+    py::array_t<float> point_cloud(const py::array_t<float, py::array::c_style> &dist)
+    {
+        if (dist.ndim() != 2)
+            throw std::invalid_argument("a 2-D distance image is needed");
+        const int hgt = static_cast<int>(dist.shape(0));
+        const int wid = static_cast<int>(dist.shape(1));
+        std::vector<float> pts(static_cast<size_t>(wid) * hgt * 3);
+        int n;
+        pylox_dev_t *d = h();
+        {
+            py::gil_scoped_release unlocked;
+            n = pylox_frame_get_pcl(d, pts.data(), static_cast<int>(pts.size()), dist.data(),
+                                    static_cast<int>(dist.size()), wid, hgt, nullptr);
+        }
+        if (n < 0)
+            throw std::runtime_error("pylox_frame_get_pcl failed");
+        py::array_t<float> out({static_cast<py::ssize_t>(n), py::ssize_t{3}});
+        std::memcpy(out.mutable_data(), pts.data(), static_cast<size_t>(n) * 3 * sizeof(float));
+        return out;
+    }
+
     void set_param(uint32_t id, uint64_t value, int length)
     {
         if (length < 1 || length > 8)
@@ -130,6 +176,22 @@ public:
     }
 
 private:
+    static pylox_frame_info_t info_of(const py::dict &info)
+    {
+        pylox_frame_info_t fi{};
+        fi.frame_size = info["frame_size"].cast<uint32_t>();
+        fi.frame_format = info["frame_format"].cast<uint16_t>();
+        fi.frame_idx = info["frame_idx"].cast<uint16_t>();
+        fi.width = info["width"].cast<uint32_t>();
+        fi.height = info["height"].cast<uint32_t>();
+        fi.depth = info["depth"].cast<uint8_t>();
+        fi.temp0 = static_cast<uint16_t>(info["temp0"].cast<double>() * 10.0 + 0.5);
+        fi.temp1 = static_cast<uint16_t>(info["temp1"].cast<double>() * 10.0 + 0.5);
+        const uint64_t t = info["time_us"].cast<uint64_t>();
+        fi.reserved2[0] = static_cast<uint32_t>(t);
+        fi.reserved2[1] = static_cast<uint32_t>(t >> 32);
+        return fi;
+    }
     pylox_dev_t *h() const
     {
         if (!dev_)
@@ -304,6 +366,20 @@ PYBIND11_MODULE(pylox, m)
         .def("get_frame", &Device::get_frame,
              "(samples as uint16 array, info dict) or None when capture ended; info['time_us'] "
              "is the arrival time on the host's monotonic clock")
+        .def(
+            "distance",
+            [](Device &d, const py::array_t<uint16_t, py::array::c_style> &s, const py::dict &i) {
+                return d.product(s, i, true);
+            },
+            py::arg("samples"), py::arg("info"), "Distances in metres (height x width float32)")
+        .def(
+            "gray",
+            [](Device &d, const py::array_t<uint16_t, py::array::c_style> &s, const py::dict &i) {
+                return d.product(s, i, false);
+            },
+            py::arg("samples"), py::arg("info"), "Gray (amplitude) image (height x width float32)")
+        .def("point_cloud", &Device::point_cloud, py::arg("distance"),
+             "x, y, z of each valid pixel (0 < d < 60 m) through the camera's lens (N x 3)")
         .def("set_param", &Device::set_param, py::arg("param_id"), py::arg("value"),
              py::arg("length") = 4)
         .def("get_param", &Device::get_param, py::arg("param_id"), py::arg("length") = 4)

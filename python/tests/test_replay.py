@@ -47,6 +47,28 @@ class Replay(unittest.TestCase):
         # Four different frames of one scene.
         self.assertEqual(len({s.tobytes() for s, _ in frames}), FRAMES)
 
+    def test_distance_gray_and_point_cloud(self):
+        with pylox.open_replay(SAMPLE) as cam:
+            cam.start()
+            samples, info = cam.get_frame()
+            dist = cam.distance(samples, info)
+            gray = cam.gray(samples, info)
+            pts = cam.point_cloud(dist)
+        self.assertEqual(dist.shape, (240, 320))
+        self.assertEqual(gray.shape, (240, 320))
+        # The recording: a wall at 2 m, a box at 1.2 m in the middle.
+        self.assertAlmostEqual(float(np.median(dist[5:40, 5:60])), 2.0, delta=0.15)
+        self.assertAlmostEqual(float(np.median(dist[110:130, 150:170])), 1.2, delta=0.15)
+        valid = np.count_nonzero((dist > 0) & (dist < 60))
+        self.assertEqual(pts.shape, (valid, 3))
+        self.assertTrue(np.all(np.isfinite(pts)))
+        with self.assertRaises(ValueError):
+            cam2 = pylox.open_replay(SAMPLE)
+            try:
+                cam2.distance(samples[:100], info)
+            finally:
+                cam2.close()
+
     def test_context_manager_closes(self):
         with pylox.open_replay(SAMPLE) as cam:
             self.assertTrue(cam.is_open)

@@ -135,6 +135,7 @@ struct calib_opts {
 };
 
 int cmd_list(const global_opts &g);
+int cmd_list_watch(int seconds);
 int cmd_info(const global_opts &g);
 int cmd_stream(const global_opts &g, const stream_opts &o);
 int cmd_record(const global_opts &g, const record_opts &o);

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <thread>
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -71,6 +73,33 @@ int cmd_list(const global_opts &g)
         }
     }
     return opened == n ? 0 : 1;
+}
+
+// Reports cameras arriving and leaving (those on the bus first) until
+// interrupted, or for `seconds` when that is positive.
+namespace {
+volatile std::sig_atomic_t g_watch_stop = 0;
+}
+
+int cmd_list_watch(int seconds)
+{
+    std::signal(SIGINT, [](int) { g_watch_stop = 1; });
+    std::signal(SIGTERM, [](int) { g_watch_stop = 1; });
+    auto on_plug = [](const pylox_dev_t *d, int event, void *) {
+        std::printf("%s  bus %u port %u addr %u  %s\n",
+                    event == PYLOX_LL_HOTPLUG_ARRIVED ? "arrived" : "left   ",
+                    static_cast<unsigned>(d->loc.usb.bus), static_cast<unsigned>(d->loc.usb.port),
+                    static_cast<unsigned>(d->loc.usb.addr),
+                    usb_speed_name(d->loc.usb.speed).c_str());
+        std::fflush(stdout);
+    };
+    if (pylox_dev_set_callback_on_hotplug(on_plug, nullptr) != 1)
+        throw error("cannot watch the bus");
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!g_watch_stop && (seconds <= 0 || std::chrono::steady_clock::now() < end))
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pylox_dev_set_callback_on_hotplug(nullptr, nullptr);
+    return 0;
 }
 
 // --- info -------------------------------------------------------------------

@@ -55,6 +55,11 @@ int main(int argc, char **argv)
 
     auto *list =
         app.add_subcommand("list", "list the cameras: location, product, serial, versions");
+    int watch_seconds = -1;
+    list->add_option("-w,--watch", watch_seconds,
+                     "report cameras arriving and leaving for SECONDS (0: until interrupted)")
+        ->expected(0, 1)
+        ->default_str("0");
 
     auto *info = app.add_subcommand(
         "info", "identity, parameters, calibration state and lens of one camera");
@@ -141,7 +146,7 @@ int main(int argc, char **argv)
     try {
         cli::library lib(g);
         if (*list)
-            return cli::cmd_list(g);
+            return watch_seconds >= 0 ? cli::cmd_list_watch(watch_seconds) : cli::cmd_list(g);
         if (*info)
             return cli::cmd_info(g);
         if (*stream)
