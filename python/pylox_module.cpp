@@ -108,8 +108,8 @@ public:
 
     // Distances in metres / gray values of a frame from get_frame, as a
     // height x width float32 image.
-    py::array_t<float> product(const py::array_t<uint16_t, py::array::c_style> &samples,
-                               const py::dict &info, bool distance)
+    py::array_t<float> frame_product(const py::array_t<uint16_t, py::array::c_style> &samples,
+                                     const py::dict &info, bool distance)
     {
         pylox_frame_info_t fi = info_of(info);
         const size_t n = static_cast<size_t>(fi.width) * fi.height;
@@ -131,8 +131,17 @@ public:
         return img;
     }
     // Points (x, y, z per valid pixel) of a distance image, as an N x 3 array.
-    py::array_t<float> point_cloud(const py::array_t<float, py::array::c_style> &dist)
+    py::array_t<float> point_cloud(const py::array_t<float, py::array::c_style> &dist,
+                                   py::object lens_obj)
     {
+        pylox_lens_param_t lens{};
+        const bool has_lens = !lens_obj.is_none();
+        if (has_lens) {
+            const auto v = lens_obj.cast<std::vector<float>>();
+            if (v.size() != 4 && v.size() != 5)
+                throw std::invalid_argument("lens is (cx, cy, fx, fy[, dist_scale])");
+            lens = {v[0], v[1], v[2], v[3], v.size() == 5 ? v[4] : 1.0f};
+        }
         if (dist.ndim() != 2)
             throw std::invalid_argument("a 2-D distance image is needed");
         const int hgt = static_cast<int>(dist.shape(0));
@@ -143,7 +152,8 @@ public:
         {
             py::gil_scoped_release unlocked;
             n = pylox_frame_get_pcl(d, pts.data(), static_cast<int>(pts.size()), dist.data(),
-                                    static_cast<int>(dist.size()), wid, hgt, nullptr);
+                                    static_cast<int>(dist.size()), wid, hgt,
+                                    has_lens ? &lens : nullptr);
         }
         if (n < 0)
             throw std::runtime_error("pylox_frame_get_pcl failed");
@@ -369,17 +379,18 @@ PYBIND11_MODULE(pylox, m)
         .def(
             "distance",
             [](Device &d, const py::array_t<uint16_t, py::array::c_style> &s, const py::dict &i) {
-                return d.product(s, i, true);
+                return d.frame_product(s, i, true);
             },
             py::arg("samples"), py::arg("info"), "Distances in metres (height x width float32)")
         .def(
             "gray",
             [](Device &d, const py::array_t<uint16_t, py::array::c_style> &s, const py::dict &i) {
-                return d.product(s, i, false);
+                return d.frame_product(s, i, false);
             },
             py::arg("samples"), py::arg("info"), "Gray (amplitude) image (height x width float32)")
-        .def("point_cloud", &Device::point_cloud, py::arg("distance"),
-             "x, y, z of each valid pixel (0 < d < 60 m) through the camera's lens (N x 3)")
+        .def("point_cloud", &Device::point_cloud, py::arg("distance"), py::arg("lens") = py::none(),
+             "x, y, z of each valid pixel (0 < d < 60 m) through the camera's lens, or the "
+             "given (cx, cy, fx, fy[, dist_scale]) (N x 3)")
         .def("set_param", &Device::set_param, py::arg("param_id"), py::arg("value"),
              py::arg("length") = 4)
         .def("get_param", &Device::get_param, py::arg("param_id"), py::arg("length") = 4)
