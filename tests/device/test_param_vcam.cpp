@@ -82,14 +82,14 @@ TEST_F(ParamDevice, PackageArrivesWholePlainAndZipped)
 {
     auto cam = plug();
     start();
-    vcam::CalibSpec spec;
-    spec.images = 16; // two frequencies: about 4.9 MB, 33 upload frames
+    vcam::CalibSpec cal;
+    cal.images = 16; // two frequencies: about 4.9 MB, 33 upload frames
     const int ring = ring_bytes();
     for (bool zip : {false, true}) {
         SCOPED_TRACE(zip ? "zipped" : "plain");
-        spec.ts = zip ? 2000 : 1000;
-        cam->serve_calibration(spec, zip, 5, 7);
-        const std::vector<uint8_t> want = cam->calib_param_file(spec);
+        cal.ts = zip ? 2000 : 1000;
+        cam->serve_calibration(cal, zip, 5, 7);
+        const std::vector<uint8_t> want = cam->calib_param_file(cal);
         if (!zip) {
             ASSERT_GT(want.size(), 4u << 20);
         }
@@ -105,7 +105,7 @@ TEST_F(ParamDevice, PackageArrivesWholePlainAndZipped)
 
         pylox_param_t p;
         ASSERT_EQ(pylox_param_open_file(&p, param_path().c_str()), 1);
-        EXPECT_EQ(p.hdr.ts, spec.ts);
+        EXPECT_EQ(p.hdr.ts, cal.ts);
         EXPECT_EQ(pylox_param_get_blk_cnt(&p), 2);
         pylox_param_close(&p);
     }
@@ -119,10 +119,10 @@ TEST_F(ParamDevice, LostFrameFailsTheTransferAndKeepsTheOldFile)
     cfg.data_checksum = true;
     auto cam = plug(cfg);
     start();
-    vcam::CalibSpec spec;
-    spec.freqs = {12000000};
-    spec.images = 4;
-    cam->serve_calibration(spec, false, 5, 7);
+    vcam::CalibSpec cal;
+    cal.freqs = {12000000};
+    cal.images = 4;
+    cam->serve_calibration(cal, false, 5, 7);
     const std::vector<uint8_t> old = {1, 2, 3, 4};
     ASSERT_TRUE(pylox_test::write_file(param_path(), old));
     for (vcam::StreamFault f :
@@ -251,12 +251,12 @@ TEST_F(ParamDevice, NameTooLongForItsBufferFailsBeforeTheTransfer)
 TEST_F(ParamDevice, OpenFetchesCachesRefreshesAndMounts)
 {
     auto cam = plug();
-    vcam::CalibSpec spec;
-    spec.ts = 10;
-    cam->serve_calibration(spec, false, 5, 7);
+    vcam::CalibSpec cal;
+    cal.ts = 10;
+    cam->serve_calibration(cal, false, 5, 7);
     start();
     EXPECT_EQ(stream_starts(), 1);
-    EXPECT_EQ(pylox_test::read_file(param_path()), cam->calib_param_file(spec));
+    EXPECT_EQ(pylox_test::read_file(param_path()), cam->calib_param_file(cal));
     auto state = [&] { return static_cast<epc_state_t *>(dev_->ctx->driver->priv); };
     auto mounted_freq = [&] {
         uint32_t f;
@@ -273,10 +273,10 @@ TEST_F(ParamDevice, OpenFetchesCachesRefreshesAndMounts)
         EXPECT_EQ(mounted_freq(), f);
         EXPECT_EQ(epc_calc_calib_loaded(dev_->ctx->driver), 1);
         epc_calib_t *c = st->calib;
-        EXPECT_EQ(c->img_count, spec.images);
+        EXPECT_EQ(c->img_count, cal.images);
         EXPECT_EQ(c->cal_cb, cfg.temp_cb);
         EXPECT_EQ(c->cal_ib, cfg.temp_ib);
-        EXPECT_NEAR(c->step_um, spec.step_um, spec.step_um * 0.002);
+        EXPECT_NEAR(c->step_um, cal.step_um, cal.step_um * 0.002);
         EXPECT_NEAR(c->cal_offset_mm, -(2000 + tc_mm), 3.0);
         const std::vector<float> ph = vcam::model_phases(cfg, 295.0f, f, cfg.temp_cb, cfg.temp_ib);
         double mean = 0;
@@ -300,15 +300,15 @@ TEST_F(ParamDevice, OpenFetchesCachesRefreshesAndMounts)
     pylox_dev_close(dev_);
 
     // The camera's data are newer than the file: fetched again, zipped this time.
-    spec.ts = 20;
-    spec.step_um = 90000;
-    cam->serve_calibration(spec, true, 20, 8);
+    cal.ts = 20;
+    cal.step_um = 90000;
+    cam->serve_calibration(cal, true, 20, 8);
     cam->clear_control_log();
     log_->clear();
     ASSERT_NE(open_first(), nullptr);
     EXPECT_TRUE(log_->has("local param (ts=10) is not up-to-date (dev ts=20)"));
     EXPECT_EQ(stream_starts(), 1);
-    EXPECT_EQ(pylox_test::read_file(param_path()), cam->calib_param_file(spec));
+    EXPECT_EQ(pylox_test::read_file(param_path()), cam->calib_param_file(cal));
     check_summary(12000000);
 }
 

@@ -38,7 +38,9 @@ TEST(CliVcam, Info)
 // temperatures and integration time.
 TEST(CliVcam, StreamCountsFrames)
 {
-    const result r = run({"stream", "--frames", "12"}, true);
+    // A paced camera: at full rate a loaded machine may drop frames, which the
+    // line would (rightly) report.
+    const result r = run({"stream", "--frames", "12", "--fps", "30"}, true);
     ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_NE(
         r.out.find("frames 12  dropped 0  discarded 0  missed 0  temp 35.0/30.0 C  intg 1000"),

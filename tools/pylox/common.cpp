@@ -227,22 +227,22 @@ void apply_filters(pylox_dev_t *dev, const global_opts &g, bool report)
     if (g.filters_on.empty() && g.filters_off.empty())
         return;
 #if PYLOX_CLI_HAVE_FILTER
-    for (const std::string &spec : g.filters_off) {
-        const filter_row &r = filter_row_of(spec);
+    for (const std::string &item : g.filters_off) {
+        const filter_row &r = filter_row_of(item);
         const int rc = pylox_filter_disable(dev, r.id);
         if (rc < 0)
-            throw error("the camera's driver refused to switch " + spec + " off");
+            throw error("the camera's driver refused to switch " + item + " off");
         if (report)
             std::printf("%-13s off\n", r.name);
     }
-    for (const std::string &spec : g.filters_on) {
-        const size_t eq = spec.find('=');
-        const filter_row &r = filter_row_of(spec.substr(0, eq));
+    for (const std::string &item : g.filters_on) {
+        const size_t eq = item.find('=');
+        const filter_row &r = filter_row_of(item.substr(0, eq));
         if (r.arg_bytes == 0 && eq != std::string::npos)
             throw error(std::string("feature ") + r.name + " takes no value");
         if (r.arg_bytes != 0 && eq == std::string::npos)
             throw error(std::string("feature ") + r.name + " needs a value: " + r.name + "=V");
-        long v = r.arg_bytes ? parse_long(spec.substr(eq + 1), r.name) : 0;
+        long v = r.arg_bytes ? parse_long(item.substr(eq + 1), r.name) : 0;
         uint8_t u8 = 0;
         uint16_t u16 = 0;
         int32_t s32 = 0;
@@ -265,7 +265,7 @@ void apply_filters(pylox_dev_t *dev, const global_opts &g, bool report)
         }
         const int rc = pylox_filter_enable(dev, r.id, arg);
         if (rc < 0)
-            throw error("no driver serves this camera; cannot switch " + spec);
+            throw error("no driver serves this camera; cannot switch " + item);
         if (report) {
             if (r.id == 1)
                 std::printf("%-13s on (%s)\n", r.name,

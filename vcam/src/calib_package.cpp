@@ -45,14 +45,14 @@ uint16_t file_cksum(const uint8_t *p, size_t n)
 // 4 spare bytes of the unit header, then the reference images in sensor row
 // order. Firmware before version 150 wrote each two-row block of an image one
 // phase early (phase i + 1 where phase i belongs).
-std::vector<uint8_t> calib_block(const CameraConfig &cfg, const CalibSpec &spec, uint32_t freq,
+std::vector<uint8_t> calib_block(const CameraConfig &cfg, const CalibSpec &cal, uint32_t freq,
                                  bool old_framing)
 {
-    const uint32_t n = static_cast<uint32_t>(spec.images);
+    const uint32_t n = static_cast<uint32_t>(cal.images);
     const uint32_t payload = static_cast<uint32_t>(kImage * n);
     std::vector<uint8_t> b(old_framing ? 41 : 37, 0);
     put(b, 0, &freq, 4);
-    put(b, 8, &spec.box_len_cm, 4);
+    put(b, 8, &cal.box_len_cm, 4);
     put(b, 16, &cfg.temp_cb, 2);
     put(b, 18, &cfg.temp_ib, 2);
     b[20] = static_cast<uint8_t>(n);
@@ -60,13 +60,13 @@ std::vector<uint8_t> calib_block(const CameraConfig &cfg, const CalibSpec &spec,
     const uint32_t w = kW, h = kH;
     put(b, 25, &w, 4);
     put(b, 29, &h, 4);
-    put(b, 33, &spec.scale, 4);
+    put(b, 33, &cal.scale, 4);
     const size_t base = b.size();
     b.resize(base + payload, 0);
-    const double scale = spec.scale ? spec.scale : 30000;
+    const double scale = cal.scale ? cal.scale : 30000;
     std::vector<uint16_t> img(static_cast<size_t>(kW) * kH);
     for (uint32_t k = 0; k < n; ++k) {
-        const float d = spec.box_len_cm * 10.0f + static_cast<float>(spec.step_um) * k / 1000.0f;
+        const float d = cal.box_len_cm * 10.0f + static_cast<float>(cal.step_um) * k / 1000.0f;
         const std::vector<float> ph = model_phases(cfg, d, freq, cfg.temp_cb, cfg.temp_ib);
         for (int s = 0; s < kH; ++s) {
             const int y = sensor_row_to_display(s, kH);
@@ -76,12 +76,12 @@ std::vector<uint8_t> calib_block(const CameraConfig &cfg, const CalibSpec &spec,
                 img[static_cast<size_t>(s) * kW + x] = static_cast<uint16_t>(std::fmod(v, scale));
             }
         }
-        if (spec.version < 150)
+        if (cal.version < 150)
             for (size_t blk = 0; blk < img.size(); blk += 2 * kW)
                 for (size_t i = 0; i + 1 < 2 * kW; ++i)
                     img[blk + i] = img[blk + i + 1];
         uint8_t *p = b.data() + base + k * kImage;
-        const uint32_t disp = spec.step_um * k;
+        const uint32_t disp = cal.step_um * k;
         std::memcpy(p, &disp, 4);
         std::memcpy(p + 20, img.data(), img.size() * 2);
     }
@@ -163,17 +163,17 @@ std::vector<uint8_t> calib_package(const std::vector<uint8_t> &payload, uint8_t 
     return pkg;
 }
 
-std::vector<uint8_t> Camera::calib_param_file(const CalibSpec &spec) const
+std::vector<uint8_t> Camera::calib_param_file(const CalibSpec &cal) const
 {
     CameraConfig cfg;
     {
         std::lock_guard<std::mutex> lk(impl_->mu);
         cfg = impl_->cfg;
     }
-    const bool old_framing = spec.version < 140;
+    const bool old_framing = cal.version < 140;
     std::vector<uint8_t> out(1202, 0);
-    out[0] = spec.version;
-    put(out, 1, &spec.ts, 4);
+    out[0] = cal.version;
+    put(out, 1, &cal.ts, 4);
     const uint32_t magic = old_framing ? 1000u : 827346244u;
     put(out, 5, &magic, 4);
     const char lens[] = "vcam wide";
@@ -183,12 +183,12 @@ std::vector<uint8_t> Camera::calib_param_file(const CalibSpec &spec) const
     put(out, 92, &cy, 8);
     const uint16_t hck = file_cksum(out.data() + 20, 1168);
     put(out, 18, &hck, 2);
-    put(out, 1188, &spec.ts, 4);
-    const uint32_t cnt = static_cast<uint32_t>(spec.freqs.size());
+    put(out, 1188, &cal.ts, 4);
+    const uint32_t cnt = static_cast<uint32_t>(cal.freqs.size());
     put(out, 1192, &cnt, 4);
     std::vector<uint8_t> blocks;
-    for (uint32_t f : spec.freqs) {
-        const std::vector<uint8_t> d = calib_block(cfg, spec, f, old_framing);
+    for (uint32_t f : cal.freqs) {
+        const std::vector<uint8_t> d = calib_block(cfg, cal, f, old_framing);
         blocks.push_back(1);
         if (!old_framing) {
             const uint32_t size = static_cast<uint32_t>(d.size());
@@ -227,9 +227,9 @@ void Camera::serve_package(const std::vector<uint8_t> &payload, uint8_t kind, ui
     set_param(8, info);
 }
 
-void Camera::serve_calibration(const CalibSpec &spec, bool zip, uint32_t dev_ts, uint32_t pkg_ts)
+void Camera::serve_calibration(const CalibSpec &cal, bool zip, uint32_t dev_ts, uint32_t pkg_ts)
 {
-    const std::vector<uint8_t> file = calib_param_file(spec);
+    const std::vector<uint8_t> file = calib_param_file(cal);
     if (zip)
         serve_package(zip_archive({{param_file_name(), file, false}}), 1, dev_ts, pkg_ts);
     else

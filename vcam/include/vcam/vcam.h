@@ -194,12 +194,12 @@ public:
     // The camera's own calibration (see CalibSpec) as its package: the
     // parameter file plainly or zipped under its file name; PARAM_INFO_CALIB
     // describes it (fsize whole upload frames, dsize the payload).
-    void serve_calibration(const CalibSpec &spec, bool zip, uint32_t dev_ts, uint32_t pkg_ts);
+    void serve_calibration(const CalibSpec &cal, bool zip, uint32_t dev_ts, uint32_t pkg_ts);
     // Any payload as a package of the given kind (1 = zip archive).
     void serve_package(const std::vector<uint8_t> &payload, uint8_t kind, uint32_t dev_ts,
                        uint32_t pkg_ts);
     // The camera's parameter file for its current configuration.
-    std::vector<uint8_t> calib_param_file(const CalibSpec &spec) const;
+    std::vector<uint8_t> calib_param_file(const CalibSpec &cal) const;
     // "pylox_param_<n>.bin": n = sensor value bytes 2..5 XOR serial bytes 0..3.
     std::string param_file_name() const;
 
