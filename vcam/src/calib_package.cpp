@@ -98,7 +98,7 @@ std::vector<float> model_phases(const CameraConfig &cfg, float distance_mm, uint
     c.height = kH;
     Truth t;
     std::vector<uint16_t> planes;
-    synth_planes(c, Scene::wall(distance_mm, 1.0f, kW, kH), mod_freq, c.intg_time,
+    synth_planes(c, Scene::wall(distance_mm, 1.0f, kW, kH), mod_freq, c.intg_time, 0,
                  temp_offset_mm(temp_cb, temp_ib), planes, &t);
     return t.phase;
 }

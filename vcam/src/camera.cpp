@@ -103,7 +103,7 @@ void Camera::Impl::init_params()
     set(P_CALIB, std::vector<uint8_t>(18, 0));
     set(P_FRAME_RATE, u32(cfg.fps));
     set(P_INTG, u16(cfg.intg_time));
-    set(P_INTG2, u16(cfg.intg_time));
+    set(P_INTG2, u16(cfg.intg_time2));
     set(P_DCS_CHECK, {0, 0, 0});
 }
 
@@ -264,8 +264,14 @@ void Camera::Impl::command(uint8_t type, uint16_t value, const uint8_t *d, size_
             uint32_t cnt = bytes / 4;
             if (first > 256 || cnt > 256 - first)
                 return fail("register out of range");
-            for (uint32_t i = 0; i < cnt; ++i)
+            if (take_reg_fault(t, first, cnt))
+                return fail("register access refused");
+            RegAccess acc{true, t, first, {}};
+            for (uint32_t i = 0; i < cnt; ++i) {
                 regs[t][first + i] = le32(d + 7 + 4 * i);
+                acc.values.push_back(regs[t][first + i]);
+            }
+            reg_log.push_back(std::move(acc));
             return;
         }
         case 1: { // register read: request, then answer
@@ -281,16 +287,23 @@ void Camera::Impl::command(uint8_t type, uint16_t value, const uint8_t *d, size_
                     return fail("unknown register space");
                 if (first > 256 || bytes / 4u > 256 - first)
                     return fail("register out of range");
+                if (take_reg_fault(t, first, bytes / 4u)) {
+                    reg_rd_bytes = 0;
+                    return fail("register access refused");
+                }
                 reg_rd_target = t;
                 reg_rd_first = first;
                 reg_rd_bytes = bytes;
                 return;
             }
             answer.assign(wlen, 0);
+            RegAccess acc{false, reg_rd_target, reg_rd_first, {}};
             for (uint32_t i = 0; i < wlen / 4u; ++i) {
                 uint32_t r = reg_rd_first + i;
                 put32(&answer[4 * i], r < 256 ? regs[reg_rd_target][r] : 0);
+                acc.values.push_back(le32(&answer[4 * i]));
             }
+            reg_log.push_back(std::move(acc));
             return;
         }
         case 4:
@@ -694,10 +707,11 @@ bool Camera::Impl::make_packets(std::unique_lock<std::mutex> &lk)
         CameraConfig c = cfg;
         uint32_t freq = le32(params[P_MOD_FREQ].data());
         uint16_t intg = le16(params[P_INTG].data());
+        uint16_t intg2 = le16(params[P_INTG2].data());
         Synth &s = synth;
         bool stale = s.key_scene != scene_version || s.key_freq != freq || s.key_intg != intg ||
-                     s.key_fpn != c.fpn_mm || s.key_gain != c.amp_gain || s.key_amb != c.ambient ||
-                     s.key_seed != c.seed;
+                     s.key_intg2 != intg2 || s.key_fpn != c.fpn_mm || s.key_gain != c.amp_gain ||
+                     s.key_amb != c.ambient || s.key_seed != c.seed;
         const uint64_t version = scene_version;
         bool tc_moves = c.temp_cb_drift != 0 || c.temp_ib_drift != 0 ||
                         s.key_tc != static_cast<int>(std::lround(temp_offset_mm(cb, ib) * 100));
@@ -716,10 +730,11 @@ bool Camera::Impl::make_packets(std::unique_lock<std::mutex> &lk)
             double tc = temp_offset_mm(fcb, fib);
             int tck = static_cast<int>(std::lround(tc * 100));
             if (stale || s.key_tc != tck) {
-                synth_planes(c, sc, freq, intg, tc, s.planes, nullptr, &s.exact);
+                synth_planes(c, sc, freq, intg, intg2, tc, s.planes, nullptr, &s.exact);
                 s.key_scene = version;
                 s.key_freq = freq;
                 s.key_intg = intg;
+                s.key_intg2 = intg2;
                 s.key_fpn = c.fpn_mm;
                 s.key_gain = c.amp_gain;
                 s.key_amb = c.ambient;
@@ -1027,7 +1042,7 @@ Truth Camera::truth() const
     CameraConfig c;
     Scene sc;
     uint32_t freq;
-    uint16_t intg;
+    uint16_t intg, intg2;
     int16_t cb, ib;
     {
         std::lock_guard<std::mutex> lk(impl_->mu);
@@ -1035,12 +1050,13 @@ Truth Camera::truth() const
         sc = impl_->scene;
         freq = le32(impl_->params[P_MOD_FREQ].data());
         intg = le16(impl_->params[P_INTG].data());
+        intg2 = le16(impl_->params[P_INTG2].data());
         cb = static_cast<int16_t>(std::lround(c.temp_cb + c.temp_cb_drift * impl_->frame_no));
         ib = static_cast<int16_t>(std::lround(c.temp_ib + c.temp_ib_drift * impl_->frame_no));
     }
     Truth t;
     std::vector<uint16_t> planes;
-    synth_planes(c, sc, freq, intg, temp_offset_mm(cb, ib), planes, &t);
+    synth_planes(c, sc, freq, intg, intg2, temp_offset_mm(cb, ib), planes, &t);
     t.temp_cb = cb;
     t.temp_ib = ib;
     return t;
@@ -1300,6 +1316,31 @@ uint64_t Camera::usbfs_calls() const
 {
     return impl_->ioctl_calls.load();
 }
+bool Camera::Impl::take_reg_fault(uint8_t space, uint32_t first, uint32_t count)
+{
+    for (RegFault &f : f_reg)
+        if (f.left > 0 && f.space == space && f.index >= first && f.index - first < count) {
+            --f.left;
+            return true;
+        }
+    return false;
+}
+void Camera::fault_reg(int space, uint32_t index, int n)
+{
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    impl_->f_reg.push_back({static_cast<uint8_t>(space), index, n});
+}
+std::vector<RegAccess> Camera::reg_log() const
+{
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->reg_log;
+}
+void Camera::clear_reg_log()
+{
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    impl_->reg_log.clear();
+}
+
 uint32_t Camera::reg(int space, uint32_t index) const
 {
     std::lock_guard<std::mutex> lk(impl_->mu);

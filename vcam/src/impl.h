@@ -62,7 +62,7 @@ struct Plug {
 struct Synth {
     uint64_t key_scene = ~0ull;
     uint32_t key_freq = 0;
-    uint16_t key_intg = 0;
+    uint16_t key_intg = 0, key_intg2 = 0;
     int key_tc = 0x7fffffff; // temperature offset in 1/100 mm
     float key_fpn = -1, key_gain = -1, key_amb = -1;
     uint64_t key_seed = 0;
@@ -155,9 +155,17 @@ struct Camera::Impl {
     bool f_stop_sending = false;
     std::deque<StreamFault> f_stream;
     int f_err = 0, f_err_code = 0;
+    struct RegFault {
+        uint8_t space;
+        uint32_t index;
+        int left;
+    };
+    std::vector<RegFault> f_reg;
+    bool take_reg_fault(uint8_t space, uint32_t first, uint32_t count); // under mu
 
     // --- records
     std::vector<ControlRecord> log;
+    std::vector<RegAccess> reg_log;
     uint64_t bytes_streamed = 0, frames_streamed = 0, bulk_out = 0;
     // When the last byte of each frame went into a transfer (the newest kept).
     std::deque<std::chrono::steady_clock::time_point> frame_end_times;
@@ -208,9 +216,10 @@ struct Camera::Impl {
 
 // synthesis (scene.cpp)
 // `exact`, when given, receives the samples before rounding and clipping (the
-// analog values the noise acts on before the converter).
+// analog values the noise acts on before the converter). With intg2 not 0 the
+// odd display rows integrate for intg2, the even ones for intg.
 void synth_planes(const CameraConfig &cfg, const Scene &sc, uint32_t mod_freq, uint16_t intg,
-                  double tc_mm, std::vector<uint16_t> &planes, Truth *truth,
+                  uint16_t intg2, double tc_mm, std::vector<uint16_t> &planes, Truth *truth,
                   std::vector<float> *exact = nullptr);
 double temp_offset_mm(int16_t cb, int16_t ib);
 int sensor_row_to_display(int s, int h);

@@ -91,7 +91,7 @@ static float fpn_unit(uint64_t seed, int x, int y)
 }
 
 void synth_planes(const CameraConfig &cfg, const Scene &sc, uint32_t mod_freq, uint16_t intg,
-                  double tc_mm, std::vector<uint16_t> &planes, Truth *truth,
+                  uint16_t intg2, double tc_mm, std::vector<uint16_t> &planes, Truth *truth,
                   std::vector<float> *exact)
 {
     const int w = cfg.width, h = cfg.height;
@@ -132,7 +132,10 @@ void synth_planes(const CameraConfig &cfg, const Scene &sc, uint32_t mod_freq, u
                 pd += R;
             double theta = two_pi * pd / R;
             float dm = std::max(d / 1000.0f, 0.2f);
-            float A = refl * cfg.amp_gain * (intg / 1000.0f) / (dm * dm);
+            // With a second integration time the sensor's rows alternate
+            // between the two: even rows take the first, odd rows the second.
+            const uint16_t t = (intg2 != 0 && y % 2 == 1) ? intg2 : intg;
+            float A = refl * cfg.amp_gain * (t / 1000.0f) / (dm * dm);
             double c = std::cos(theta), sn = std::sin(theta);
             // DCSk = B + A cos(theta - k pi/2)
             double v[4] = {cfg.ambient + A * c, cfg.ambient + A * sn, cfg.ambient - A * c,

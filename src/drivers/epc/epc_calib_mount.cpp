@@ -106,6 +106,10 @@ int fallback(epc_state_t *st)
     release(c);
     c->cal_scale_um = k_default_scale_um;
     c->cal_offset_mm = k_default_offset_mm;
+    // The default offset holds no temperature term: the temperatures of a
+    // calibration mounted before would shift every distance by their correction.
+    c->cal_cb = 0;
+    c->cal_ib = 0;
     PYLOX_LOG_AS(TQ_LOG_DBG, "epc_calc_mount_calib",
                  "[%s] No calib data : freq=%d. Use default scale_um/offset_mm = %d/%d\n",
                  static_cast<int>(st->mod_freq), k_default_scale_um, k_default_offset_mm);

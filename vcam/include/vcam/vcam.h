@@ -90,6 +90,8 @@ struct CameraConfig {
     // Sample synthesis.
     uint32_t mod_freq = 12000000; // initial PARAM_MOD_FREQ
     uint16_t intg_time = 1000;    // initial PARAM_INTG_TIME
+    uint16_t intg_time2 = 0;      // initial PARAM_INTG_TIME2: 0 = none; otherwise the odd
+                                  // display rows integrate this long (HDR pairs)
     float ambient = 2048.0f;      // B: the samples' common offset
     float amp_gain = 1500.0f;     // A = refl * amp_gain * (intg / 1000) / max(d_m, 0.2)^2
     float fpn_mm = 3.0f;          // fixed-pattern error: each pixel +-fpn_mm at most
@@ -106,6 +108,18 @@ struct ControlRecord {
     uint16_t wValue = 0, wIndex = 0, wLength = 0;
     std::vector<uint8_t> data; // data stage: sent by the host (OUT) or answered (IN)
     bool completed = true;     // false when the camera left it hanging
+};
+
+// One register access the camera carried out (0xC2/0 write, 0xC2/1 read).
+struct RegAccess {
+    bool write = false;
+    uint8_t space = 0;
+    uint32_t first = 0;           // first register
+    std::vector<uint32_t> values; // written, or answered to the read
+    bool operator==(const RegAccess &o) const
+    {
+        return write == o.write && space == o.space && first == o.first && values == o.values;
+    }
 };
 
 // ---------------------------------------------------------------------------
@@ -223,6 +237,9 @@ public:
     // The next n bulk-in transfers end with this status (-EPROTO: an error,
     // -EOVERFLOW: babble, ...).
     void fault_bulk_error(int n, int neg_errno);
+    // The next n register accesses (read or write) that touch register
+    // `index` of `space` fail ("register access refused").
+    void fault_reg(int space, uint32_t index, int n = 1);
     void unplug(); // leave the bus now: transfers end with no-device
     void replug(); // come back on the same bus and port, new address
 
@@ -241,6 +258,10 @@ public:
     uint32_t capture_arg() const;    // argument of the last 0xC2/4
     uint32_t urbs_in_flight() const; // bulk-in transfers queued at the camera
     uint64_t usbfs_calls() const;    // usbfs ioctls received (an idle host makes none)
+
+    // Register accesses in order (refused ones are not in it).
+    std::vector<RegAccess> reg_log() const;
+    void clear_reg_log();
 
     // --- the camera's own state
     uint32_t reg(int space, uint32_t index) const;
