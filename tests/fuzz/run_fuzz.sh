@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds one libFuzzer target with the fuzz preset in its own folder, writes
-# its seed inputs and runs the target for a fixed number of seconds.
+# its seed inputs (with the inputs kept in tests/fuzz/corpus/<name>) and runs
+# the target for a fixed number of seconds.
 # usage: run_fuzz.sh <source dir> <build dir> <seed writer> <target> <seconds>
 set -eu
 src=$1
@@ -18,6 +19,11 @@ work="$build/run-$target"
 rm -rf "$work"
 mkdir -p "$work/seeds" "$work/corpus"
 "$seed_writer" "$work/seeds" "$target"
+# Inputs that once found a fault stay in the corpus of their target.
+kept="$src/tests/fuzz/corpus/${target#fuzz_}"
+if [ -d "$kept" ]; then
+  cp "$kept"/* "$work/seeds/"
+fi
 
 # Findings (crash-*, leak-*, timeout-*) land in the work folder.
 cd "$work"

@@ -197,6 +197,27 @@ TEST_F(EpcLens, TokensByPosition)
     EXPECT_TRUE(log.has("Open failed, use default param"));
 }
 
+// A size no lens image has (the map of 46340 x 46340 would take 8 GiB at
+// every open): refused, the size not stored, what the file had before kept.
+TEST_F(EpcLens, ImageSizeOutOfRangeRefused)
+{
+    pylox_test::log_capture log(TQ_LOG_DBG);
+    const tq_calib_len_param_t &p = g_epc_lens_param;
+    for (const char *text : {"1 2 3 4 5 6 7 8 9 46340 46340", "1 2 3 4 5 6 7 8 9 320 0",
+                             "1 2 3 4 5 6 7 8 9 -320 240", "1 2 3 4 5 6 7 8 9 2049 240"}) {
+        g_epc_lens_param.width = 320;
+        g_epc_lens_param.height = 240;
+        EXPECT_EQ(load(text), 0) << text;
+        EXPECT_DOUBLE_EQ(p.k3, 9);
+        EXPECT_EQ(p.width, 320) << text;
+        EXPECT_EQ(p.height, 240) << text;
+    }
+    EXPECT_EQ(log.count("out of range 1..2048"), 4);
+    EXPECT_EQ(load("1 2 3 4 5 6 7 8 9 2048 1"), 1);
+    EXPECT_EQ(p.width, 2048);
+    EXPECT_EQ(p.height, 1);
+}
+
 TEST_F(EpcLens, ScaledToTheFrame)
 {
     pylox_test::log_capture log(TQ_LOG_WRN);

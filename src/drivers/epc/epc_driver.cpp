@@ -90,6 +90,7 @@ int _tq_update_len_param(const char *prefix, tq_calib_len_param_t *p)
     double *coeff[5] = {&p->k1, &p->k2, &p->p1, &p->p2, &p->k3};
     char tok[256];
     int count = 0;
+    bool size_ok = true;
     while (std::fscanf(f, "%255s", tok) == 1) {
         ++count;
         double d = 0;
@@ -100,6 +101,14 @@ int _tq_update_len_param(const char *prefix, tq_calib_len_param_t *p)
         } else if (count <= 11) {
             if (std::sscanf(tok, "%d\n", &i) != 1)
                 continue;
+            // The undistortion map is built for this size at every open: a
+            // size no lens image has would take gigabytes and minutes.
+            if (i < 1 || i > k_lens_side_max) {
+                LOG_WRN("[%s] lens image %s %d out of range 1..%d\n",
+                        count == 10 ? "width" : "height", i, k_lens_side_max);
+                size_ok = false;
+                continue;
+            }
         }
         switch (count) {
         case 1:
@@ -139,7 +148,7 @@ int _tq_update_len_param(const char *prefix, tq_calib_len_param_t *p)
         }
     }
     std::fclose(f);
-    if (count != 11) {
+    if (count != 11 || !size_ok) {
         LOG_WRN("[%s] len param file %s load failed\n", k_lens_file);
         return 0;
     }

@@ -12,13 +12,17 @@
 namespace pylox {
 
 inline constexpr const char *k_lens_file = "lens_param.txt";
+// Largest width or height of the image a lens file may describe (the sensor
+// gives 320 x 240; intrinsics come for that size or a multiple of it).
+inline constexpr int k_lens_side_max = 2048;
 
 // Sensor register access on target 1: direction 'r' or 'w'; 0 or -1.
 int _epc_reg_rw(pylox_drv_t *drv, char dir, uint32_t addr, int count, uint32_t *vals);
 // The register programming sequence of init; a failing step is logged and skipped.
 void epc_program_sensor(pylox_drv_t *drv);
-// Reads "<prefix>lens_param.txt" into p: 1 for exactly eleven tokens, else 0
-// (keeping what was parsed; a missing file keeps p as it is).
+// Reads "<prefix>lens_param.txt" into p: 1 for exactly eleven tokens with an
+// image size within 1..k_lens_side_max, else 0 (keeping what was parsed, a
+// size out of range not stored; a missing file keeps p as it is).
 int _tq_update_len_param(const char *prefix, tq_calib_len_param_t *p);
 
 int epc_init(pylox_drv_t *drv, pylox_dev_t *dev);
