@@ -121,7 +121,7 @@ TEST(ParamFile, BothFramingsGiveTheirBlocksBack)
         ASSERT_EQ(pylox_param_open_file(&p, path.c_str()), 1);
         EXPECT_EQ(pylox_param_is_valid(&p), 1);
         ASSERT_EQ(pylox_param_get_blk_cnt(&p), 3);
-        EXPECT_EQ(p.hdr.ts, 100u);
+        EXPECT_EQ(uint32_t{p.hdr.ts}, 100u); // a copy: the record is packed
         collected c;
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(pylox_param_parse_blk(&p, i, collect, &c), 1);
