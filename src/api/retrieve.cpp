@@ -358,6 +358,14 @@ PYLOX_API int pylox_cap_wait(pylox_dev_t *dev, int timeout_msec)
         }
     }
     pylox::deliver(dev, d, 0x7FFFFFFF, false, until);
+    // Capture has ended for the caller only once the callback has had every
+    // frame: when the deadline cut the delivery short, the frames left in the
+    // ring come with the next call.
+    if (!timed_out && until && std::chrono::steady_clock::now() >= *until &&
+        load(ctx->on_frame_ready) && frames_ready(ctx)) {
+        LOG_INF("[%s]  timeout with frames still to deliver\n");
+        timed_out = true;
+    }
     return timed_out ? 0 : 1;
 }
 

@@ -56,9 +56,11 @@ struct scratch {
 };
 
 // Runs pylox with args (under the virtual camera's launcher when vcam is
-// set, with extra "NAME=value" environment entries), limited to 120 s.
+// set, given launcher_opts, with extra "NAME=value" environment entries),
+// limited to 120 s.
 inline result run(const std::vector<std::string> &args, bool vcam = false,
-                  const std::vector<std::string> &env = {})
+                  const std::vector<std::string> &env = {},
+                  const std::vector<std::string> &launcher_opts = {})
 {
     const std::string base =
         std::filesystem::temp_directory_path() / ("pylox_cli_run_" + std::to_string(::getpid()));
@@ -66,8 +68,10 @@ inline result run(const std::vector<std::string> &args, bool vcam = false,
     for (const auto &e : env)
         argv.push_back(e);
     argv.insert(argv.end(), {"timeout", "120"});
-    if (vcam)
+    if (vcam) {
         argv.push_back(PYLOX_VCAM_RUN);
+        argv.insert(argv.end(), launcher_opts.begin(), launcher_opts.end());
+    }
     argv.push_back(PYLOX_CLI_BIN);
     argv.insert(argv.end(), args.begin(), args.end());
     const pid_t pid = ::fork();
@@ -159,6 +163,49 @@ inline std::vector<std::vector<uint16_t>> raw_frames(const std::string &path, in
     ::close(fd);
     return frames;
 }
+
+#if __has_include(<pylox/pylox_frame.h>)
+// The library's own distances and gray values of every frame of a raw
+// recording, taken as the tool takes them (the replay device, capture), to
+// hold the tool's outputs against.
+struct decoded_frame {
+    std::vector<float> dist, gray;
+};
+inline std::vector<decoded_frame> library_decode(const std::string &path)
+{
+    std::vector<decoded_frame> out;
+    pylox_init("/dev/null");
+    pylox_log_cfg(TQ_LOG_NONE, TQ_LOG_NONE, TQ_LOG_NONE);
+    pylox_dev_t *dev = pylox_dev_open_replay(path.c_str());
+    if (dev) {
+        pylox_param_item_t rate{};
+        rate.param_id = PARAM_FRAME_RATE;
+        rate.param_val_len = 4; // zero: as fast as the file reads
+        pylox_param_batch_set(dev, &rate, 1);
+        std::vector<uint8_t> buf(2u * 320 * 240 * 8);
+        pylox_frame_info_t fi{};
+        if (pylox_cap_start(dev)) {
+            while (pylox_cap_get_frames(dev, 1, buf.data(), static_cast<int>(buf.size()), &fi) ==
+                   1) {
+                const int pix = static_cast<int>(fi.width * fi.height);
+                decoded_frame d;
+                d.dist.resize(static_cast<size_t>(pix));
+                d.gray.resize(static_cast<size_t>(pix));
+                if (pylox_frame_get_distance(dev, d.dist.data(), pix, buf.data(),
+                                             static_cast<int>(fi.frame_size), &fi) != pix ||
+                    pylox_frame_get_gray(dev, d.gray.data(), pix, buf.data(),
+                                         static_cast<int>(fi.frame_size), &fi) != pix)
+                    break;
+                out.push_back(std::move(d));
+            }
+            pylox_cap_stop(dev);
+        }
+        pylox_dev_close(dev);
+    }
+    pylox_uninit();
+    return out;
+}
+#endif
 
 inline std::string sample()
 {

@@ -112,6 +112,77 @@ TEST(CliVcam, Flash)
     EXPECT_NE(c.err.find("--yes"), std::string::npos);
 }
 
+// A camera that carries its calibration package (the launcher's --calib,
+// plainly or zipped): the first fetch stores and mounts it, the next finds
+// it on the host, a refresh fetches it again; show reads both frequencies'
+// blocks back, and info reports the calibration mounted.
+TEST(CliVcam, CalibFetchFromTheCamera)
+{
+    // The library names parameter files in 63 characters: a short folder.
+    char tmpl[] = "/tmp/plxcXXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    struct remove_dir {
+        std::string d;
+        ~remove_dir() { std::filesystem::remove_all(d); }
+    } s_dir{tmpl};
+    auto sub = [&](const char *name) { return s_dir.d + "/" + name; };
+    for (const char *kind : {"--calib", "--calib=zip"}) {
+        SCOPED_TRACE(kind);
+        const std::string dir = sub(std::string(kind) == "--calib" ? "plain" : "zip");
+        auto pylox = [&](std::vector<std::string> args) {
+            args.insert(args.begin(), {"--param-dir", dir});
+            return run(args, true, {}, {kind});
+        };
+        const result first = pylox({"calib", "fetch"});
+        ASSERT_EQ(first.rc, 0) << first.err;
+        EXPECT_NE(first.out.find("fetched the calibration package from the camera"),
+                  std::string::npos)
+            << first.out;
+        EXPECT_NE(first.out.find("calibration mounted"), std::string::npos) << first.out;
+        size_t files = 0;
+        for (const auto &e : std::filesystem::directory_iterator(dir)) {
+            ++files;
+            EXPECT_EQ(e.path().filename().string().rfind("pylox_param_", 0), 0u) << e.path();
+            EXPECT_GT(e.file_size(), 1000000u) << e.path();
+        }
+        EXPECT_EQ(files, 1u); // the transfer's own files are gone
+
+        const result show = pylox({"calib", "show"});
+        ASSERT_EQ(show.rc, 0) << show.err;
+        for (const char *line : {"mounted     yes", "version     150, time stamp 1000, 2 block(s)",
+                                 "calibration at 12.000 MHz, 6 reference images 320x240",
+                                 "calibration at 24.000 MHz, 6 reference images 320x240"})
+            EXPECT_NE(show.out.find(line), std::string::npos) << line << "\n" << show.out;
+        if (std::string(kind) != "--calib")
+            continue; // the rest does not depend on the packing
+        const result again = pylox({"calib", "fetch"});
+        ASSERT_EQ(again.rc, 0) << again.err;
+        EXPECT_NE(again.out.find("is already on this host"), std::string::npos) << again.out;
+        const result refresh = pylox({"calib", "refresh"});
+        ASSERT_EQ(refresh.rc, 0) << refresh.err;
+        EXPECT_NE(refresh.out.find("fetching the calibration package"), std::string::npos);
+        EXPECT_NE(refresh.out.find("calibration mounted"), std::string::npos) << refresh.out;
+
+        const result info = pylox({"info"});
+        ASSERT_EQ(info.rc, 0) << info.err;
+        EXPECT_NE(info.out.find("calibration mounted for the current frequency"), std::string::npos)
+            << info.out;
+    }
+    // Without a package the fetch fails in one line and leaves no file.
+    const result none = run({"--param-dir", sub("none"), "calib", "fetch"}, true);
+    EXPECT_TRUE(one_line_error(none));
+    EXPECT_TRUE(std::filesystem::is_empty(sub("none")));
+    // A file where the folder should be, and a folder too long for the names.
+    {
+        std::ofstream(sub("file")) << "x";
+    }
+    for (const std::string &bad : {sub("file"), sub(std::string(40, 'd').c_str())}) {
+        const result r = run({"--param-dir", bad, "info"}, true);
+        EXPECT_TRUE(one_line_error(r));
+        EXPECT_NE(r.err.find(bad), std::string::npos) << r.err;
+    }
+}
+
 // Calibration and features: whatever this build offers answers cleanly.
 TEST(CliVcam, CalibAndFilter)
 {

@@ -43,6 +43,7 @@ struct global_opts {
     std::string replay;                   // raw frame file played as a camera
     int device = 0;                       // index in the camera list
     std::string log_file;                 // library log (none by default)
+    std::string param_dir;                // parameter and calibration files (default: ./)
     bool verbose = false;                 // library warnings on the console
     int replay_fps = 0;                   // pace of a replay, 0 = as fast as it reads
     std::vector<std::string> filters_on;  // name[=value] switched on after open

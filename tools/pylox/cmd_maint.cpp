@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 namespace cli {
@@ -67,6 +68,16 @@ void show_param_file(const std::string &path)
         throw error(std::to_string(bad) + " block(s) of " + path + " could not be read");
 }
 
+// True when the parameter file is there and verifies.
+bool param_file_ok(const std::string &name)
+{
+    pylox_param_t p{};
+    if (!pylox_param_open_file(&p, name.c_str()))
+        return false;
+    pylox_param_close(&p);
+    return true;
+}
+
 std::string param_name(pylox_dev_t *dev)
 {
     char name[1024];
@@ -92,6 +103,10 @@ int cmd_calib(const global_opts &g, const calib_opts &o)
     }
     if (!o.file.empty())
         throw error("--file goes with show only");
+    // Opening a camera fetches its package by itself when the host has no
+    // (or an older) parameter file: a file written since now came from this run.
+    timespec started{};
+    clock_gettime(CLOCK_REALTIME_COARSE, &started); // the clock file times come from
     std::unique_ptr<camera> cam = std::make_unique<camera>(g);
     if (action != "show" && cam->is_replay())
         throw error("a replay holds no calibration package to " + action);
@@ -109,28 +124,33 @@ int cmd_calib(const global_opts &g, const calib_opts &o)
         return 0;
     }
     const std::string name = param_name(cam->dev());
-    if (action == "fetch" && access(name.c_str(), F_OK) == 0) {
-        pylox_param_t p{};
-        const bool ok = pylox_param_open_file(&p, name.c_str()) != 0;
-        if (ok)
-            pylox_param_close(&p);
-        if (ok) {
+    bool fetched = false;
+    if (action == "fetch" && param_file_ok(name)) {
+        struct stat st {};
+        const bool new_file =
+            ::stat(name.c_str(), &st) == 0 &&
+            (st.st_mtim.tv_sec > started.tv_sec ||
+             (st.st_mtim.tv_sec == started.tv_sec && st.st_mtim.tv_nsec >= started.tv_nsec));
+        if (!new_file) {
             std::printf("%s is already on this host (`pylox calib refresh` fetches it again)\n",
                         name.c_str());
             return 0;
         }
+        std::printf("fetched the calibration package from the camera as it opened\n");
+        fetched = true;
     }
-    std::printf("fetching the calibration package from the camera...\n");
-    std::fflush(stdout);
-    if (!pylox_param_load_from_dev(cam->dev()))
-        throw error("the camera gave no usable calibration package (run with -v for details)");
-    pylox_param_t p{};
-    if (!pylox_param_open_file(&p, name.c_str()))
-        throw error("the fetched parameter file " + name + " does not verify");
-    pylox_param_close(&p);
-    // Opening again mounts the new calibration.
-    cam.reset();
-    cam = std::make_unique<camera>(g);
+    if (!fetched) {
+        std::printf("fetching the calibration package from the camera...\n");
+        std::fflush(stdout);
+        if (!pylox_param_load_from_dev(cam->dev()))
+            throw error("the camera gave no usable calibration package (run with -v for details)");
+        if (!param_file_ok(name))
+            throw error("the fetched parameter file " + name + " does not verify");
+    }
+    if (!fetched) { // opening again mounts the new calibration
+        cam.reset();
+        cam = std::make_unique<camera>(g);
+    }
     std::printf("stored %s; calibration %s\n", name.c_str(),
                 mounted() ? "mounted" : "not mounted (none for the current frequency)");
     return 0;

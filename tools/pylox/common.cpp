@@ -40,6 +40,28 @@ library::library(const global_opts &g)
     pylox_init(g.log_file.empty() ? "/dev/null" : g.log_file.c_str());
     pylox_log_cfg(g.verbose ? TQ_LOG_WRN : TQ_LOG_NONE,
                   g.log_file.empty() ? TQ_LOG_NONE : TQ_LOG_DBG, TQ_LOG_NONE);
+    if (!g.param_dir.empty()) {
+        // The library puts its prefix in front of file names as it stands (and
+        // cuts a long one short, which would name another folder).
+        std::string dir = g.param_dir;
+        if (dir.back() != '/')
+            dir += '/';
+        // The driver keeps a parameter file's name in 63 characters, and
+        // "pylox_param_<id>.bin" takes up to 27 of them.
+        constexpr size_t k_max_dir = 63 - 27;
+        if (dir.size() > k_max_dir)
+            throw error("--param-dir " + g.param_dir +
+                        " is too long: the library names "
+                        "parameter files in 63 characters, which leaves " +
+                        std::to_string(k_max_dir) + " for the folder");
+        struct stat st {};
+        if (pylox_path_cfg(dir.c_str()) != 0 || dir != pylox_path_get() ||
+            ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            access(dir.c_str(), W_OK) != 0) {
+            pylox_uninit();
+            throw error("cannot use " + g.param_dir + " as the folder of parameter files");
+        }
+    }
 }
 
 library::~library()

@@ -18,6 +18,10 @@ void add_globals(CLI::App &app, cli::global_opts &g)
     app.add_option("--replay-fps", g.replay_fps,
                    "pace of a replay in frames per second (default 0: as fast as it reads)")
         ->check(CLI::NonNegativeNumber);
+    app.add_option("--param-dir", g.param_dir,
+                   "folder of the cameras' parameter and calibration files (default: the "
+                   "current folder)")
+        ->option_text("DIR");
     app.add_option("--log", g.log_file, "write the library's log to FILE")->option_text("FILE");
     app.add_flag("-v,--verbose", g.verbose, "show the library's warnings and errors");
 }

@@ -4,11 +4,14 @@
 // Settings from the environment:
 //   VCAM_COUNT=n            cameras (bus 1, ports 1..n)            [1]
 //   VCAM_FPS=n              frames per second, 0 = as fast as taken [0]
-//   VCAM_SCENE=wall:MM | box:WALL:BOX | tilted:LEFT:RIGHT          [wall:2000]
+//   VCAM_SCENE=wall:MM | box:WALL:BOX | tilted:LEFT:RIGHT | steps:FAR:NEAR [wall:2000]
 //   VCAM_PAYLOAD=n          stream packet payload bytes, 0 = a frame per packet
 //   VCAM_CHECKSUM=1         data checksums on
 //   VCAM_FULL_SPEED=1       full-speed camera
 //   VCAM_NOISE=sigma        sample noise
+//   VCAM_CALIB=plain|zip    the camera carries its own calibration package
+//                           (12 and 24 MHz, six reference images), plainly
+//                           or zipped; unset or empty: none
 #include "vcam/vcam.h"
 
 #include <cstdio>
@@ -81,6 +84,15 @@ __attribute__((constructor)) void vcam_preload_init()
         c.serial.back() = static_cast<uint8_t>(i + 1);
         auto cam = vcam::Camera::create(c);
         cam->set_scene(scene_from_env(c.width, c.height));
+        const char *calib = getenv("VCAM_CALIB");
+        if (calib && *calib) {
+            const bool zip = !strcmp(calib, "zip");
+            if (!zip && strcmp(calib, "plain") && strcmp(calib, "1"))
+                fprintf(stderr,
+                        "vcam: VCAM_CALIB=%s is neither plain nor zip; serving it plainly\n",
+                        calib);
+            cam->serve_calibration(vcam::CalibSpec{}, zip, 5, 7);
+        }
         g_cams->push_back(cam);
     }
 }
