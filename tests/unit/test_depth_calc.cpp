@@ -565,12 +565,17 @@ TEST(DepthCalls, DrnuLookUpInterpolatesAndMendsEqualReferences)
     const double F = 50 * st->tc_cb_phase / 10.0 + 80 * st->tc_ib_phase / 10.0;
     const double a = (nimg - 1.0) / (c->mean_last - c->mean_first);
     const double sp = 150000.0 * 32768 / (12491.0 * 1000);
-    int bad = 0, mended = 0;
+    int bad = 0, mended = 0, saturated = 0;
     for (int p = 0; p < 76800; ++p) {
         const int s[4] = {f.raw[p] & 0xFFF, f.raw[76800 + p] & 0xFFF, f.raw[2 * 76800 + p] & 0xFFF,
                           f.raw[3 * 76800 + p] & 0xFFF};
         const int i = s[2] - s[0], q = s[3] - s[1];
-        // no saturation rule here
+        // a sample on either rail: no distance, as in the fixed-scale models
+        if (*std::max_element(s, s + 4) == 4095 || *std::min_element(s, s + 4) == 0) {
+            bad += amp[p] != EPC_DIST_SATURATED || dist[p] != EPC_DIST_SATURATED;
+            ++saturated;
+            continue;
+        }
         bad += amp[p] != ep::amplitude(i, q);
         const auto X = static_cast<int>(ep::phase(i, q) - F);
         const double y = (X - c->mean_first) * a;
@@ -588,6 +593,7 @@ TEST(DepthCalls, DrnuLookUpInterpolatesAndMendsEqualReferences)
     }
     EXPECT_EQ(bad, 0);
     EXPECT_GT(mended, 0);
+    EXPECT_GT(saturated, 0);
 }
 
 TEST(DepthCalls, ScaleAndOffsetOfTwoReferenceImages)

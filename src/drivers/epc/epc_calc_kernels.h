@@ -155,6 +155,13 @@ inline int32_t lut_index(const lut_args &p, int32_t x)
 inline void lut_pixel(const lut_args &p, int64_t pix, uint32_t d0, uint32_t d1, uint32_t d2,
                       uint32_t d3, uint16_t &dist, uint16_t &amp)
 {
+    // Clipped samples bend the phase: no distance, as in the fixed-scale models
+    // (otherwise the HDR merge would prefer the saturated row's larger amplitude).
+    if (!unsaturated(d0, d1, d2, d3)) {
+        dist = k_saturated;
+        amp = k_saturated;
+        return;
+    }
     const int32_t i = static_cast<int32_t>(d2) - static_cast<int32_t>(d0);
     const int32_t q = static_cast<int32_t>(d3) - static_cast<int32_t>(d1);
     amp = static_cast<uint16_t>(amplitude(i, q));

@@ -231,11 +231,16 @@ void lut_vec(const lut_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *
     const VI stride2 = hn::Set(di, 2 * pa.ref_stride);
     const VI lane2 = hn::ShiftLeft<1>(hn::Iota(di, 0));
     const VI round_up = hn::Set(di, 32767);
+    const VI sat = hn::Set(di, k_saturated);
+    const VI rail = hn::Set(di, 4095);
     for (int64_t p = 0; p + L <= n; p += L) {
         const VI d0 = load12(d[0] + p), d1 = load12(d[1] + p);
         const VI d2 = load12(d[2] + p), d3 = load12(d[3] + p);
+        const VI hi = hn::Max(hn::Max(d0, d1), hn::Max(d2, d3));
+        const VI lo = hn::Min(hn::Min(d0, d1), hn::Min(d2, d3));
+        const auto bad = hn::Or(hn::Eq(hi, rail), hn::Eq(lo, hn::Zero(di)));
         const VI i = hn::Sub(d2, d0), q = hn::Sub(d3, d1);
-        store16(amplitude(i, q), amp + p);
+        store16(hn::IfThenElse(bad, sat, amplitude(i, q)), amp + p);
         const VI x = hn::ConvertTo(di, hn::Sub(hn::ConvertTo(df, phase(i, q, lut)), drift));
         VF y = hn::Mul(hn::ConvertTo(df, hn::Sub(x, mean_first)), scale);
         y = hn::IfThenElseZero(hn::Ge(y, hn::Zero(df)), y); // NaN and negatives: 0
@@ -268,7 +273,7 @@ void lut_vec(const lut_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *
         // signed division by 32768 toward zero
         const VI quo =
             hn::ShiftRight<15>(hn::Add(prod, hn::And(hn::ShiftRight<31>(prod), round_up)));
-        store16(wrap(hn::Add(off, quo), r, rc), dist + p);
+        store16(hn::IfThenElse(bad, sat, wrap(hn::Add(off, quo), r, rc)), dist + p);
     }
     for (int64_t p = n - n % L; p < n; ++p)
         lut_pixel(pa, p, d[0][p] & 0xFFF, d[1][p] & 0xFFF, d[2][p] & 0xFFF, d[3][p] & 0xFFF,
