@@ -69,9 +69,11 @@ struct Frame {
         plane(3)[p] = static_cast<uint16_t>(d3);
     }
     // Samples giving I = d2 - d0 and Q = d3 - d1.
+    // Samples off both rails wherever I and Q leave room for it.
     void set_iq(int64_t p, int i, int q)
     {
-        const int d0 = std::max(0, -i), d1 = std::max(0, -q);
+        const int b = std::abs(i) <= 4093 && std::abs(q) <= 4093 ? 1 : 0;
+        const int d0 = std::max(0, -i) + b, d1 = std::max(0, -q) + b;
         set(p, d0, d1, d0 + i, d1 + q);
     }
     void planes(const uint16_t *d[4])
@@ -116,8 +118,9 @@ ep::lut_args identity_lut(const uint16_t *ref, int32_t stride)
 // (I, Q) over the 12-bit range (every I, every seventh Q plus the rows at the
 // axis and the ends of the scale): the phase (read back through the look-up
 // model set up as the identity) is within two units of atan2, the amplitude
-// within one of the true root of (I^2 + Q^2) / 4, and every vector unit gives
-// the per-pixel result bit for bit.
+// within one of the true root of (I^2 + Q^2) / 4, a pixel with a sample on a
+// rail (|I| or |Q| above 4093) gets 65500, and every vector unit gives the
+// per-pixel result bit for bit.
 TEST(DepthPixel, IQGridAgainstDoublePrecisionAndEveryVectorUnit)
 {
     constexpr int w = 8191 + 9; // I = -4095 .. 4095, a few pixels beyond a whole vector
@@ -128,7 +131,7 @@ TEST(DepthPixel, IQGridAgainstDoublePrecisionAndEveryVectorUnit)
     const ep::lut_args p = identity_lut(ref.data() + 1, w);
     std::vector<uint16_t> dist(w), amp(w), vdist(w), vamp(w), gray(w);
     double worst_phase = 0, worst_amp = 0;
-    int64_t vec_mismatch = 0, rows = 0;
+    int64_t vec_mismatch = 0, rows = 0, on_rail = 0;
     const int64_t targets = ep::vec_compiled_targets() & hwy::SupportedTargets();
     for (int q = -4095; q <= 4095; ++q) {
         const bool edge = std::abs(q) <= 1 || std::abs(q) >= 4094;
@@ -142,6 +145,10 @@ TEST(DepthPixel, IQGridAgainstDoublePrecisionAndEveryVectorUnit)
         ep::lut_plain(p, dist.data(), amp.data(), d, w);
         for (int x = 0; x < 8191; ++x) {
             const int i = x - 4095;
+            if (std::abs(i) > 4093 || std::abs(q) > 4093) { // a sample on a rail
+                on_rail += dist[x] != EPC_DIST_SATURATED || amp[x] != EPC_DIST_SATURATED;
+                continue;
+            }
             worst_phase = std::max(worst_phase, circ_diff(dist[x], ref_phase(i, q)));
             const double root = std::sqrt(static_cast<double>((i * i + q * q) >> 2));
             worst_amp = std::max(worst_amp, std::fabs(amp[x] - root));
@@ -153,7 +160,8 @@ TEST(DepthPixel, IQGridAgainstDoublePrecisionAndEveryVectorUnit)
             ep::lut_vec(p, vdist.data(), vamp.data(), d, w);
             ep::gray_vec(gray.data(), d, w);
             for (int x = 0; x < w; ++x)
-                vec_mismatch += (vdist[x] != dist[x]) + (vamp[x] != amp[x]) + (gray[x] != amp[x]);
+                vec_mismatch += (vdist[x] != dist[x]) + (vamp[x] != amp[x]) +
+                                (gray[x] != amp[x] && amp[x] != EPC_DIST_SATURATED);
         }
         hwy::SetSupportedTargetsForTest(0);
     }
@@ -161,6 +169,7 @@ TEST(DepthPixel, IQGridAgainstDoublePrecisionAndEveryVectorUnit)
     EXPECT_LE(worst_phase, 2.0);
     EXPECT_LT(worst_amp, 1.0);
     EXPECT_EQ(vec_mismatch, 0);
+    EXPECT_EQ(on_rail, 0);
 }
 
 // What the vector units rest on: for every pair the octant folding can
