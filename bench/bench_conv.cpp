@@ -6,12 +6,11 @@
 #include <pylox/tq_cmap.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench_ratio.h"
 #include "imgproc/tq_conv_plain.h"
 
 namespace {
@@ -46,41 +45,11 @@ void register_pair(const std::string &name, void (*vec)(D *, const S *, int32_t,
         }
         state.SetItemsProcessed(state.iterations() * kPixels);
     };
-    benchmark::RegisterBenchmark((name + "/vector").c_str(), body, vec);
-    benchmark::RegisterBenchmark((name + "/plain").c_str(), body, plain);
+    benchmark::RegisterBenchmark((name + "/vector").c_str(), body, vec)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark((name + "/plain").c_str(), body, plain)
+        ->Unit(benchmark::kMicrosecond);
 }
-
-// Prints the usual table, then plain time / vector time per conversion.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &r : runs) {
-            if (r.run_type != Run::RT_Iteration || r.error_occurred) {
-                continue;
-            }
-            const std::string full = r.benchmark_name();
-            const auto slash = full.rfind('/');
-            times_[full.substr(0, slash)][full.substr(slash + 1)] = r.GetAdjustedRealTime();
-        }
-    }
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        std::printf("\n%-12s %12s %12s %8s\n", "conversion", "plain", "vector", "ratio");
-        for (const auto &[name, t] : times_) {
-            if (t.count("plain") == 0 || t.count("vector") == 0) {
-                continue;
-            }
-            std::printf("%-12s %12.1f %12.1f %7.2fx\n", name.c_str(), t.at("plain"), t.at("vector"),
-                        t.at("plain") / t.at("vector"));
-        }
-    }
-
-private:
-    std::map<std::string, std::map<std::string, double>> times_;
-};
 
 } // namespace
 
@@ -96,7 +65,7 @@ int main(int argc, char **argv)
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
-    RatioReporter reporter;
+    pylox_bench::ratio_reporter reporter("vector");
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

@@ -10,11 +10,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench_ratio.h"
 #include "imgproc/filters/filters_internal.h"
 
 #if defined(PYLOX_HAVE_OPENCV)
@@ -47,8 +47,6 @@ const std::vector<uint16_t> &frame()
     return v;
 }
 
-std::map<std::string, std::map<std::string, double>> g_times;
-
 void add(const std::string &group, const std::string &variant, std::function<void()> fn)
 {
     benchmark::RegisterBenchmark((group + "/" + variant).c_str(), [fn](benchmark::State &state) {
@@ -59,39 +57,6 @@ void add(const std::string &group, const std::string &variant, std::function<voi
         state.SetItemsProcessed(state.iterations() * kPixels);
     })->Unit(benchmark::kMicrosecond);
 }
-
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &r : runs) {
-            if (r.run_type != Run::RT_Iteration || r.error_occurred) {
-                continue;
-            }
-            const std::string full = r.benchmark_name();
-            const auto slash = full.find('/');
-            g_times[full.substr(0, slash)][full.substr(slash + 1)] = r.GetAdjustedCPUTime();
-        }
-    }
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        std::printf("\n%-14s %10s  %s\n", "filter", "ours (us)", "counterparts: time (us), ratio");
-        for (const auto &[name, t] : g_times) {
-            if (t.count("ours") == 0) {
-                continue;
-            }
-            std::printf("%-14s %10.1f ", name.c_str(), t.at("ours"));
-            for (const auto &[variant, v] : t) {
-                if (variant != "ours") {
-                    std::printf("  %s %.1f (%.2fx)", variant.c_str(), v, v / t.at("ours"));
-                }
-            }
-            std::printf("\n");
-        }
-    }
-};
 
 std::vector<uint16_t> g_dst(kPixels);
 std::vector<float> g_fsrc, g_fdst(kPixels);
@@ -178,7 +143,7 @@ int main(int argc, char **argv)
         return 1;
     }
     std::printf("vector forms run on %s\n", pylox::filt::vec_target_name());
-    RatioReporter reporter;
+    pylox_bench::ratio_reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

@@ -9,13 +9,12 @@
 #include <pylox/tq_calib_len.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench_ratio.h"
 #include "imgproc/undistort/calib_len_kernels.h"
 
 #if __has_include(<opencv2/calib3d.hpp>)
@@ -153,43 +152,6 @@ BENCHMARK(gather_cv<float>)
     ->Unit(benchmark::kMicrosecond);
 #endif
 
-// Prints the usual table, then OpenCV (and memcpy) time / our time per task.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &r : runs) {
-            if (r.run_type != Run::RT_Iteration || r.error_occurred) {
-                continue;
-            }
-            const std::string full = r.benchmark_name();
-            const auto slash = full.find('/');
-            times_[full.substr(0, slash)][full.substr(slash + 1)] = r.GetAdjustedCPUTime();
-        }
-    }
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        std::printf("\n%-12s %-12s %10s %10s %8s\n", "task", "against", "theirs us", "ours us",
-                    "ratio");
-        for (const auto &[task, t] : times_) {
-            if (t.count("ours") == 0) {
-                continue;
-            }
-            for (const auto &[who, time] : t) {
-                if (who != "ours") {
-                    std::printf("%-12s %-12s %10.2f %10.2f %7.2fx\n", task.c_str(), who.c_str(),
-                                time, t.at("ours"), time / t.at("ours"));
-                }
-            }
-        }
-    }
-
-private:
-    std::map<std::string, std::map<std::string, double>> times_;
-};
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -198,7 +160,7 @@ int main(int argc, char **argv)
     cv::setNumThreads(1);
 #endif
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    pylox_bench::ratio_reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;
