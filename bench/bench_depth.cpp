@@ -9,15 +9,13 @@
 
 #include "drivers/epc/epc_calc_kernels.h"
 #include "drivers/epc/epc_state.h"
+#include "epc_bench_frame.h"
 
 #include <pylox/pylox.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <numbers>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -27,33 +25,12 @@
 
 namespace {
 
-constexpr int kW = 320, kH = 240, kN = kW * kH;
+using pylox_bench::camera_frame;
+using pylox_bench::kH;
+using pylox_bench::kN;
+using pylox_bench::kW;
 
-// A frame as the camera makes it (DCSk = 2048 + A cos(theta - k pi / 2), a
-// little noise): a wall tilted from 1.2 m to 3.2 m across the image with a
-// box at 0.9 m in front of it, at 12 MHz.
-std::vector<uint16_t> camera_frame()
-{
-    std::vector<uint16_t> raw(4 * kN);
-    std::mt19937 rng(5);
-    std::normal_distribution<double> noise(0.0, 2.0);
-    for (int p = 0; p < kN; ++p) {
-        const int x = p % kW, y = p / kW;
-        const bool box = x >= 110 && x < 210 && y >= 80 && y < 160;
-        const double d = box ? 900.0 : 1200.0 + 2000.0 * x / (kW - 1);
-        const double theta = 2 * std::numbers::pi * (d + 2000.0) / 12491.0;
-        const double a = std::min(1500.0 / (d * d / 1e6), 1900.0);
-        for (int k = 0; k < 4; ++k) {
-            const double v = 2048 + a * std::cos(theta - k * std::numbers::pi / 2) + noise(rng);
-            raw[static_cast<size_t>(k) * kN + p] =
-                static_cast<uint16_t>(std::clamp(std::lround(v), 1L, 4094L));
-        }
-    }
-    return raw;
-}
-
-// Driver state at 12 MHz with a calibration of twelve reference images
-// (30 cm apart from the box length on) mounted.
+// Driver state at 12 MHz with the benchmark's calibration mounted.
 struct Driver {
     pylox_drv_t drv{};
     epc_state_t *st;
@@ -64,26 +41,7 @@ struct Driver {
         epc_calc_init(&drv);
         st->mod_freq = 12000000;
         pylox::epc_state_derive(st, st->mod_freq);
-        st->temp_cb = 400;
-        st->temp_ib = 350;
-        epc_calib_t *c = st->calib;
-        const int n = 12;
-        c->img_count = n;
-        c->step_um = 300000;
-        c->data = static_cast<uint8_t *>(std::calloc(n, k_epc_ref_bytes));
-        for (int k = 0; k < n; ++k)
-            for (int p = 0; p < k_epc_ref_pixels; ++p) {
-                const auto v =
-                    static_cast<uint16_t>((295 + 300 * k + 2000) * 32768 / 12491 + (p % 13));
-                std::memcpy(c->data + static_cast<size_t>(k) * k_epc_ref_bytes + k_epc_ref_hdr +
-                                2 * p,
-                            &v, 2);
-            }
-        c->mean_first = static_cast<uint16_t>((295 + 2000) * 32768 / 12491 + 6);
-        c->mean_last = static_cast<uint16_t>((295 + 300 * (n - 1) + 2000) * 32768 / 12491 + 6);
-        std::memcpy(c->hdr, &st->mod_freq, 4);
-        c->cal_cb = 350;
-        c->cal_ib = 300;
+        pylox_bench::mount_drnu(st);
     }
     ~Driver() { pylox::epc_state_destroy(st); }
 };
