@@ -28,7 +28,7 @@ constexpr uint16_t k_removed = 65300;
 constexpr int k_bpf_range_max = 4096;
 constexpr float k_bpf_sigma_spatial = 0.02f, k_bpf_sigma_range = 0.1f;
 
-[[maybe_unused]] bool spatial_on(const epc_chain &c)
+bool spatial_on(const epc_chain &c)
 {
     return c.st->spatial_en && c.st->spatial_arg > 1;
 }
@@ -62,7 +62,6 @@ void stage_minamp(epc_chain &c)
     _feature_minamp_filter(c.st, c.res, c.b, c.n);
 }
 
-#if EPC_HAVE_FILTERS
 void stage_median(epc_chain &c)
 {
     if (!spatial_on(c))
@@ -108,12 +107,6 @@ void stage_holefill(epc_chain &c)
     tq_fhole_u16_k3(out, c.res, c.w, c.h, 0);
     c.res = out;
 }
-#else
-void stage_median(epc_chain &) {}
-void stage_bilateral(epc_chain &) {}
-void stage_flypix(epc_chain &) {}
-void stage_holefill(epc_chain &) {}
-#endif
 
 void stage_range(epc_chain &c)
 {

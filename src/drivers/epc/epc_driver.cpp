@@ -172,10 +172,8 @@ int epc_init(pylox_drv_t *drv, pylox_dev_t *dev)
     }
     epc_program_sensor(drv);
 
-#if EPC_HAVE_FILTERS
     if (!tq_bpf2d_iir_init(&st->bpf, 320, 240, 0.02f, 0.1f, 0, 4096))
         LOG_ERR("[%s] tq_bpf2d_iir_init failed\n");
-#endif
     epc_work_reserve(st, 320 * 240);
     return 1;
 }

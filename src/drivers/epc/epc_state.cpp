@@ -46,9 +46,7 @@ void epc_state_destroy(epc_state_t *st)
 {
     if (!st)
         return;
-#if EPC_HAVE_FILTERS
     tq_bpf2d_iir_uninit(&st->bpf);
-#endif
     tq_calib_len_uninit_map(&st->lens_map);
     pylox_drv_t drv{};
     drv.priv = st;

@@ -10,8 +10,6 @@
 
 #include <pylox/tq_filter.h>
 
-#define EPC_HAVE_FILTERS 1 // the spatial chain's filters are built in
-
 #include <cstdint>
 
 // Mounted calibration: summary values and the reference images of one
@@ -64,9 +62,7 @@ struct epc_state_t {
     uint16_t temp_mon_arg;
     int32_t offset_mm; // user distance offset
     uint8_t spatial_arg;
-#if EPC_HAVE_FILTERS
     tq_bpf2d_iir_t bpf; // band-pass (bilateral IIR) state of the spatial chain
-#endif
     uint8_t *minamp_state;
     int32_t minamp_state_len;
     int16_t temp_cb; // last accepted temperatures, tenths of a degree
