@@ -220,9 +220,9 @@ TEST(DepthPixel, PhaseAndAmplitudeOnTheAxes)
 // Random frames, pixel counts that leave a tail: gray, the fixed-scale model
 // (with scales that drive the products over the whole 32-bit range) and the
 // look-up model (with equal neighbouring references, drift, scales that
-// clip the image index, an undefined index scale, and runs of equal pixels)
-// agree bit for bit
-// between every vector unit and the per-pixel form.
+// clip the image index, an undefined index scale, runs of equal pixels and a
+// slowly turning phase) agree bit for bit between every vector unit and the
+// per-pixel form.
 TEST(DepthVector, RandomFramesBitForBitOnEveryVectorUnit)
 {
     const int64_t n = 30000 + 13;
@@ -302,6 +302,22 @@ TEST(DepthVector, RandomFramesBitForBitOnEveryVectorUnit)
         want.push_back(pd);
         want.push_back(pa);
     }
+    // A phase turning slowly, a whole turn every 997 pixels: most vectors
+    // share their bracketing images, those crossing from one image to the
+    // next bracket with two neighbouring pairs.
+    Frame turn(n);
+    for (int64_t p = 0; p < n; ++p) {
+        const double t = 2 * std::numbers::pi * static_cast<double>(p % 997) / 997.0;
+        turn.set_iq(p, static_cast<int>(std::lround(1500 * std::cos(t))),
+                    static_cast<int>(std::lround(1500 * std::sin(t))));
+    }
+    const uint16_t *dt[4];
+    turn.planes(dt);
+    for (const auto &p : luts) {
+        ep::lut_plain(p, pd.data(), pa.data(), dt, n);
+        want.push_back(pd);
+        want.push_back(pa);
+    }
     for_each_target([&](const char *name) {
         size_t s = 0;
         auto same = [&](const std::vector<uint16_t> &got, const char *what) {
@@ -327,6 +343,11 @@ TEST(DepthVector, RandomFramesBitForBitOnEveryVectorUnit)
             ep::lut_vec(p, vd.data(), va.data(), dr, n);
             same(vd, "lut distance, runs");
             same(va, "lut amplitude, runs");
+        }
+        for (const auto &p : luts) {
+            ep::lut_vec(p, vd.data(), va.data(), dt, n);
+            same(vd, "lut distance, turning phase");
+            same(va, "lut amplitude, turning phase");
         }
         // The input is read only.
         EXPECT_EQ(fc.raw, f.raw);

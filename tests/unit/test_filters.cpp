@@ -430,6 +430,21 @@ TEST(HoleFill, WindowFillersTakeTheLargestSignedNeighbour)
     }
 }
 
+// From a separate input the window fillers run as vector forms: every
+// instruction set gives the reference's result.
+TEST(HoleFill, VectorFormsMatchTheReferenceOnEveryInstructionSet)
+{
+    each_target([&](const char *name) {
+        for (size2 s : kSizes) {
+            const img src = random_img(s, static_cast<uint32_t>(s.w + s.h), kind::holes);
+            EXPECT_EQ(run(pylox::filt::fhole3_vec, src, s), ref_fhole(src, s, 1, false))
+                << name << " " << where(s);
+            EXPECT_EQ(run(pylox::filt::fhole5_vec, src, s), ref_fhole(src, s, 2, false))
+                << name << " " << where(s);
+        }
+    });
+}
+
 // The distance-transform filler keeps every filled pixel, and fills a hole
 // with a value the image held, taken from a neighbour chosen by the tie rules.
 TEST(HoleFill, DistanceTransformFillsFromTheNearestNeighbour)

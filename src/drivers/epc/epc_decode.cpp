@@ -13,6 +13,7 @@
 #include "drivers/epc/epc_decode.h"
 
 #include "core/log.h"
+#include "drivers/epc/epc_chain_kernels.h"
 #include "drivers/epc/epc_features.h"
 
 #include <pylox/tq_calib_len.h>
@@ -24,7 +25,6 @@
 namespace pylox {
 namespace {
 
-constexpr uint16_t k_removed = 65300;
 constexpr int k_bpf_range_max = 4096;
 constexpr float k_bpf_sigma_spatial = 0.02f, k_bpf_sigma_range = 0.1f;
 
@@ -110,11 +110,7 @@ void stage_holefill(epc_chain &c)
 
 void stage_range(epc_chain &c)
 {
-    const int64_t top = static_cast<int64_t>(c.st->range_mm) - 100;
-    uint16_t *v = c.res;
-    for (int i = 0; i < c.n; ++i)
-        if (v[i] <= 60000 && (v[i] <= 100 || v[i] > top))
-            v[i] = k_removed;
+    epc::range_vec(c.res, c.n, static_cast<int64_t>(c.st->range_mm) - 100);
 }
 
 bool undistort_applies(const epc_chain &c)

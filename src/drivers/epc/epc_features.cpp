@@ -1,6 +1,8 @@
 // Runtime features of the EPC driver and their switches.
 #include "drivers/epc/epc_features.h"
 
+#include "drivers/epc/epc_chain_kernels.h"
+
 #include "core/log.h"
 
 #include <pylox/pylox_api.h>
@@ -16,7 +18,6 @@ epc_feature_stamps g_epc_stamps{};
 
 namespace {
 
-constexpr uint16_t k_removed = 65300; // distance of a pixel a filter removed
 constexpr int k_intg_min = 50, k_intg_max = 1500;
 constexpr int k_pair_lo = 4017, k_pair_hi = 4175; // d0 + d2 (d1 + d3) of a sound pixel
 
@@ -181,12 +182,8 @@ void _feature_minamp_filter(epc_state_t *st, uint16_t *dist, const uint16_t *amp
 {
     if (!st->minamp_en || n <= 0)
         return;
-    const int t = st->minamp_thr;
-    const int top = 2048 - t;
     if (!st->minamp_hyst_en) {
-        for (int i = 0; i < n; ++i)
-            if (amp[i] < t || amp[i] > top)
-                dist[i] = k_removed;
+        epc::minamp_vec(dist, amp, n, st->minamp_thr);
         return;
     }
     if (!st->minamp_state || st->minamp_state_len < n) {
@@ -198,17 +195,7 @@ void _feature_minamp_filter(epc_state_t *st, uint16_t *dist, const uint16_t *amp
         }
         st->minamp_state_len = n;
     }
-    const int hy = st->minamp_hyst;
-    uint8_t *valid = st->minamp_state;
-    for (int i = 0; i < n; ++i) {
-        const int a = amp[i];
-        if (a >= t && a <= top)
-            valid[i] = 1;
-        else if (a + hy < t || a > top + hy)
-            valid[i] = 0;
-        if (!valid[i])
-            dist[i] = k_removed;
-    }
+    epc::minamp_hyst_vec(dist, amp, st->minamp_state, n, st->minamp_thr, st->minamp_hyst);
 }
 
 // --- temperature monitor ------------------------------------------------------

@@ -30,6 +30,10 @@ void gauss3_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
 void box3_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
 void flypix_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, uint32_t thr);
 
+// --- 3x3 and 5x5 hole fill from a separate input (w, h >= 1; dst != src) ---
+void fhole3_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+void fhole5_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+
 // --- recursive Gaussian ---
 struct iir_coef {
     float b, a1, a2, a3;

@@ -185,6 +185,37 @@ void FlypixImpl(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, uint32
     });
 }
 
+// Hole fill from a separate input: a hole (signed value <= 0) takes the
+// largest signed value of the other R x R - 1 pixels of its window.
+template <int R> void fhole_image(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    const hn::ScalableTag<uint16_t> d;
+    const hn::RebindToSigned<decltype(d)> ds;
+    stencil_image<R>(d, dst, src, w, h, [d, ds](const uint16_t *const *rows) {
+        constexpr int r = R / 2;
+        auto best = hn::Set(ds, INT16_MIN);
+        for (int i = 0; i < R; ++i) {
+            for (int j = 0; j < R; ++j) {
+                if (i != r || j != r) {
+                    best = hn::Max(best, hn::BitCast(ds, hn::LoadU(d, rows[i] + j)));
+                }
+            }
+        }
+        const auto centre = hn::BitCast(ds, hn::LoadU(d, rows[r] + r));
+        return hn::BitCast(d, hn::IfThenElse(hn::Gt(centre, hn::Zero(ds)), centre, best));
+    });
+}
+
+void Fhole3Impl(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    fhole_image<3>(dst, src, w, h);
+}
+
+void Fhole5Impl(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    fhole_image<5>(dst, src, w, h);
+}
+
 // 3x3 median: each output row first sorts the column triples (above, own,
 // below) of a chunk of columns, the border columns repeated, into low, middle
 // and high rows; each output is then the median of (largest low, median of
@@ -610,6 +641,8 @@ HWY_EXPORT(TargetImpl);
 HWY_EXPORT(Gauss3Impl);
 HWY_EXPORT(Box3Impl);
 HWY_EXPORT(FlypixImpl);
+HWY_EXPORT(Fhole3Impl);
+HWY_EXPORT(Fhole5Impl);
 
 void median3_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
 {
@@ -634,6 +667,16 @@ void box3_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
 void flypix_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, uint32_t thr)
 {
     HWY_DYNAMIC_DISPATCH(FlypixImpl)(dst, src, w, h, thr);
+}
+
+void fhole3_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    HWY_DYNAMIC_DISPATCH(Fhole3Impl)(dst, src, w, h);
+}
+
+void fhole5_vec(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
+{
+    HWY_DYNAMIC_DISPATCH(Fhole5Impl)(dst, src, w, h);
 }
 
 void gauss_iir_cols_vec(float *img, int32_t w, int32_t h, const iir_coef &c)

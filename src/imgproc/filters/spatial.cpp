@@ -45,13 +45,25 @@ int16_t smax16(int16_t a, int16_t b)
 
 // Hole filling with the largest signed value of the (2r+1)^2 window around
 // each hole; in place when inplace is set (reading dst, filled in raster order).
+// From a separate input the vector form does it.
 template <int R>
 void fill_holes(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, int32_t inplace)
 {
+    const std::size_t bytes = static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 2;
+    const auto db = reinterpret_cast<std::uintptr_t>(dst);
+    const auto sb = reinterpret_cast<std::uintptr_t>(src);
+    if (inplace == 0 && (db + bytes <= sb || sb + bytes <= db)) {
+        if constexpr (R == 1) {
+            fhole3_vec(dst, src, w, h);
+        } else {
+            fhole5_vec(dst, src, w, h);
+        }
+        return;
+    }
     const uint16_t *in = src;
     if (inplace != 0) {
         if (dst != src) {
-            std::memmove(dst, src, static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 2);
+            std::memmove(dst, src, bytes);
         }
         in = dst;
     }
