@@ -127,7 +127,9 @@ temps_status load_temps(const std::string &path, const char *fn, std::vector<fra
             continue;
         int k = -1, cb = 0, ib = 0;
         char extra = 0;
-        if (std::sscanf(line.c_str(), "%d,%d,%d%c", &k, &cb, &ib, &extra) != 3 || k < 0 ||
+        // A NUL would end the text sscanf sees, hiding what follows it.
+        if (line.find('\0') != std::string::npos ||
+            std::sscanf(line.c_str(), "%d,%d,%d%c", &k, &cb, &ib, &extra) != 3 || k < 0 ||
             k >= k_max_frame || cb < INT16_MIN || cb > INT16_MAX || ib < INT16_MIN ||
             ib > INT16_MAX) {
             PYLOX_LOG_AS(TQ_LOG_WRN, fn, "[%s] %s line %d is damaged: temperatures ignored\n",

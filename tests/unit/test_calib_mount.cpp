@@ -243,3 +243,40 @@ TEST_F(Mount, FallsBackToTheDefaults)
 }
 
 } // namespace
+
+// A box length no millimetre count holds (the file is outside data): the
+// mount goes through (the scale check included, which once truncated it into
+// an int32 undefined) and the offset saturates rather than wrapping.
+TEST(MountBoxLength, BeyondTheIntegerRangeSaturates)
+{
+    line_model m;
+    const struct {
+        float box_len_cm;
+        int32_t offset;
+    } cases[] = {{-6.2e26f, INT32_MIN}, {1e30f, INT32_MAX}, {std::nanf(""), 0}};
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.box_len_cm);
+        pylox_test::short_dir dir;
+        pylox_drv_t drv{};
+        drv.priv = pylox::epc_state_create();
+        ASSERT_EQ(epc_calc_init(&drv), 1);
+        epc_state_t *st = pylox::epc_state(&drv);
+        param_file f;
+        calib_block_desc d;
+        d.images = 2;
+        d.box_len_cm = k.box_len_cm;
+        f.blocks.push_back(calib_block(d, false, line_phase, &m));
+        ASSERT_TRUE(pylox_test::write_file(dir.file("p.bin"), pylox_test::write_param_file(f)));
+        std::strcpy(st->param_path, dir.file("p.bin").c_str());
+        st->param_valid = 1;
+        st->mod_freq = d.freq;
+        float scale = 0, offset = 0;
+        pthread_mutex_lock(&st->lock);
+        EXPECT_EQ(epc_calc_mount_calib(&drv), 1);
+        _calc_scale_offset(&drv, &scale, &offset, st->calib->data, st->calib->data + 20 + 2 * kPix);
+        pthread_mutex_unlock(&st->lock);
+        EXPECT_EQ(st->calib->cal_offset_mm, k.offset);
+        EXPECT_EQ(offset, static_cast<float>(k.offset));
+        pylox::epc_state_destroy(st);
+    }
+}

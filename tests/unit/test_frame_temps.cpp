@@ -139,7 +139,12 @@ TEST_F(FrameTemps, RecordingsWithoutUsableTemperaturesStillPlay)
         ASSERT_EQ(got.size(), 3u) << bad;
         EXPECT_EQ(got[0], std::make_pair(0, 0)) << bad;
     }
-    EXPECT_GE(log_.count("temperatures ignored") + log_.count("is no temperature file"), 4);
+    // A NUL inside a line must not hide a damaged rest of it.
+    std::ofstream(path_ + ".temps") << std::string("TQ_TEMPS,CB,IB\n0,350,300\0),2,2\n", 31);
+    got = replay(3);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0], std::make_pair(0, 0));
+    EXPECT_GE(log_.count("temperatures ignored") + log_.count("is no temperature file"), 5);
 
     std::ofstream(path_ + ".temps") << "TQ_TEMPS,CB,IB\n1,360,310\n";
     got = replay(3);

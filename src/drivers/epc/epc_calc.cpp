@@ -389,15 +389,17 @@ PYLOX_API void _calc_scale_offset(pylox_drv_t *drv, float *scale, float *offset,
         sb += vb;
         ++cnt;
     }
+    // The box length comes from the calibration file: truncations saturate
+    // (any float times ten leaves the int32 range or is NaN).
     const double box = 10.0 * static_cast<double>(st->calib->box_len);
-    const auto b = static_cast<int32_t>(box);
+    const int32_t b = trunc_sat_f64(box);
     const float r = 1.4989622e11f / static_cast<float>(st->mod_freq);
     const float da = static_cast<float>(sa / cnt) * r / 32768.0f;
     const float db = static_cast<float>(sb / cnt) * r / 32768.0f;
     uint32_t disp_b;
     std::memcpy(&disp_b, ref_b, 4);
-    const auto far_mm = static_cast<int32_t>(static_cast<double>(disp_b / 1000) + box);
-    *scale = static_cast<float>(far_mm - b) / (db - da);
+    const int32_t far_mm = trunc_sat_f64(static_cast<double>(disp_b / 1000) + box);
+    *scale = static_cast<float>(int64_t{far_mm} - b) / (db - da);
     *offset = static_cast<float>(b) - *scale * da;
 }
 

@@ -101,6 +101,18 @@ inline int32_t trunc_sat(float f)
     return static_cast<int32_t>(f);
 }
 
+// The same for double precision.
+inline int32_t trunc_sat_f64(double d)
+{
+    if (!(d == d))
+        return 0;
+    if (d >= 2147483647.0)
+        return INT32_MAX;
+    if (d <= -2147483648.0)
+        return INT32_MIN;
+    return static_cast<int32_t>(d);
+}
+
 // Fixed scale and offset (models none and simple).
 struct fixed_args {
     int32_t scale_um;  // um per mm of phase distance
