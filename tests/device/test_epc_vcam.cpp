@@ -394,11 +394,11 @@ TEST_F(EpcCamera, LensIntrinsicsFromTheFile)
     const std::vector<uint16_t> plain = decode(f);
     ASSERT_EQ(pylox_filter_enable(dev_, FILTER_ID_LENS_UNDIST, nullptr), 1);
     const std::vector<uint16_t> undist = decode(f);
-    auto remap = [&](const tq_calib_len_param_t &lp) {
+    auto remap = [&](const tq_calib_len_param_t &lp, const std::vector<uint16_t> &src) {
         tq_calib_len_map_t map{};
         tq_calib_len_init_map(&map, &lp);
         std::vector<uint16_t> out(k_n);
-        tq_calib_len_undistort_u16(&map, out.data(), k_n, plain.data(), k_w, k_h, 0);
+        tq_calib_len_undistort_u16(&map, out.data(), k_n, src.data(), k_w, k_h, 0);
         tq_calib_len_uninit_map(&map);
         return out;
     };
@@ -406,9 +406,19 @@ TEST_F(EpcCamera, LensIntrinsicsFromTheFile)
                                           0.001, -0.002, 0.01, 320, 240};
     tq_calib_len_param_t default_lp = file_lp;
     default_lp.cx = 157.262; // another centre
-    EXPECT_EQ(undist, remap(file_lp));
-    EXPECT_NE(undist, remap(default_lp));
+    EXPECT_EQ(undist, remap(file_lp, plain));
+    EXPECT_NE(undist, remap(default_lp, plain));
     EXPECT_NE(undist, plain);
+
+    // Intrinsics of a lens calibrated at 640 x 480 are halved for the frames.
+    pylox_dev_close(dev_);
+    std::ofstream(prefix_ + "lens_param.txt")
+        << "301 220.5 500 480 -0.2 0.05 0.001 -0.002 0.01 640 480\n";
+    ASSERT_NE(open_first(), nullptr);
+    const Frame g = grab();
+    const std::vector<uint16_t> flat = decode(g);
+    ASSERT_EQ(pylox_filter_enable(dev_, FILTER_ID_LENS_UNDIST, nullptr), 1);
+    EXPECT_EQ(decode(g), remap(file_lp, flat));
 }
 
 // 3 x 3 median with the edge pixels repeated beyond the border.

@@ -163,7 +163,13 @@ int epc_init(pylox_drv_t *drv, pylox_dev_t *dev)
     drv->priv = st;
 
     _tq_update_len_param(dev ? dev->path_prefix : nullptr, &g_epc_lens_param);
-    tq_calib_len_init_map(&st->lens_map, &g_epc_lens_param);
+    // The map undistorts the sensor's 320 x 240 frames: intrinsics given for a
+    // multiple of that size are scaled to it, as for point clouds (a map of
+    // another size would leave every frame distorted).
+    tq_calib_len_param_t lens = g_epc_lens_param;
+    if (lens.width != k_epc_ref_w || lens.height != k_epc_ref_h)
+        epc_lens_param_get(drv, &lens, k_epc_ref_w, k_epc_ref_h); // keeps lens when it fails
+    tq_calib_len_init_map(&st->lens_map, &lens);
 
     st->mod_freq = 0;
     if (!epc_calc_init(drv)) {
