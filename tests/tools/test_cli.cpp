@@ -451,6 +451,7 @@ TEST(Cli, DemoWritesUnderOut)
     const result r = run({"demo", sample(), "-o", s / "out"});
     ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_NE(r.out.find("frames      4 of 320x240"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("lost"), std::string::npos) << r.out;
     char want[96];
     std::snprintf(want, sizeof want, "valid       %.1f %% of pixels per frame",
                   100.0 * static_cast<double>(valid_sum) / 4 / (320 * 240));

@@ -122,6 +122,7 @@ struct convert_opts {
 struct demo_opts {
     std::string in;
     std::string out_dir = "out";
+    int fps = 30; // pace of the replay, as the camera recorded it; 0: as fast as it reads
 };
 struct flash_opts {
     std::string action; // download, upload, firmware

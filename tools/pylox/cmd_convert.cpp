@@ -344,6 +344,7 @@ int cmd_demo(const global_opts &g0, const demo_opts &o)
 #else
     global_opts g = g0;
     g.replay = o.in.empty() ? bundled_sample() : o.in;
+    g.replay_fps = o.fps;
     camera cam(g);
     pylox_dev_t *dev = cam.dev();
     std::printf("replaying %s (product %s)\n", g.replay.c_str(), cam.product().c_str());
@@ -401,6 +402,14 @@ int cmd_demo(const global_opts &g0, const demo_opts &o)
                                  std::max(dmax, dmin + 0.001f));
     std::printf("frames      %u of %ux%u in %.3f s (%.1f fps)\n", frames, w, h, secs,
                 secs > 0 ? frames / secs : 0.0);
+    // Frames the pipeline could not keep up with are dropped as from a camera.
+    tq_stream_state_t st{};
+    if (dev->ctx && dev->ctx->stream && tq_stream_get_state(dev->ctx->stream, &st) &&
+        (st.frames_dropped || st.frames_discarded))
+        std::printf("lost        %u dropped, %u discarded (the pipeline fell behind the replay; "
+                    "a lower --fps keeps up)\n",
+                    static_cast<unsigned>(st.frames_dropped),
+                    static_cast<unsigned>(st.frames_discarded));
     std::printf("valid       %.1f %% of pixels per frame\n",
                 100.0 * static_cast<double>(valid_sum) / frames / (w * h));
     std::printf("depth       %.3f .. %.3f m\n", dmin, dmax);

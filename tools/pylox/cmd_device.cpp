@@ -55,7 +55,7 @@ int cmd_list(const global_opts &g)
     std::vector<pylox_dev_t> list(16);
     const int n = pylox_dev_list(list.data(), static_cast<int>(list.size()));
     if (n <= 0)
-        throw error("no camera found (is it plugged in and readable? see packaging/README.md)");
+        throw error("no camera found (is it plugged in?)");
     int opened = 0;
     for (int i = 0; i < n && i < static_cast<int>(list.size()); ++i) {
         pylox_dev_t &d = list[static_cast<size_t>(i)];

@@ -87,15 +87,16 @@ camera::camera(const global_opts &g)
         list_.resize(16);
         const int n = pylox_dev_list(list_.data(), static_cast<int>(list_.size()));
         if (n <= 0)
-            throw error("no camera found (is it plugged in and readable? see packaging/README.md; "
-                        "or use --replay FILE)");
+            throw error("no camera found (is it plugged in? --replay FILE plays a recording)");
         if (g.device >= n)
             throw error("no camera " + std::to_string(g.device) + ": " + std::to_string(n) +
                         " camera(s) found");
         dev_ = pylox_dev_open(&list_[static_cast<size_t>(g.device)]);
         if (!dev_)
             throw error("cannot open camera " + std::to_string(g.device) +
-                        " (in use, no permission, or not answering; run with -v)");
+                        " (in use, not answering, or no permission: the udev rules of "
+                        "packaging/, share/pylox/udev when installed, let users open it; "
+                        "run with -v)");
     }
     apply_filters(dev_, g, false);
 }

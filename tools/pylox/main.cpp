@@ -109,6 +109,10 @@ int main(int argc, char **argv)
         "demo", "replay a recording through the whole pipeline, write depth/gray PNG and PLY");
     demo->add_option("input", dopt.in, "raw frame file (default: the bundled sample)");
     demo->add_option("-o,--out-dir", dopt.out_dir, "output folder (default out)");
+    demo->add_option("--fps", dopt.fps,
+                     "pace of the replay in frames per second (default 30, as recorded; 0: as "
+                     "fast as it reads, dropping frames the pipeline cannot keep up with)")
+        ->check(CLI::Range(0, 1000));
 
     cli::calib_opts kopt;
     auto *calib = app.add_subcommand(
