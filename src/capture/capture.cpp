@@ -18,11 +18,14 @@ using pylox::store;
 constexpr uint32_t k_max_timeouts = 32;
 constexpr uint32_t k_max_stalls = 16;
 
+// A waiter checks for news under the mutex before it sleeps, so passing
+// through the mutex orders this signal after that check; signalling once the
+// mutex is free lets the woken thread run on without blocking on it.
 void signal_waiters(pylox_dev_ctx_t *ctx)
 {
     pthread_mutex_lock(&ctx->mutex);
-    pthread_cond_signal(&ctx->cond);
     pthread_mutex_unlock(&ctx->mutex);
+    pthread_cond_signal(&ctx->cond);
 }
 
 // Raises a fatal capture status unless capture is already ending.

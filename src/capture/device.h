@@ -56,11 +56,6 @@ struct device {
 
     retrieval_turn retrieval;
 
-    // The frame-ready callback's copy of each frame: allocated once, kept for
-    // the device's life. Used only by the holder of the retrieval turn.
-    std::unique_ptr<uint8_t[]> work;
-    size_t work_len = 0;
-
     // The thread running the open call: while opening, the driver's own calls
     // on the handle are admitted before the context is open to everyone.
     std::atomic<std::thread::id> opener{};

@@ -13,12 +13,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 namespace pylox {
 namespace {
 
-constexpr size_t k_work_len = 0x400000; // the callback's working buffer, 4 MiB
 constexpr const char *k_fn = "_cap_handle_rdy_data";
 
 // Hands a pending status to the error callback. Returns false when capture
@@ -48,38 +46,6 @@ bool report_status(pylox_dev_t *dev, pylox_dev_ctx_t *ctx)
     return true;
 }
 
-// The callback's working buffer, large enough for a frame of `need` bytes
-// when memory allows. Allocated once per device and kept.
-bool ensure_work(device *d, size_t need)
-{
-    need = std::max(need, k_work_len);
-    if (d->work_len >= need)
-        return true;
-    auto *bigger = new (std::nothrow) uint8_t[need];
-    if (!bigger) {
-        // The frame stays in the ring rather than reaching the callback cut.
-        PYLOX_LOG_AS(TQ_LOG_ERR, k_fn, "[%s] malloc failed\n");
-        return false;
-    }
-    d->work.reset(bigger);
-    d->work_len = need;
-    return true;
-}
-
-// Where the next frame goes: the callback's buffer, the request's
-// destination, or nowhere (counted and dropped).
-struct frame_slot {
-    uint8_t *dst = nullptr;
-    int len = 0;
-};
-
-// Takes the next frame out of the ring into slot. Returns false when none is ready.
-// done_us receives the monotonic time of the frame's last byte.
-bool take_frame(pylox_dev_ctx_t *ctx, frame_slot slot, tq_stream_finfo_t *fi, uint64_t *done_us)
-{
-    return stream_detail::fetch_frames(ctx->stream, slot.dst, slot.len, 1, fi, 0, done_us) > 0;
-}
-
 // Lets the driver fill the context's frame information, then adds the
 // arrival time in the reserved words (low word first).
 void describe_frame(pylox_dev_ctx_t *ctx, const tq_stream_finfo_t &fi, uint64_t done_us)
@@ -92,24 +58,27 @@ void describe_frame(pylox_dev_ctx_t *ctx, const tq_stream_finfo_t &fi, uint64_t 
     ctx->frame_info.reserved2[1] = static_cast<uint32_t>(done_us >> 32);
 }
 
-// Counts the frame into the request; copies it there when it went to the
-// callback's buffer first.
-void fill_request(pylox_dev_ctx_t *ctx, pylox_frame_req_t *req, const uint8_t *data,
-                  const tq_stream_finfo_t &fi)
+// Counts the frame into the request and copies it to the request's
+// destination, cut to the room left there: the one copy between the ring and
+// the caller.
+void fill_request(pylox_dev_ctx_t *ctx, pylox_frame_req_t *req, const tq_stream_node *f)
 {
     if (req->remaining == req->count && req->info)
         *req->info = ctx->frame_info;
-    if (req->dst && data && data != req->dst) {
-        const size_t n = std::min<size_t>(fi.frame_size, static_cast<size_t>(req->dst_left));
-        std::memcpy(req->dst, data, n);
+    const uint32_t size = f->finfo.frame_size;
+    if (req->dst && req->dst_left > 0) {
+        const size_t n = std::min<size_t>(f->filled, static_cast<size_t>(req->dst_left));
+        std::memcpy(req->dst, f->data(), n);
     }
-    if (req->dst && static_cast<uint32_t>(req->dst_left) >= fi.frame_size) {
-        req->dst += fi.frame_size;
-        req->dst_left -= static_cast<int>(fi.frame_size);
+    if (req->dst && static_cast<uint32_t>(req->dst_left) >= size) {
+        req->dst += size;
+        req->dst_left -= static_cast<int>(size);
     }
     --req->remaining;
 }
 
+// The callback reads the frame where it lies in the ring; the data is valid
+// only during the call.
 void run_frame_callback(pylox_dev_t *dev, pylox_dev_ctx_t *ctx, pylox_frame_ready_cb_t on_frame,
                         uint8_t *data, size_t data_len)
 {
@@ -131,16 +100,6 @@ void run_frame_callback(pylox_dev_t *dev, pylox_dev_ctx_t *ctx, pylox_frame_read
 bool passed(const steady_deadline &deadline)
 {
     return deadline && std::chrono::steady_clock::now() >= *deadline;
-}
-
-// Size of the next ready frame, or 0 when none is ready.
-uint32_t next_frame_size(pylox_dev_ctx_t *ctx)
-{
-    tq_stream_finfo_t fi{};
-    uint8_t probe = 0;
-    if (tq_stream_fetch_frames(ctx->stream, &probe, 0, 1, &fi, 1) == 0)
-        return 0;
-    return fi.frame_size;
 }
 
 } // namespace
@@ -168,29 +127,17 @@ void deliver(pylox_dev_t *dev, device *d, int reqmax, bool drain, const steady_d
         if (!for_request && on_frame && passed(deadline))
             break;
 
-        // Learn the size of the next frame so a callback always gets it whole.
-        const uint32_t size = next_frame_size(ctx);
-        if (size == 0)
-            break;
-        frame_slot slot;
-        if (on_frame) {
-            if (!ensure_work(d, size))
-                return;
-            slot = {d->work.get(), static_cast<int>(std::min<size_t>(d->work_len, 0x7FFFFFFF))};
-        } else if (for_request) {
-            slot = {req->dst, req->dst_left};
-        }
-        tq_stream_finfo_t fi{};
-        uint64_t done_us = 0;
-        if (!take_frame(ctx, slot, &fi, &done_us))
+        tq_stream_node *f = stream_detail::take_frame(ctx->stream);
+        if (!f)
             break;
         ++handled;
 
-        describe_frame(ctx, fi, done_us);
+        describe_frame(ctx, f->finfo, f->done_us);
         if (for_request)
-            fill_request(ctx, req, slot.dst, fi);
+            fill_request(ctx, req, f);
         if (on_frame)
-            run_frame_callback(dev, ctx, on_frame, slot.dst, d->work_len);
+            run_frame_callback(dev, ctx, on_frame, f->data(), f->filled);
+        stream_detail::release_frame(ctx->stream, f);
         if (!drain && handled >= reqmax)
             break;
     }

@@ -229,12 +229,13 @@ node_t *take_node(tq_stream_t *s, uint32_t frlen)
 }
 
 // Hands the nodes of a list back for reuse; those beyond the spare list's
-// bound are freed.
+// bound are freed. The bound covers a full ready list, the frame being built
+// and the frame being delivered.
 void release_nodes(tq_stream_t *s, node_t *head)
 {
     if (!head)
         return;
-    const uint32_t keep = ld(s->max_frames) + 1;
+    const uint32_t keep = ld(s->max_frames) + 2;
     node_t *excess = nullptr;
     {
         std::lock_guard lk(s->spare_lock);
@@ -631,6 +632,29 @@ namespace pylox::stream_detail {
 
 // Log lines carry the exported call's name.
 constexpr const char *k_fetch_fn = "tq_stream_fetch_frames";
+
+tq_stream_node *take_frame(tq_stream_t *stream)
+{
+    node_t *f;
+    {
+        std::unique_lock lk(stream->lock);
+        if (stream->st.frames_ready == 0)
+            return nullptr;
+        f = list_cut_front(stream->ready, 1);
+        st_set(stream->st.frames_ready, stream->st.frames_ready - 1);
+    }
+    f->next = nullptr;
+    f->prev = f;
+    return f;
+}
+
+void release_frame(tq_stream_t *stream, tq_stream_node *node)
+{
+    if (node) {
+        node->next = nullptr;
+        release_nodes(stream, node);
+    }
+}
 
 int fetch_frames(tq_stream_t *stream, uint8_t *dst, int dst_len, int count,
                  tq_stream_finfo_t *finfo, int peek, uint64_t *done_us)

@@ -62,9 +62,9 @@ struct tq_stream {
 
     // Nodes of frames that were taken, dropped or discarded, kept for the
     // next frames so that streaming does not allocate and free a frame buffer
-    // per frame. At most max_frames + 1 of them (the ready list's capacity and
-    // the frame being built). Guarded by spare_lock, which is never held
-    // together with `lock`.
+    // per frame. At most max_frames + 2 of them (the ready list's capacity,
+    // the frame being built and the frame being delivered). Guarded by spare_lock, which is never
+    // held together with `lock`.
     tq_stream_node *spare;
     uint32_t n_spare;
     std::mutex spare_lock;
@@ -82,6 +82,12 @@ extern node_alloc_fn g_node_alloc;
 
 // Node header size: a frame of frlen bytes takes frlen + node_overhead bytes.
 constexpr size_t node_overhead = sizeof(tq_stream_node);
+
+// Takes the oldest ready frame out of the ring without copying it: the
+// caller reads its data in place and hands it back with release_frame (the
+// node then serves a later frame). Null when no frame is ready.
+tq_stream_node *take_frame(tq_stream_t *stream);
+void release_frame(tq_stream_t *stream, tq_stream_node *node);
 
 // tq_stream_fetch_frames that also gives the first frame's arrival time
 // (monotonic microseconds of its last byte; 0 when no frame was fetched).

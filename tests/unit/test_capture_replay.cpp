@@ -325,6 +325,47 @@ TEST_F(ReplayCapture, EndIsReportedOnlyWhenEveryFrameWasDelivered)
     g_cb = nullptr;
 }
 
+// The callback reads each frame where it lies in the ring: it gets the whole
+// frame, and what it does to that memory reaches neither the caller's copy
+// nor the frames after it, whose buffers the ring reuses.
+void scribbling_frame(pylox_dev_t *dev, pylox_frame_t *f)
+{
+    on_frame(dev, f);
+    std::memset(f->data, 0xEE, f->info.frame_size);
+}
+
+TEST_F(ReplayCapture, RequestAndCallbackGetTheSameFramesAndTheCallbackCannotSpoilThem)
+{
+    cb_record rec;
+    rec.lay = small_layout();
+    g_cb = &rec;
+    const size_t fb = frame_bytes(rec.lay);
+    constexpr int k_frames = 12; // the buffers of frames handed back serve later frames
+    ASSERT_NE(open(rec.lay, k_frames), nullptr);
+    // The file plays faster than frames are taken: the ring holds all of them.
+    ASSERT_EQ(pylox_cap_set_frame_buffer(dev_, nullptr, 2 * k_frames * PYLOX_CAP_FRAME_UNIT), 1);
+    ASSERT_EQ(pylox_cap_set_callback_on_frame_ready(dev_, scribbling_frame), 1);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    // Frames beyond each request go on to the callback only.
+    std::vector<uint8_t> buf(fb);
+    int requested = 0;
+    for (;;) {
+        pylox_frame_info_t info{};
+        std::memset(buf.data(), 0, fb);
+        if (pylox_cap_get_frames(dev_, 1, buf.data(), static_cast<int>(fb), &info) != 1)
+            break; // the end of the file ended capture
+        ++requested;
+        ASSERT_GE(info.frame_idx, 1);
+        EXPECT_TRUE(frame_is(buf.data(), rec.lay, info.frame_idx - 1)) << info.frame_idx;
+    }
+    EXPECT_GE(requested, 1);
+    ASSERT_EQ(rec.indices.size(), static_cast<size_t>(k_frames));
+    for (int k = 0; k < k_frames; ++k)
+        EXPECT_EQ(rec.indices[k], k + 1);
+    EXPECT_TRUE(rec.data_ok);
+    g_cb = nullptr;
+}
+
 TEST_F(ReplayCapture, FramesTakenByWaitWithoutCallbackAreThrownAway)
 {
     const raw_file_layout lay = small_layout();
