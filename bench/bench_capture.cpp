@@ -368,12 +368,6 @@ bool plain_latency_round(std::vector<double> &lat)
     const auto times = host.frame_times();
     for (size_t k = 0; k < times.size() && before + k < ends.size(); ++k)
         lat.push_back(ms_between(ends[before + k], times[k]));
-        for (size_t k = 0; k < 30 && k < times.size(); ++k)
-            fprintf(stderr, "%zu: end %.3f got %.3f lat %.3f\n", k,
-                    ms_between(ends[before], ends[before + k]), ms_between(ends[before], times[k]),
-                    lat[lat.size() - times.size() + k]);
-        fprintf(stderr, "ends %zu before %zu times %zu\n", ends.size(), before, times.size());
-    }
     return seen >= static_cast<uint64_t>(k_lat_frames);
 }
 
