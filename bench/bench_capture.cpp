@@ -24,17 +24,22 @@
 #include <vcam/vcam.h>
 
 #include <benchmark/benchmark.h>
+#include <dirent.h>
 #include <libusb-1.0/libusb.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -84,6 +89,41 @@ double percentile(std::vector<double> v, int pct)
         return 0;
     std::sort(v.begin(), v.end());
     return v[std::min(v.size() - 1, v.size() * static_cast<size_t>(pct) / 100)];
+}
+
+// The camera's own threads (its producer, its bus, umockdev's handler),
+// noted right after the camera was made: every other thread of the process
+// is the host's (the benchmark's thread, libusb's and the library's).
+std::set<pid_t> g_camera_threads;
+
+std::set<pid_t> threads_now()
+{
+    std::set<pid_t> t;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (const dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                t.insert(static_cast<pid_t>(std::stoi(e->d_name)));
+        closedir(d);
+    }
+    return t;
+}
+
+// CPU seconds of the host's threads (scheduler run time, nanosecond resolution).
+double host_cpu_seconds()
+{
+    uint64_t ns = 0;
+    for (pid_t tid : threads_now()) {
+        if (g_camera_threads.count(tid))
+            continue;
+        const std::string path = "/proc/self/task/" + std::to_string(tid) + "/schedstat";
+        if (FILE *f = std::fopen(path.c_str(), "r")) {
+            unsigned long long run = 0;
+            if (std::fscanf(f, "%llu", &run) == 1)
+                ns += run;
+            std::fclose(f);
+        }
+    }
+    return static_cast<double>(ns) * 1e-9;
 }
 
 // Thread CPU of one warm copy of a frame, in milliseconds.
@@ -244,9 +284,11 @@ constexpr uint32_t k_cpu_fps = 100;
 constexpr int k_warm_frames = 10;
 
 struct cpu_round {
-    double ms_per_frame = 0;
-    uint64_t frames = 0;   // frames the host received
-    uint64_t streamed = 0; // frames the camera sent meanwhile
+    double ms_per_frame = 0;      // process
+    double host_ms_per_frame = 0; // the host's threads only
+    double app_ms_per_frame = 0;  // the application's thread (this one)
+    uint64_t frames = 0;          // frames the host received
+    uint64_t streamed = 0;        // frames the camera sent meanwhile
 };
 
 bool plain_cpu_round(int frames, cpu_round &out)
@@ -259,6 +301,8 @@ bool plain_cpu_round(int frames, cpu_round &out)
     while (seen < static_cast<uint64_t>(k_warm_frames))
         seen = host.wait_frames(seen);
     const uint64_t s0 = g_cam->frames_streamed();
+    const double h0 = host_cpu_seconds();
+    const double a0 = cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
     const double c0 = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID);
     const uint64_t f0 = seen;
     while (seen < f0 + static_cast<uint64_t>(frames)) {
@@ -268,10 +312,15 @@ bool plain_cpu_round(int frames, cpu_round &out)
         seen = now;
     }
     const double c1 = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID);
+    const double a1 = cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
+    const double h1 = host_cpu_seconds();
     out.streamed = g_cam->frames_streamed() - s0;
     out.frames = seen - f0;
     host.stop();
-    out.ms_per_frame = out.frames ? (c1 - c0) * 1e3 / static_cast<double>(out.frames) : 0;
+    const double n = static_cast<double>(std::max<uint64_t>(out.frames, 1));
+    out.ms_per_frame = (c1 - c0) * 1e3 / n;
+    out.host_ms_per_frame = (h1 - h0) * 1e3 / n;
+    out.app_ms_per_frame = (a1 - a0) * 1e3 / n;
     return out.frames > 0;
 }
 
@@ -284,6 +333,8 @@ bool library_cpu_round(int frames, cpu_round &out)
     for (int i = 0; i < k_warm_frames; ++i)
         pylox_cap_get_frames(dev, 1, buf.data(), k_frame, nullptr);
     const uint64_t s0 = g_cam->frames_streamed();
+    const double h0 = host_cpu_seconds();
+    const double a0 = cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
     const double c0 = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID);
     uint64_t got = 0;
     for (int i = 0; i < frames; ++i) {
@@ -293,10 +344,15 @@ bool library_cpu_round(int frames, cpu_round &out)
         got += static_cast<uint64_t>(r);
     }
     const double c1 = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID);
+    const double a1 = cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
+    const double h1 = host_cpu_seconds();
     out.streamed = g_cam->frames_streamed() - s0;
     out.frames = got;
     pylox_cap_stop(dev);
-    out.ms_per_frame = got ? (c1 - c0) * 1e3 / static_cast<double>(got) : 0;
+    const double n = static_cast<double>(std::max<uint64_t>(got, 1));
+    out.ms_per_frame = (c1 - c0) * 1e3 / n;
+    out.host_ms_per_frame = (h1 - h0) * 1e3 / n;
+    out.app_ms_per_frame = (a1 - a0) * 1e3 / n;
     return got > 0;
 }
 
@@ -307,7 +363,7 @@ void BM_CpuPerFrame(benchmark::State &state)
     const int rounds = static_cast<int>(state.range(0));
     const int frames = static_cast<int>(state.range(1));
     g_cam->set_fps(k_cpu_fps);
-    std::vector<double> plain, lib, diff, copy;
+    std::vector<double> plain, lib, diff, copy, host_diff, app_diff;
     uint64_t lost = 0;
     for (auto _ : state) {
         for (int r = 0; r < rounds; ++r) {
@@ -319,6 +375,14 @@ void BM_CpuPerFrame(benchmark::State &state)
             plain.push_back(p.ms_per_frame);
             lib.push_back(l.ms_per_frame);
             diff.push_back(l.ms_per_frame - p.ms_per_frame);
+            host_diff.push_back(l.host_ms_per_frame - p.host_ms_per_frame);
+            app_diff.push_back(l.app_ms_per_frame - p.app_ms_per_frame);
+            if (std::getenv("BENCH_ROUNDS"))
+                std::fprintf(stderr,
+                             "round %d: plain %.3f (host %.3f, app %.3f) library %.3f (host "
+                             "%.3f, app %.3f)\n",
+                             r, p.ms_per_frame, p.host_ms_per_frame, p.app_ms_per_frame,
+                             l.ms_per_frame, l.host_ms_per_frame, l.app_ms_per_frame);
             copy.push_back(memcpy_ms());
             lost += (p.streamed > p.frames + 1 ? p.streamed - p.frames - 1 : 0) +
                     (l.streamed > l.frames + 1 ? l.streamed - l.frames - 1 : 0);
@@ -335,6 +399,14 @@ void BM_CpuPerFrame(benchmark::State &state)
     state.counters["memcpy_ms"] = c;
     state.counters["lib_own_copies"] = c > 0 ? d / c : 0;
     state.counters["frames_lost"] = static_cast<double>(lost);
+    const double hd = percentile(host_diff, 50);
+    state.counters["host_own_ms_per_frame"] = hd;
+    state.counters["host_own_min_ms"] = percentile(host_diff, 0);
+    state.counters["host_own_max_ms"] = percentile(host_diff, 100);
+    state.counters["host_own_copies"] = c > 0 ? hd / c : 0;
+    state.counters["app_own_ms_per_frame"] = percentile(app_diff, 50);
+    state.counters["app_own_min_ms"] = percentile(app_diff, 0);
+    state.counters["app_own_max_ms"] = percentile(app_diff, 100);
 }
 BENCHMARK(BM_CpuPerFrame)
     ->ArgNames({"rounds", "frames"})
@@ -533,6 +605,16 @@ public:
                             k_cpu_fps, c("plain_ms_per_frame"), c("lib_ms_per_frame"),
                             c("lib_own_ms_per_frame"), c("lib_own_min_ms"), c("lib_own_max_ms"),
                             c("lib_own_copies"), c("memcpy_ms"), c("frames_lost"));
+            if (r.counters.count("host_own_copies"))
+                std::printf("The same from the host's threads only (without the camera's): "
+                            "library's own %.3f ms (rounds %.3f..%.3f) = %.2f warm copies\n",
+                            c("host_own_ms_per_frame"), c("host_own_min_ms"), c("host_own_max_ms"),
+                            c("host_own_copies"));
+            if (r.counters.count("app_own_ms_per_frame"))
+                std::printf("  of which on the application's thread %.3f ms (rounds %.3f..%.3f) = "
+                            "%.2f warm copies\n",
+                            c("app_own_ms_per_frame"), c("app_own_min_ms"), c("app_own_max_ms"),
+                            c("app_own_ms_per_frame") / c("memcpy_ms"));
             if (r.counters.count("lib_own_p99_ms"))
                 std::printf("Latency at 60 fps, median / p99: plain libusb %.3f / %.3f ms, library "
                             "%.3f / %.3f ms, difference %.3f / %.3f ms; library from the frame's "
@@ -554,6 +636,8 @@ int main(int argc, char **argv)
     // The camera is on the bus before the library's first look at it.
     g_cam = vcam::Camera::create();
     g_cam->set_scene(vcam::Scene::box(2000, 1200));
+    g_camera_threads = threads_now();
+    g_camera_threads.erase(static_cast<pid_t>(gettid()));
     pylox_init("/tmp/pylox_bench_capture.log");
     tq_log_enable(0, TQ_LOG_NONE, nullptr);
     tq_log_enable(1, TQ_LOG_NONE, nullptr);
