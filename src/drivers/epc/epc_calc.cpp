@@ -73,10 +73,37 @@ args check(const char *fn, const void *out, const void *amp, const uint16_t *raw
     return args::go;
 }
 
+// The checks above and the driver state st, which the calculation needs for
+// an image (and the DRNU models for an empty one too): refused, and logged,
+// without one.
+args begin(const char *fn, pylox_drv_t *drv, const void *out, const void *amp, const uint16_t *raw,
+           int32_t w, int32_t h, int32_t phases, bool state_when_empty, int64_t &n,
+           epc_state_t *&st)
+{
+    const args a = check(fn, out, amp, raw, w, h, phases, n);
+    if (a == args::refuse || (a == args::empty && !state_when_empty))
+        return a;
+    st = epc_state(drv);
+    if (!st) {
+        PYLOX_LOG_AS(TQ_LOG_ERR, fn, "[%s] no driver state\n");
+        return args::refuse;
+    }
+    return a;
+}
+
 void planes(const uint16_t *raw, int64_t n, const uint16_t *d[4])
 {
     for (int k = 0; k < 4; ++k)
         d[k] = raw + k * n;
+}
+
+// The fixed-scale models (none, simple) over the four planes of raw.
+int fixed_model(const fixed_args &p, uint16_t *dist, uint16_t *amp, const uint16_t *raw, int64_t n)
+{
+    const uint16_t *d[4];
+    planes(raw, n, d);
+    fixed_vec(p, dist, amp, d, n);
+    return 1;
 }
 
 int32_t user_offset(const epc_state_t *st)
@@ -222,33 +249,22 @@ PYLOX_API int calc_dist_calib_none(pylox_drv_t *drv, uint16_t *dist, uint16_t *a
                                    int32_t scale_um, int32_t offset_mm)
 {
     int64_t n = 0;
-    const args a = check(__func__, dist, amp, raw, w, h, phases, n);
+    epc_state_t *st = nullptr;
+    const args a = begin(__func__, drv, dist, amp, raw, w, h, phases, false, n, st);
     if (a != args::go)
         return a == args::empty ? 1 : 0;
-    const epc_state_t *st = epc_state(drv);
-    if (!st) {
-        LOG_ERR("[%s] no driver state\n");
-        return 0;
-    }
     const fixed_args p{scale_um, add_wrap(offset_mm, user_offset(st)), st->range_mm};
-    const uint16_t *d[4];
-    planes(raw, n, d);
-    fixed_vec(p, dist, amp, d, n);
-    return 1;
+    return fixed_model(p, dist, amp, raw, n);
 }
 
 PYLOX_API int calc_dist_calib_simple(pylox_drv_t *drv, uint16_t *dist, uint16_t *amp,
                                      const uint16_t *raw, int32_t w, int32_t h, int32_t phases)
 {
     int64_t n = 0;
-    const args a = check(__func__, dist, amp, raw, w, h, phases, n);
+    epc_state_t *st = nullptr;
+    const args a = begin(__func__, drv, dist, amp, raw, w, h, phases, false, n, st);
     if (a != args::go)
         return a == args::empty ? 1 : 0;
-    const epc_state_t *st = epc_state(drv);
-    if (!st) {
-        LOG_ERR("[%s] no driver state\n");
-        return 0;
-    }
     // Without a calibration record the defaults of an unmounted one apply.
     const epc_calib_t *c = st->calib;
     const int32_t scale = c ? c->cal_scale_um : 1000;
@@ -261,29 +277,22 @@ PYLOX_API int calc_dist_calib_simple(pylox_drv_t *drv, uint16_t *dist, uint16_t 
     const double t_ib = static_cast<double>(st->temp_ib - cal_ib) * st->tc_ib / 10.0;
     const auto tc = static_cast<int32_t>(std::roundf(static_cast<float>(t_cb + t_ib)));
     const fixed_args p{scale, add_wrap(add_wrap(offset, user_offset(st)), -tc), st->range_mm};
-    const uint16_t *d[4];
-    planes(raw, n, d);
-    fixed_vec(p, dist, amp, d, n);
-    return 1;
+    return fixed_model(p, dist, amp, raw, n);
 }
 
 PYLOX_API int calc_dist_calib_drnu_lut(pylox_drv_t *drv, uint16_t *dist, uint16_t *amp,
                                        const uint16_t *raw, int32_t w, int32_t h, int32_t phases)
 {
     int64_t n = 0;
-    const args a = check(__func__, dist, amp, raw, w, h, phases, n);
-    if (a == args::refuse)
+    epc_state_t *st = nullptr;
+    if (begin(__func__, drv, dist, amp, raw, w, h, phases, true, n, st) == args::refuse)
         return 0;
-    epc_state_t *st = epc_state(drv);
-    if (!st) {
-        LOG_ERR("[%s] no driver state\n");
-        return 0;
-    }
+    const bool empty = n == 0;
     pthread_mutex_lock(&st->lock);
     int done = 0;
-    if (loaded(st) && (a == args::empty || drnu_usable(__func__, st, n))) {
+    if (loaded(st) && (empty || drnu_usable(__func__, st, n))) {
         done = 1;
-        if (a == args::go) {
+        if (!empty) {
             const epc_calib_t *c = st->calib;
             const int32_t nimg = c->img_count;
             lut_args p{};
@@ -312,22 +321,17 @@ PYLOX_API int calc_dist_calib_drnu_lsr(pylox_drv_t *drv, uint16_t *dist, uint16_
                                        const uint16_t *raw, int32_t w, int32_t h, int32_t phases)
 {
     int64_t n = 0;
-    const args a = check(__func__, dist, amp, raw, w, h, phases, n);
-    if (a == args::refuse)
+    epc_state_t *st = nullptr;
+    if (begin(__func__, drv, dist, amp, raw, w, h, phases, true, n, st) == args::refuse)
         return 0;
-    epc_state_t *st = epc_state(drv);
-    if (!st) {
-        LOG_ERR("[%s] no driver state\n");
-        return 0;
-    }
+    const bool empty = n == 0;
     pthread_mutex_lock(&st->lock);
     int done = 0;
     const epc_calib_t *c = st->calib;
     // The line table is released after mounting; without it nothing is done.
-    if (loaded(st) && c->lsr && (a == args::empty || n <= k_epc_ref_pixels)) {
+    if (loaded(st) && c->lsr && (empty || n <= k_epc_ref_pixels)) {
         done = 1;
-        const float drift = static_cast<float>(st->temp_ib - c->cal_ib) * st->tc_ib_phase / 10.0f +
-                            static_cast<float>(st->temp_cb - c->cal_cb) * st->tc_cb_phase / 10.0f;
+        const float drift = drift_phase(st, c);
         const int32_t o = user_offset(st);
         const auto box = static_cast<float>(st->box_len_mm);
         const auto step = static_cast<float>(c->step_um);

@@ -301,36 +301,41 @@ void Median5Impl(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h)
     median_image<5>(dst, src, w, h);
 }
 
-// Column recursion of the Gaussian over the columns x .. x+lanes-1, in place:
-// the causal pass overwrites each value with y, the anti-causal pass y with z.
-template <class D>
-HWY_INLINE void gauss_cols(D d, float *img, int32_t w, int32_t h, int32_t x, const iir_coef &c)
+// Causal then anti-causal recursion of the Gaussian, in place, over `count`
+// vectors at line + i * stride (one line per lane): the causal pass
+// overwrites each value with y, the anti-causal pass y with z.
+template <class D> HWY_INLINE void gauss_lines(D d, float *line, int32_t count,
+                                               std::ptrdiff_t stride, const iir_coef &c)
 {
     const auto b = hn::Set(d, c.b), a1 = hn::Set(d, c.a1), a2 = hn::Set(d, c.a2),
                a3 = hn::Set(d, c.a3);
-    float *p = img + x;
-    auto y1 = hn::LoadU(d, p), y2 = y1, y3 = y1;
-    for (int32_t i = 0; i < h; ++i) {
-        float *q = p + static_cast<std::ptrdiff_t>(i) * w;
-        const auto y0 =
-            hn::Add(hn::Add(hn::Add(hn::Mul(b, hn::LoadU(d, q)), hn::Mul(a1, y1)), hn::Mul(a2, y2)),
-                    hn::Mul(a3, y3));
-        hn::StoreU(y0, d, q);
-        y3 = y2;
-        y2 = y1;
-        y1 = y0;
+    using V = hn::Vec<D>;
+    // One step: the value at q becomes b q + a1 v1 + a2 v2 + a3 v3, and the
+    // history moves on.
+    auto step = [&](float *q, V &v1, V &v2, V &v3) {
+        const V v0 =
+            hn::Add(hn::Add(hn::Add(hn::Mul(b, hn::LoadU(d, q)), hn::Mul(a1, v1)), hn::Mul(a2, v2)),
+                    hn::Mul(a3, v3));
+        hn::StoreU(v0, d, q);
+        v3 = v2;
+        v2 = v1;
+        v1 = v0;
+    };
+    V y1 = hn::LoadU(d, line), y2 = y1, y3 = y1;
+    for (int32_t i = 0; i < count; ++i) {
+        step(line + i * stride, y1, y2, y3);
     }
-    auto z1 = y1, z2 = y1, z3 = y1;
-    for (int32_t i = h; i-- > 0;) {
-        float *q = p + static_cast<std::ptrdiff_t>(i) * w;
-        const auto z0 =
-            hn::Add(hn::Add(hn::Add(hn::Mul(b, hn::LoadU(d, q)), hn::Mul(a1, z1)), hn::Mul(a2, z2)),
-                    hn::Mul(a3, z3));
-        hn::StoreU(z0, d, q);
-        z3 = z2;
-        z2 = z1;
-        z1 = z0;
+    V z1 = y1, z2 = y1, z3 = y1;
+    for (int32_t i = count; i-- > 0;) {
+        step(line + i * stride, z1, z2, z3);
     }
+}
+
+// Column recursion over the columns x .. x+lanes-1, in place.
+template <class D>
+HWY_INLINE void gauss_cols(D d, float *img, int32_t w, int32_t h, int32_t x, const iir_coef &c)
+{
+    gauss_lines(d, img + x, h, w, c);
 }
 
 void GaussColsImpl(float *img, int32_t w, int32_t h, const iir_coef &c)
@@ -437,30 +442,7 @@ template <class D> HWY_INLINE void gauss_rows(D d, float *dst, const float *src,
 {
     const std::size_t n = hn::Lanes(d);
     rows_to_block(src, w, y0, n, block);
-    const auto b = hn::Set(d, c.b), a1 = hn::Set(d, c.a1), a2 = hn::Set(d, c.a2),
-               a3 = hn::Set(d, c.a3);
-    auto y1 = hn::LoadU(d, block), y2 = y1, y3 = y1;
-    for (int32_t i = 0; i < w; ++i) {
-        float *q = block + i * n;
-        const auto y0v =
-            hn::Add(hn::Add(hn::Add(hn::Mul(b, hn::LoadU(d, q)), hn::Mul(a1, y1)), hn::Mul(a2, y2)),
-                    hn::Mul(a3, y3));
-        hn::StoreU(y0v, d, q);
-        y3 = y2;
-        y2 = y1;
-        y1 = y0v;
-    }
-    auto z1 = y1, z2 = y1, z3 = y1;
-    for (int32_t i = w; i-- > 0;) {
-        float *q = block + i * n;
-        const auto z0 =
-            hn::Add(hn::Add(hn::Add(hn::Mul(b, hn::LoadU(d, q)), hn::Mul(a1, z1)), hn::Mul(a2, z2)),
-                    hn::Mul(a3, z3));
-        hn::StoreU(z0, d, q);
-        z3 = z2;
-        z2 = z1;
-        z1 = z0;
-    }
+    gauss_lines(d, block, w, static_cast<std::ptrdiff_t>(n), c);
     block_to_rows(block, w, y0, n, dst);
 }
 

@@ -32,6 +32,13 @@ template <size_t N> double *create(const double *src)
     return d;
 }
 
+// Copies N values (the areas may overlap) and returns dest.
+template <size_t N> double *assign(const double *src, double *dest)
+{
+    std::memmove(dest, src, N * sizeof(double));
+    return dest;
+}
+
 // Operations write into their first operand when dest is null.
 template <size_t N> double *store(const std::array<double, N> &r, double *first, double *dest)
 {
@@ -241,8 +248,7 @@ PYLOX_API double *mat3_create(const double *src)
 
 PYLOX_API double *mat3_set(const double *src, double *dest)
 {
-    std::memmove(dest, src, 9 * sizeof(double));
-    return dest;
+    return assign<9>(src, dest);
 }
 
 PYLOX_API double *mat3_identity(double *dest)
@@ -295,8 +301,7 @@ PYLOX_API double *mat4_create(const double *src)
 
 PYLOX_API double *mat4_set(const double *src, double *dest)
 {
-    std::memmove(dest, src, 16 * sizeof(double));
-    return dest;
+    return assign<16>(src, dest);
 }
 
 PYLOX_API double *mat4_identity(double *dest)
@@ -549,8 +554,7 @@ PYLOX_API double *quat_create(const double *src)
 
 PYLOX_API double *quat_set(const double *src, double *dest)
 {
-    std::memmove(dest, src, 4 * sizeof(double));
-    return dest;
+    return assign<4>(src, dest);
 }
 
 PYLOX_API double *quat_calculateW(double *q, double *dest)
@@ -661,8 +665,7 @@ PYLOX_API double *vec3_create(const double *src)
 
 PYLOX_API double *vec3_set(const double *src, double *dest)
 {
-    std::memmove(dest, src, 3 * sizeof(double));
-    return dest;
+    return assign<3>(src, dest);
 }
 
 PYLOX_API double *vec3_add(double *a, const double *b, double *dest)
