@@ -1,7 +1,12 @@
 // Hot-plug on the virtual camera: cameras on the bus at registration, cameras
 // plugged in later, unplugged and replugged are reported with their bus
-// location, and a reported entry opens.
+// location, and a reported entry opens. Every case runs twice: on libusb's
+// hot-plug events and on the poll of the bus that stands in where libusb has
+// none.
+#include "ll/usb/usb_hotplug.h"
 #include "support/vcam/device_fixture.h"
+
+#include <libusb.h>
 
 #include <mutex>
 
@@ -47,9 +52,28 @@ struct recorder {
     }
 };
 
-class Hotplug : public DeviceTest {};
+// Parameter: the watcher polls the bus.
+class Hotplug : public DeviceTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override { usbll::hotplug_force_polling(GetParam()); }
+    void TearDown() override
+    {
+        DeviceTest::TearDown();
+        usbll::hotplug_force_polling(false);
+    }
+    void expect_mode() const
+    {
+        EXPECT_EQ(pylox_ll_hotplug_native(),
+                  GetParam() ? 0 : (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) ? 1 : 0));
+    }
+};
 
-TEST_F(Hotplug, ArrivalsAndDeparturesAreReported)
+INSTANTIATE_TEST_SUITE_P(Watcher, Hotplug, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &p) {
+                             return p.param ? "polling" : "libusb_events";
+                         });
+
+TEST_P(Hotplug, ArrivalsAndDeparturesAreReported)
 {
     vcam::CameraConfig a;
     a.bus = 1;
@@ -58,8 +82,7 @@ TEST_F(Hotplug, ArrivalsAndDeparturesAreReported)
     start_library();
     recorder rec;
     ASSERT_EQ(pylox_dev_set_callback_on_hotplug(&recorder::cb, &rec), 1);
-    std::printf("hot-plug through %s\n",
-                pylox_ll_hotplug_native() ? "libusb's events" : "polling the bus");
+    expect_mode();
     // Already on the bus: reported first.
     EXPECT_TRUE(rec.saw(PYLOX_LL_HOTPLUG_ARRIVED, 1, 2, cam_a->address()));
 
@@ -101,7 +124,7 @@ TEST_F(Hotplug, ArrivalsAndDeparturesAreReported)
 }
 
 // The callback may remove itself from inside, and a new one takes over.
-TEST_F(Hotplug, CallbackRemovesItselfAndAnotherTakesOver)
+TEST_P(Hotplug, CallbackRemovesItselfAndAnotherTakesOver)
 {
     auto cam = plug();
     start_library();
@@ -117,6 +140,7 @@ TEST_F(Hotplug, CallbackRemovesItselfAndAnotherTakesOver)
     ASSERT_TRUE(eventually([] { return calls.load() >= 1; }, 5000ms));
     recorder rec;
     ASSERT_EQ(pylox_dev_set_callback_on_hotplug(&recorder::cb, &rec), 1);
+    expect_mode();
     EXPECT_TRUE(rec.saw(PYLOX_LL_HOTPLUG_ARRIVED, cam->bus(), cam->port(), cam->address()));
     EXPECT_EQ(calls.load(), 1);
 }

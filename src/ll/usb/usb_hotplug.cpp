@@ -26,6 +26,7 @@ struct watcher {
     uint64_t gen = 0; // a watcher whose generation is past stops
     std::thread thread;
     bool native = false;
+    bool force_polling = false;
 };
 
 watcher &w()
@@ -178,17 +179,19 @@ int hotplug_register(pylox_ll_hotplug_cb_t cb, void *user)
     if (!cb)
         return 1;
     uint64_t gen;
+    bool poll_only;
     {
         std::lock_guard<std::mutex> lk(w().m);
         w().cb = cb;
         w().user = user;
         w().stop = false;
         gen = ++w().gen;
+        poll_only = w().force_polling;
     }
     libusb_context *ctx = nullptr;
     libusb_hotplug_callback_handle handle = 0;
     bool native = false;
-    if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) && libusb_init(&ctx) == 0) {
+    if (!poll_only && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) && libusb_init(&ctx) == 0) {
         apply_debug(ctx);
         // Cameras already on the bus are reported first (ENUMERATE), on this thread.
         const int rc = libusb_hotplug_register_callback(
@@ -228,6 +231,12 @@ int hotplug_register(pylox_ll_hotplug_cb_t cb, void *user)
 void hotplug_stop()
 {
     join_old();
+}
+
+void hotplug_force_polling(bool on)
+{
+    std::lock_guard<std::mutex> lk(w().m);
+    w().force_polling = on;
 }
 
 int hotplug_native()

@@ -12,5 +12,8 @@ int hotplug_register(pylox_ll_hotplug_cb_t cb, void *user);
 void hotplug_stop();
 // 1 when libusb's own hot-plug events drive the watcher, 0 when it polls.
 int hotplug_native();
+// Makes the next watchers poll the bus even where libusb has hot-plug events
+// (the path of platforms without them); for tests of that path.
+void hotplug_force_polling(bool on);
 
 } // namespace usbll
