@@ -6,6 +6,7 @@
 //   pylox::Frame f = cam.get_frame_wait();    // bytes, information, arrival time
 //   cam.on_frame([](const pylox::FrameView &v) { ... });
 //   cam.wait(1000);
+//   pylox::HotplugWatch watch([](const pylox::DeviceEntry &e, pylox::Plug p) { ... });
 //
 // Failures of the C calls become pylox::Error exceptions here, on the C++
 // side; nothing is thrown through the library. A Device is move-only and
@@ -20,6 +21,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -91,7 +93,11 @@ struct DeviceEntry {
     std::string product() const { return std::string(handle.product, strnlen(handle.product, 32)); }
     int bus() const { return handle.loc.usb.bus; }
     int port() const { return handle.loc.usb.port; }
+    int address() const { return handle.loc.usb.addr; }
 };
+
+// What a hot-plug report says of a camera.
+enum class Plug { arrived = PYLOX_LL_HOTPLUG_ARRIVED, left = PYLOX_LL_HOTPLUG_LEFT };
 
 namespace detail {
 
@@ -173,6 +179,44 @@ inline int on_error_c(pylox_dev_t *dev, int err, uint32_t arg)
     } catch (...) {
         pending() = std::current_exception();
         return 0;
+    }
+}
+
+// The one hot-plug callback of the process (the C interface has one slot).
+// The watcher thread reaches it through the registry, so a watch that is
+// replaced or destroyed is never called again, and the callback that runs
+// keeps its state alive even when it ends its own watch.
+struct hotplug_state {
+    std::function<void(const DeviceEntry &, Plug)> cb;
+    std::mutex m;
+    std::exception_ptr failure; // the first exception of cb; no reports after it
+};
+
+inline std::shared_ptr<hotplug_state> &hotplug_active()
+{
+    static std::shared_ptr<hotplug_state> s;
+    return s;
+}
+
+inline void on_hotplug_c(const pylox_dev_t *entry, int event, void *user)
+{
+    std::shared_ptr<hotplug_state> s;
+    {
+        std::lock_guard<std::mutex> lk(registry_lock());
+        s = hotplug_active();
+    }
+    if (!s || s.get() != user)
+        return;
+    {
+        std::lock_guard<std::mutex> lk(s->m);
+        if (s->failure)
+            return;
+    }
+    try {
+        s->cb(DeviceEntry{*entry}, event == PYLOX_LL_HOTPLUG_LEFT ? Plug::left : Plug::arrived);
+    } catch (...) {
+        std::lock_guard<std::mutex> lk(s->m);
+        s->failure = std::current_exception();
     }
 }
 
@@ -377,6 +421,88 @@ private:
     std::unique_ptr<pylox_dev_t> own_; // the handle, unless it is the library's default
 };
 
+// Hot-plug reports for the lifetime of the object: cb(entry, Plug::arrived)
+// for each camera on the bus at once, then for cameras arriving, and
+// Plug::left for cameras leaving. The entry opens with Device::open. cb runs
+// on a thread of the library (on the constructing thread for the cameras
+// already present where libusb reports them itself). There is one watch per
+// process: a new one replaces the one before, which then reports nothing.
+// The destructor ends the watch and waits for a report in progress, unless it
+// runs inside cb. An exception of cb ends the reports; failure() holds it and
+// rethrow() throws it.
+class HotplugWatch {
+public:
+    using Callback = std::function<void(const DeviceEntry &, Plug)>;
+
+    HotplugWatch() = default;
+    explicit HotplugWatch(Callback cb)
+    {
+        if (!cb)
+            throw std::invalid_argument("pylox::HotplugWatch needs a callback");
+        auto s = std::make_shared<detail::hotplug_state>();
+        s->cb = std::move(cb);
+        {
+            std::lock_guard<std::mutex> lk(detail::registry_lock());
+            detail::hotplug_active() = s;
+        }
+        state_ = s;
+        if (pylox_dev_set_callback_on_hotplug(detail::on_hotplug_c, s.get()) != 1) {
+            stop();
+            throw Error("pylox_dev_set_callback_on_hotplug", 0);
+        }
+    }
+    HotplugWatch(const HotplugWatch &) = delete;
+    HotplugWatch &operator=(const HotplugWatch &) = delete;
+    HotplugWatch(HotplugWatch &&o) noexcept : state_(std::move(o.state_)) {}
+    HotplugWatch &operator=(HotplugWatch &&o) noexcept
+    {
+        if (this != &o) {
+            stop();
+            state_ = std::move(o.state_);
+        }
+        return *this;
+    }
+    ~HotplugWatch() { stop(); }
+
+    // Ends the watch (when it is still the process's current one).
+    void stop() noexcept
+    {
+        if (!state_)
+            return;
+        bool current;
+        {
+            std::lock_guard<std::mutex> lk(detail::registry_lock());
+            current = detail::hotplug_active() == state_;
+            if (current)
+                detail::hotplug_active().reset();
+        }
+        if (current)
+            pylox_dev_set_callback_on_hotplug(nullptr, nullptr);
+        state_.reset();
+    }
+    // True while this watch is the process's current one.
+    bool active() const
+    {
+        std::lock_guard<std::mutex> lk(detail::registry_lock());
+        return state_ && detail::hotplug_active() == state_;
+    }
+    std::exception_ptr failure() const
+    {
+        if (!state_)
+            return nullptr;
+        std::lock_guard<std::mutex> lk(state_->m);
+        return state_->failure;
+    }
+    void rethrow() const
+    {
+        if (std::exception_ptr e = failure())
+            std::rethrow_exception(e);
+    }
+
+private:
+    std::shared_ptr<detail::hotplug_state> state_;
+};
+
 // The library, started for the lifetime of the object.
 class Context {
 public:
@@ -401,6 +527,10 @@ public:
     Device open(const DeviceEntry &e) const { return Device::open(e); }
     Device open_first() const { return Device::open_first(); }
     Device open_replay(const std::string &path) const { return Device::open_replay(path); }
+    HotplugWatch watch_hotplug(HotplugWatch::Callback cb) const
+    {
+        return HotplugWatch(std::move(cb));
+    }
 };
 
 } // namespace pylox

@@ -130,4 +130,46 @@ TEST_F(Cpp, FailuresAreExceptions)
                  std::invalid_argument);
 }
 
+// Sizes: an owned frame holds the frame's bytes (or as many as were asked
+// for), a view and its span cover exactly the frame; failed calls throw
+// pylox::Error with the C call's name and result.
+TEST_F(Cpp, FrameSizesAndErrorCodes)
+{
+    pylox::Device cam = lib.open_replay(PYLOX_SAMPLE);
+    // Not capturing: the C call's -2 comes out as the error's code.
+    try {
+        cam.get_frame_wait();
+        FAIL() << "no exception";
+    } catch (const pylox::Error &e) {
+        EXPECT_EQ(e.code(), -2);
+        EXPECT_NE(std::string(e.what()).find("pylox_cap_get_frames"), std::string::npos);
+    }
+    const pylox::Frame snap = cam.snapshot();
+    EXPECT_EQ(snap.info.frame_size, pylox::default_frame_bytes);
+    EXPECT_EQ(snap.data.size(), pylox::default_frame_bytes);
+    EXPECT_FALSE(cam.capturing());
+    // A ring of one frame cannot capture.
+    cam.set_ring_frames(1);
+    EXPECT_THROW(cam.start(), pylox::Error);
+    cam.set_ring_frames(4);
+    cam.start();
+    const pylox::Frame part = cam.get_frame_wait(1000);
+    EXPECT_EQ(part.data.size(), 1000u);
+    EXPECT_EQ(part.info.frame_size, pylox::default_frame_bytes);
+    size_t viewed = 0;
+    cam.on_frame([&](const pylox::FrameView &v) {
+        viewed = v.size;
+        EXPECT_EQ(v.size, v.info.frame_size);
+#if __cplusplus >= 202002L
+        EXPECT_EQ(v.bytes().size(), v.size);
+#endif
+    });
+    while (viewed == 0 && !cam.wait(5000)) {
+    }
+    EXPECT_EQ(viewed, pylox::default_frame_bytes);
+#if __cplusplus >= 202002L
+    EXPECT_EQ(snap.bytes().size(), snap.info.frame_size);
+#endif
+}
+
 } // namespace
