@@ -9,7 +9,6 @@
 
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -162,6 +161,64 @@ public:
         return out;
     }
 
+    // Resets a part of the camera (target 0..8); the camera's answer. Target 3
+    // drops it off the bus: it comes back at a new address, the device opens
+    // it again and the call reports false.
+    bool reset(int target)
+    {
+        if (target < 0 || target > 8)
+            throw std::invalid_argument("reset targets are 0..8");
+        pylox_dev_t *d = h();
+        int r;
+        {
+            py::gil_scoped_release unlocked;
+            r = pylox_dev_reset(d, target);
+        }
+        return r == 1;
+    }
+
+    // Runtime features of the sensor driver (FILTER_*), with the value the
+    // feature takes where it has one.
+    void enable_filter(int id, py::object value)
+    {
+        uint8_t u8 = 0;
+        uint16_t u16 = 0;
+        int32_t i32 = 0;
+        void *arg = nullptr;
+        if (!value.is_none()) {
+            const long long v = value.cast<long long>();
+            if (id == FILTER_ID_SPATIAL) {
+                if (v < 0 || v > 255)
+                    throw std::invalid_argument("the spatial filter takes 0..255");
+                u8 = static_cast<uint8_t>(v);
+                arg = &u8;
+            } else if (id == FILTER_ID_OFFSET) {
+                if (v < INT32_MIN || v > INT32_MAX)
+                    throw std::invalid_argument("the offset is a 32-bit number of mm");
+                i32 = static_cast<int32_t>(v);
+                arg = &i32;
+            } else if (id == FILTER_ID_AMP || id == FILTER_ID_AUTO_INTG ||
+                       id == FILTER_ID_PHASE_CHECK || id == FILTER_ID_TEMP_MONITOR) {
+                if (v < 0 || v > 65535)
+                    throw std::invalid_argument("this feature takes 0..65535");
+                u16 = static_cast<uint16_t>(v);
+                arg = &u16;
+            } else {
+                throw std::invalid_argument("this feature takes no value");
+            }
+        }
+        pylox_dev_t *d = h();
+        const int r = pylox_filter_enable(d, id, arg);
+        if (r < 0)
+            throw std::runtime_error("pylox_filter_enable failed (" + std::to_string(r) + ")");
+    }
+    void disable_filter(int id)
+    {
+        const int r = pylox_filter_disable(h(), id);
+        if (r < 0)
+            throw std::runtime_error("pylox_filter_disable failed (" + std::to_string(r) + ")");
+    }
+
     void set_param(uint32_t id, uint64_t value, int length)
     {
         if (length < 1 || length > 8)
@@ -268,17 +325,18 @@ template <typename Fn> u16img filter_u16(const u16img &src, Fn fn)
 }
 
 // The hot-plug callback: a Python callable run on the library's watcher thread.
-std::mutex g_hotplug_m;
+// Every access happens with the interpreter lock held; the watcher calls a
+// reference of its own, so the callback may replace or remove itself.
 std::unique_ptr<py::function> g_hotplug;
 
 void on_hotplug(const pylox_dev_t *e, int event, void *)
 {
     py::gil_scoped_acquire locked;
-    std::lock_guard<std::mutex> lk(g_hotplug_m);
     if (!g_hotplug)
         return;
+    const py::function fn = *g_hotplug;
     try {
-        (*g_hotplug)(entry_dict(*e), event == PYLOX_LL_HOTPLUG_ARRIVED ? "arrived" : "left");
+        fn(entry_dict(*e), event == PYLOX_LL_HOTPLUG_ARRIVED ? "arrived" : "left");
     } catch (py::error_already_set &err) {
         err.discard_as_unraisable("pylox hot-plug callback");
     }
@@ -292,10 +350,7 @@ void set_hotplug(py::object cb)
         py::gil_scoped_release unlocked;
         pylox_dev_set_callback_on_hotplug(nullptr, nullptr);
     }
-    {
-        std::lock_guard<std::mutex> lk(g_hotplug_m);
-        g_hotplug.reset(cb.is_none() ? nullptr : new py::function(cb.cast<py::function>()));
-    }
+    g_hotplug.reset(cb.is_none() ? nullptr : new py::function(cb.cast<py::function>()));
     if (cb.is_none())
         return;
     int r;
@@ -365,6 +420,15 @@ PYBIND11_MODULE(pylox, m)
     m.attr("PARAM_MOD_FREQ") = static_cast<int>(PARAM_MOD_FREQ);
     m.attr("PARAM_INTG_TIME") = static_cast<int>(PARAM_INTG_TIME);
     m.attr("PARAM_INTG_TIME2") = static_cast<int>(PARAM_INTG_TIME2);
+    m.attr("FILTER_LENS_UNDIST") = static_cast<int>(FILTER_ID_LENS_UNDIST);
+    m.attr("FILTER_CALIB") = static_cast<int>(FILTER_ID_CALIB);
+    m.attr("FILTER_SPATIAL") = static_cast<int>(FILTER_ID_SPATIAL);
+    m.attr("FILTER_AMP") = static_cast<int>(FILTER_ID_AMP);
+    m.attr("FILTER_AUTO_INTG") = static_cast<int>(FILTER_ID_AUTO_INTG);
+    m.attr("FILTER_PHASE_CHECK") = static_cast<int>(FILTER_ID_PHASE_CHECK);
+    m.attr("FILTER_TEMP_MONITOR") = static_cast<int>(FILTER_ID_TEMP_MONITOR);
+    m.attr("FILTER_HDR") = static_cast<int>(FILTER_ID_HDR);
+    m.attr("FILTER_OFFSET") = static_cast<int>(FILTER_ID_OFFSET);
 
     py::class_<Device>(m, "Device")
         .def("close", &Device::close)
@@ -391,6 +455,15 @@ PYBIND11_MODULE(pylox, m)
         .def("point_cloud", &Device::point_cloud, py::arg("distance"), py::arg("lens") = py::none(),
              "x, y, z of each valid pixel (0 < d < 60 m) through the camera's lens, or the "
              "given (cx, cy, fx, fy[, dist_scale]) (N x 3)")
+        .def("reset", &Device::reset, py::arg("target"),
+             "Resets a part of the camera (0..8), True when it acknowledged; 3 drops it off the "
+             "bus, "
+             "it comes back at a new address and is opened again (and reports False)")
+        .def("enable_filter", &Device::enable_filter, py::arg("filter_id"),
+             py::arg("value") = py::none(),
+             "Switches a feature of the sensor driver on (FILTER_*), with its value: spatial "
+             "0..255, amplitude/auto integration/phase check/temperature 0..65535, offset mm")
+        .def("disable_filter", &Device::disable_filter, py::arg("filter_id"))
         .def("set_param", &Device::set_param, py::arg("param_id"), py::arg("value"),
              py::arg("length") = 4)
         .def("get_param", &Device::get_param, py::arg("param_id"), py::arg("length") = 4)

@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Streams a few frames from the first camera, or from a recording, and prints
-each frame's index, arrival time and mean sample.
+each frame's index, arrival time, the distance in the middle of the picture
+and the temperature.
 
     PYTHONPATH=build/default/python python3 python/examples/stream.py samples/vcam_box_e2.raw
 """
 import sys
+
+import numpy as np
 
 import pylox
 
@@ -21,9 +24,11 @@ def main():
             if got is None:
                 break
             samples, info = got
+            dist = cam.distance(samples, info)  # metres, height x width
+            h, w = dist.shape
+            centre = float(np.median(dist[h // 2 - 5:h // 2 + 5, w // 2 - 5:w // 2 + 5]))
             print(f"frame {info['frame_idx']:5d}  arrived {info['time_us']} us  "
-                  f"mean sample {samples.mean():.1f}  {info['temp0']:.1f} degC")
-    pylox.set_hotplug_callback(None)
+                  f"centre {centre:.3f} m  {info['temp0']:.1f} degC")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,11 @@
 """The Python module on the sample recording: frames as numpy arrays with
-arrival times on the host's monotonic clock, devices as context managers,
-filters against numpy's own window arithmetic."""
+arrival times on the host's monotonic clock, distances, gray values and
+point clouds against the recorded scene, the driver's features, devices as
+context managers, filters against numpy's own window arithmetic, the example
+script."""
 import os
+import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -61,26 +65,77 @@ class Replay(unittest.TestCase):
         norms = np.linalg.norm(pts, axis=1)
         self.assertTrue(np.allclose(norms, 1.5, atol=1e-3) or np.allclose(pts[:, 2], 1.5, atol=1e-3))
 
-    def test_distance_and_gray(self):
+    # The recording (see README): back wall at 2.4 m, three boxes at 2.025,
+    # 1.65 and 1.275 m in rows 60-159, a floor over the lowest third rising
+    # to 0.9 m at the bottom row; one reflectivity everywhere.
+    REGIONS = {"wall": (np.s_[5:55, 5:315], 2.4),
+               "box1": (np.s_[65:155, 25:95], 2.025),
+               "box2": (np.s_[65:155, 125:195], 1.65),
+               "box3": (np.s_[65:155, 225:295], 1.275)}
+
+    def frame_products(self, settings=()):
         with pylox.open_replay(SAMPLE) as cam:
             cam.start()
             samples, info = cam.get_frame()
             with self.assertRaises(ValueError):
                 cam.distance(samples[:100], info)
-            try:
-                dist = cam.distance(samples, info)
-                gray = cam.gray(samples, info)
-            except RuntimeError as e:
-                self.skipTest(f"the sensor driver decodes no depth in this build ({e})")
+            dist = cam.distance(samples, info)
+            gray = cam.gray(samples, info)
+            pts = cam.point_cloud(dist)
+            more = []
+            for filter_id, value in settings:
+                if value is False:
+                    cam.disable_filter(filter_id)
+                else:
+                    cam.enable_filter(filter_id, value)
+                more.append(cam.distance(samples, info))
+        return dist, gray, pts, more
+
+    def test_distance_and_gray(self):
+        dist, gray, pts, _ = self.frame_products()
         self.assertEqual(dist.shape, (240, 320))
         self.assertEqual(gray.shape, (240, 320))
-        # The recording: a wall at 2 m, a box at 1.2 m in the middle (the
-        # recording's camera has no calibration, so only the order is sure).
-        wall = float(np.median(dist[5:40, 5:60]))
-        box = float(np.median(dist[110:130, 150:170]))
-        self.assertGreater(wall, 1.0)
-        self.assertLess(box, wall - 0.4)
-        self.assertTrue(np.all(np.isfinite(gray)))
+        self.assertEqual(dist.dtype, np.float32)
+        for name, (region, truth) in self.REGIONS.items():
+            err = np.abs(dist[region] - truth)
+            self.assertLess(float(np.median(err)), 0.006, name)
+            self.assertLess(float(np.percentile(err, 99)), 0.03, name)
+        # The floor comes nearer row by row down to 0.9 m.
+        floor = dist[160:240, 105:115].mean(axis=1)
+        self.assertTrue(np.all(np.diff(floor) < 0.005))
+        self.assertAlmostEqual(float(floor[-1]), 0.9, delta=0.06)
+        # Amplitude falls with the square of the distance.
+        lit = [float(np.median(gray[r]) * np.median(dist[r]) ** 2) for r, _ in self.REGIONS.values()]
+        self.assertLess(max(lit) / min(lit), 1.05, lit)
+        # The point cloud: one point per pixel, each at its pixel's distance.
+        self.assertEqual(pts.shape, (240 * 320, 3))
+        np.testing.assert_allclose(np.linalg.norm(pts, axis=1), dist.ravel(), atol=1e-3)
+
+    def test_driver_features_switch(self):
+        dist, _, _, (offset, plain, unfiltered) = self.frame_products(
+            ((pylox.FILTER_OFFSET, 100), (pylox.FILTER_OFFSET, False),
+             (pylox.FILTER_SPATIAL, False)))
+        np.testing.assert_allclose(offset - dist, 0.1, atol=1.5e-3)
+        np.testing.assert_array_equal(plain, dist)
+        # Without the spatial filters the wall's sample noise shows.
+        wall = self.REGIONS["wall"][0]
+        self.assertGreater(float(np.std(unfiltered[wall])), 2 * float(np.std(dist[wall])))
+        with pylox.open_replay(SAMPLE) as cam:
+            for bad in ((pylox.FILTER_SPATIAL, 256), (pylox.FILTER_AMP, -1),
+                        (pylox.FILTER_HDR, 1)):
+                with self.assertRaises(ValueError):
+                    cam.enable_filter(*bad)
+
+    def test_example_script_streams_the_recording(self):
+        example = os.path.join(os.path.dirname(__file__), "..", "examples", "stream.py")
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+        out = subprocess.run([sys.executable, example, SAMPLE], env=env, capture_output=True,
+                             text=True, timeout=60, check=True).stdout
+        lines = [line for line in out.splitlines() if line.startswith("frame")]
+        self.assertEqual(len(lines), FRAMES, out)
+        # The middle of the picture is the middle box.
+        for line in lines:
+            self.assertAlmostEqual(float(line.split("centre")[1].split()[0]), 1.65, delta=0.02)
 
     def test_context_manager_closes(self):
         with pylox.open_replay(SAMPLE) as cam:

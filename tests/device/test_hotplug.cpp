@@ -145,4 +145,31 @@ TEST_P(Hotplug, CallbackRemovesItselfAndAnotherTakesOver)
     EXPECT_EQ(calls.load(), 1);
 }
 
+// The callback may also put another in its place from inside, also while
+// the cameras already on the bus are being reported (where libusb reports
+// them, that happens inside the registering call).
+TEST_P(Hotplug, CallbackReplacesItselfFromInside)
+{
+    auto cam = plug();
+    start_library();
+    static recorder *next;
+    static std::atomic<int> calls{0};
+    recorder rec;
+    next = &rec;
+    calls = 0;
+    ASSERT_EQ(pylox_dev_set_callback_on_hotplug(
+                  [](const pylox_dev_t *, int, void *) {
+                      ++calls;
+                      pylox_dev_set_callback_on_hotplug(&recorder::cb, next);
+                  },
+                  nullptr),
+              1);
+    expect_mode();
+    EXPECT_TRUE(rec.saw(PYLOX_LL_HOTPLUG_ARRIVED, cam->bus(), cam->port(), cam->address()));
+    const int old = cam->address();
+    cam->unplug();
+    EXPECT_TRUE(rec.saw(PYLOX_LL_HOTPLUG_LEFT, cam->bus(), cam->port(), old));
+    EXPECT_EQ(calls.load(), 1);
+}
+
 } // namespace

@@ -209,13 +209,20 @@ int hotplug_register(pylox_ll_hotplug_cb_t cb, void *user)
             libusb_exit(ctx);
         }
     }
+    bool superseded = false;
     try {
         std::lock_guard<std::mutex> lk(w().m);
-        w().native = native;
-        if (native)
-            w().thread = std::thread(run_native, ctx, handle, gen);
-        else
-            w().thread = std::thread(run_polling, gen);
+        // The callback, called above for the cameras already on the bus, may
+        // have removed or replaced this registration; a newer watcher may be
+        // running already and keeps its thread.
+        superseded = w().stop || w().gen != gen;
+        if (!superseded) {
+            w().native = native;
+            if (native)
+                w().thread = std::thread(run_native, ctx, handle, gen);
+            else
+                w().thread = std::thread(run_polling, gen);
+        }
     } catch (...) {
         USB_LOG(ERR, "pylox_ll_hotplug_register", "[%s] cannot start the watcher thread\n");
         if (native) {
@@ -224,6 +231,10 @@ int hotplug_register(pylox_ll_hotplug_cb_t cb, void *user)
         }
         join_old();
         return 0;
+    }
+    if (superseded && native) {
+        libusb_hotplug_deregister_callback(ctx, handle);
+        libusb_exit(ctx);
     }
     return 1;
 }
