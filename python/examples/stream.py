@@ -5,6 +5,7 @@ and the temperature.
 
     PYTHONPATH=build/default/python python3 python/examples/stream.py samples/vcam_box_e2.raw
 """
+import os
 import sys
 
 import numpy as np
@@ -13,7 +14,7 @@ import pylox
 
 
 def main():
-    pylox.init("")
+    pylox.init(os.devnull)  # the library's log; "" writes pylox_<date>.log here
     source = sys.argv[1] if len(sys.argv) > 1 else None
     cam = pylox.open_replay(source) if source else pylox.open()
     with cam:
