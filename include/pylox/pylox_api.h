@@ -29,7 +29,9 @@ typedef void (*pylox_hotplug_cb_t)(const pylox_dev_t *entry, int event, void *us
 /* Registers the one hot-plug callback, a null cb removes it; cameras already
  * on the bus are reported first. The callback runs on a watcher thread of the
  * library (libusb's hot-plug events, or a poll of the bus where libusb has
- * none) and may remove itself; pylox_uninit removes it. Returns 1, 0 on failure. */
+ * none); where libusb reports the cameras already present, those reports come
+ * inside this call on the caller's thread. It may remove or replace itself;
+ * pylox_uninit removes it. Returns 1, 0 on failure. */
 PYLOX_API int pylox_dev_set_callback_on_hotplug(pylox_hotplug_cb_t cb, void *user);
 PYLOX_API void pylox_dev_close(pylox_dev_t *dev);
 /* Resets a part of the camera, target 0..8. */

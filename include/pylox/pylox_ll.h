@@ -125,8 +125,9 @@ enum { PYLOX_LL_HOTPLUG_ARRIVED = 1, PYLOX_LL_HOTPLUG_LEFT = 2 };
 /* dev is a listed record (kind, locator, located) valid during the call. */
 typedef void (*pylox_ll_hotplug_cb_t)(const pylox_ll_dev_t *dev, int event, void *user);
 /* Registers the one hot-plug callback (a null cb removes it); cameras already
- * on the bus are reported as arrived first. The callback runs on a watcher
- * thread of the library and may remove itself. Returns 1, 0 on failure. */
+ * on the bus are reported as arrived first (inside this call where libusb
+ * reports them). The callback runs on a watcher thread of the library and may
+ * remove or replace itself. Returns 1, 0 on failure. */
 PYLOX_API int pylox_ll_hotplug_register(pylox_ll_hotplug_cb_t cb, void *user);
 /* 1 when libusb's own hot-plug events drive the watcher, 0 when it polls the bus. */
 PYLOX_API int pylox_ll_hotplug_native(void);
