@@ -634,6 +634,7 @@ void Camera::Impl::start_stream(uint32_t arg)
     cap_arg = arg;
     streaming = true;
     ++stream_gen;
+    ++stream_starts;
     sidx = 0;
     fridx = 0;
     frame_no = 0;
@@ -719,6 +720,7 @@ bool Camera::Impl::make_packets(std::unique_lock<std::mutex> &lk)
         if (stale || tc_moves)
             sc = scene;
         uint64_t ns = noise_state;
+        const uint32_t stream_no = stream_starts;
         lk.unlock();
         payload.reserve(kHeaderSize + static_cast<size_t>(frlen) * nframes);
         payload.resize(kHeaderSize);
@@ -763,6 +765,12 @@ bool Camera::Impl::make_packets(std::unique_lock<std::mutex> &lk)
                     double v = std::floor(s.exact[i] + g * c.noise + 0.5);
                     w[i] = static_cast<uint16_t>(std::clamp(v, 0.0, 4095.0));
                 }
+            }
+            if (c.stamp_frames && frlen > FrameStamp::kSize) {
+                put32(dst, FrameStamp::kMagic);
+                put32(dst + 4, stream_no);
+                put32(dst + 8, static_cast<uint32_t>(fno + k));
+                put32(dst + 12, stamp_hash(dst + FrameStamp::kSize, frlen - FrameStamp::kSize));
             }
         }
         lk.lock();

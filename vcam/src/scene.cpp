@@ -245,4 +245,30 @@ bool read_header(const uint8_t in[kHeaderSize], StreamHeader &h)
     return true;
 }
 
+// Two multiply chains over alternate 32-bit words: every byte and its place
+// count, and the two chains keep the hash quick at frame rate.
+uint32_t stamp_hash(const uint8_t *p, size_t n)
+{
+    uint64_t a = 0x9E3779B97F4A7C15ull, b = 0xC2B2AE3D27D4EB4Full;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        a = (a ^ get32(p + i)) * 0x100000001B3ull;
+        b = (b ^ get32(p + i + 4)) * 0x100000001B3ull;
+    }
+    for (; i < n; ++i)
+        a = (a ^ p[i]) * 0x100000001B3ull;
+    const uint64_t h = (a ^ (b >> 17) ^ (b << 23)) * 0xFF51AFD7ED558CCDull;
+    return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+bool read_stamp(const uint8_t *frame, size_t n, FrameStamp &out)
+{
+    if (n <= FrameStamp::kSize || get32(frame) != FrameStamp::kMagic)
+        return false;
+    out.stream = get32(frame + 4);
+    out.frame = get32(frame + 8);
+    out.hash = get32(frame + 12);
+    return stamp_hash(frame + FrameStamp::kSize, n - FrameStamp::kSize) == out.hash;
+}
+
 } // namespace vcam

@@ -1,6 +1,7 @@
 // What the camera streams: packet framing, short packets, checksums, frame
 // contents against the ground truth, stream faults, data-upload frames.
 #include <cmath>
+#include <set>
 
 #include "usb_host.h"
 
@@ -176,6 +177,43 @@ TEST(Framing, SeveralSmallFramesInOnePacket)
     EXPECT_LT(t.distance_mm[0], t.distance_mm[31]);
     EXPECT_EQ(t.saturated[0], 1);
     EXPECT_EQ(t.saturated[31], 0);
+}
+
+TEST(Frames, StampsNameStreamAndFrameAndHashTheRest)
+{
+    vcam::CameraConfig cfg;
+    cfg.width = 32, cfg.height = 24;
+    const uint32_t frame = 32 * 24 * 8;
+    cfg.packet_payload = 4 * frame; // several frames per packet: each has its own stamp
+    cfg.stamp_frames = true;
+    cfg.noise = 3.0f; // frames differ, so the hash cannot match by accident
+    auto cam = vcam::Camera::create(cfg);
+    for (uint32_t stream = 1; stream <= 2; ++stream) {
+        Captured c = capture(12 * frame);
+        std::vector<PacketInfo> pk;
+        ASSERT_TRUE(parse_stream(c.stream, pk));
+        auto frames = frames_of(c, pk);
+        ASSERT_GE(frames.size(), 8u);
+        std::set<uint32_t> hashes;
+        for (uint32_t i = 0; i < frames.size(); ++i) {
+            vcam::FrameStamp st;
+            ASSERT_TRUE(vcam::read_stamp(frames[i].data(), frame, st)) << i;
+            EXPECT_EQ(st.stream, stream);
+            EXPECT_EQ(st.frame, i);
+            hashes.insert(st.hash);
+            // Any flipped bit or two swapped words of the frame break the stamp.
+            auto bad = frames[i];
+            bad[frame - 1 - 37 * i] ^= 0x10;
+            EXPECT_FALSE(vcam::read_stamp(bad.data(), frame, st));
+            bad = frames[i];
+            size_t j = 104;
+            while (std::equal(bad.begin() + 100, bad.begin() + 104, bad.begin() + j))
+                j += 4;
+            std::swap_ranges(bad.begin() + 100, bad.begin() + 104, bad.begin() + j);
+            EXPECT_FALSE(vcam::read_stamp(bad.data(), frame, st));
+        }
+        EXPECT_EQ(hashes.size(), frames.size());
+    }
 }
 
 TEST(Frames, TemperatureDriftShiftsPhaseAsTheHostCorrects)

@@ -84,6 +84,10 @@ struct CameraConfig {
                                  // packet; a multiple of the frame size puts several
                                  // frames in one packet
     bool data_checksum = false;
+    // Every frame of format 2 starts with a stamp (see FrameStamp) in place of
+    // its first sixteen bytes, so that a test can tell each frame it receives
+    // from every other the camera sent and check that it arrived whole.
+    bool stamp_frames = false;
     int16_t temp_cb = 350, temp_ib = 300;             // 0.1 degC
     float temp_cb_drift = 0.0f, temp_ib_drift = 0.0f; // 0.1 degC per frame
 
@@ -319,6 +323,21 @@ constexpr size_t kHeaderSize = 36;
 void write_header(uint8_t out[kHeaderSize], const StreamHeader &h);
 // Parses and checks sync and header checksum; false when either is wrong.
 bool read_header(const uint8_t in[kHeaderSize], StreamHeader &h);
+
+// The stamp a camera with `stamp_frames` writes over the first 16 bytes of
+// each frame: a magic word, the number of the stream (stream starts since the
+// camera was created, from 1), the frame's number within that stream (from 0,
+// frames lost on the wire included) and a hash of the frame's remaining bytes.
+struct FrameStamp {
+    static constexpr uint32_t kMagic = 0x504D5453; // "STMP"
+    static constexpr size_t kSize = 16;
+    uint32_t stream = 0;
+    uint32_t frame = 0;
+    uint32_t hash = 0;
+};
+uint32_t stamp_hash(const uint8_t *p, size_t n);
+// False when the frame carries no stamp or its bytes do not match the hash.
+bool read_stamp(const uint8_t *frame, size_t n, FrameStamp &out);
 
 // Range of a modulation frequency in mm, as the camera reckons it.
 uint32_t range_mm(uint32_t mod_freq_hz);
