@@ -59,7 +59,8 @@ PYLOX_STATIC_ASSERT(sizeof(tq_stream_finfo_t) == 20, stream_finfo_size);
 typedef struct tq_stream_state {
     uint32_t frames_completed; /* frames whose last byte arrived and whose data checked out */
     uint32_t frames_out;       /* frames moved to the ready list */
-    uint32_t frames_discarded; /* incomplete frames thrown away */
+    uint32_t frames_discarded; /* frames lost on the way: incomplete ones thrown away and
+                                  ones skipped in the frame index sequence */
     uint32_t frames_dropped;   /* ready frames dropped because the list was full */
     uint32_t frames_ready;     /* frames in the ready list now */
     uint32_t reserved0;

@@ -263,6 +263,14 @@ bool frame_in_progress(const tq_stream_t *s)
 
 // --- steps of the feed loop ---------------------------------------------------
 
+// Stream bytes that reached us and were thrown away (not frames dropped from
+// a full ready list): they may have held the start of a frame.
+void lose_bytes(tq_stream_t *s, uint32_t n)
+{
+    st_add(s->st.bytes_discarded, n);
+    s->bytes_lost = true;
+}
+
 // Throws away the frames of the build list: the incomplete tail and the
 // frames a checksummed packet completed but that were not verified.
 void _discard_cur_frame(tq_stream_t *s)
@@ -271,7 +279,7 @@ void _discard_cur_frame(tq_stream_t *s)
     s->build = nullptr;
     while (f) {
         node_t *next = f->next;
-        st_add(s->st.bytes_discarded, f->filled);
+        lose_bytes(s, f->filled);
         st_add(s->st.frames_discarded, 1);
         LOG_DBG("[%s] discard frame: idx = %d\n", static_cast<int>(f->finfo.frame_idx));
         f->next = nullptr;
@@ -319,6 +327,29 @@ void _fr_list_refresh(tq_stream_t *s)
     release_nodes(s, dropped);
 }
 
+// A frame begins. When stream bytes were thrown away since the last frame
+// began, the frames the camera numbered in between were lost with them (a
+// damaged frame-start packet, a frame whose start went missing, a frame that
+// could not be allocated): they are counted as discarded. Without lost bytes
+// a jump in the numbering is the camera's own (a replayed recording of wider
+// samples counts in twos, a camera that lost a packet itself never sent that
+// frame); a step back (the camera started counting again, a packet sent
+// twice) counts nothing either.
+void count_skipped(tq_stream_t *s, uint16_t idx)
+{
+    const bool lost = s->bytes_lost;
+    s->bytes_lost = false;
+    if (lost && s->next_fridx >= 0) {
+        const uint16_t missing = static_cast<uint16_t>(idx - s->next_fridx);
+        if (missing != 0 && missing < 0x8000) {
+            st_add(s->st.frames_discarded, missing);
+            LOG_DBG("[%s] discard frame: %d missing before idx = %d\n", static_cast<int>(missing),
+                    static_cast<int>(idx));
+        }
+    }
+    s->next_fridx = (idx + 1) & 0xFFFF;
+}
+
 // Fills the frames of the current packet with n payload bytes: first the
 // incomplete tail frame, then new frames of `frlen` bytes each. Returns the
 // bytes placed; fewer than n only when a frame could not be allocated (the
@@ -334,7 +365,7 @@ size_t _fr_node_add_data(tq_stream_t *s, const uint8_t *bytes, size_t n)
             if (!f) {
                 const size_t size = pylox::stream_detail::node_overhead + h.frlen;
                 LOG_ERR("[%s] malloc failed: %d bytes\n", static_cast<int>(size));
-                st_add(s->st.bytes_discarded, static_cast<uint32_t>(n - done));
+                lose_bytes(s, static_cast<uint32_t>(n - done));
                 return done;
             }
             f->next = nullptr;
@@ -346,6 +377,7 @@ size_t _fr_node_add_data(tq_stream_t *s, const uint8_t *bytes, size_t n)
             f->filled = 0;
             f->capacity = h.frlen;
             f->done_us = 0;
+            count_skipped(s, f->finfo.frame_idx);
             list_append(s->build, f);
             tail = f;
         }
@@ -439,7 +471,7 @@ void start_packet(tq_stream_t *s)
         }
     }
     if (!follow) {
-        st_add(s->st.bytes_discarded, k_hdr);
+        lose_bytes(s, k_hdr);
         leave_packet(s, h);
         return;
     }
@@ -584,7 +616,7 @@ size_t _sync_stream_hdr(tq_stream_t *s, const uint8_t *p, size_t n)
         break;
     }
     if (skipped) {
-        st_add(s->st.bytes_discarded, skipped);
+        lose_bytes(s, skipped);
         if (found)
             SYNC_LOG(TQ_LOG_TRC, "[%s] sync hdr: skip %d bytes\n", static_cast<int>(skipped));
         else
@@ -736,6 +768,8 @@ PYLOX_API tq_stream_t *tq_stream_create(const tq_stream_cfg_t *cfg)
         s->n_spare = 0;
         s->discard_mode = false;
         clear_position(s);
+        s->next_fridx = -1;
+        s->bytes_lost = false;
         s->st = {};
         stamp_time(s);
         return s;
@@ -783,6 +817,8 @@ PYLOX_API void tq_stream_reset(tq_stream_t *stream)
     try {
         free_build_and_ready(stream);
         clear_position(stream);
+        stream->next_fridx = -1;
+        stream->bytes_lost = false;
         for (uint32_t *w :
              {&stream->st.frames_completed, &stream->st.frames_out, &stream->st.frames_discarded,
               &stream->st.frames_dropped, &stream->st.reserved0, &stream->st.bytes_discarded,

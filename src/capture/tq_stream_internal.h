@@ -54,6 +54,10 @@ struct tq_stream {
     int32_t prev_sidx; // -1: none
     int32_t prev_fridx;
     uint16_t fridx_step;
+    // Index the next frame to begin should carry (-1 until the first frame
+    // after a reset): frames of which nothing arrived are counted from it.
+    int32_t next_fridx;
+    bool bytes_lost; // stream bytes thrown away since the last frame began
 
     // Frames in progress: at most one incomplete frame (the tail). While a
     // checksummed packet runs, the frames it completed wait here until its
