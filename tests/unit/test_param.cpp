@@ -130,7 +130,7 @@ TEST(ParamFile, BothFramingsGiveTheirBlocksBack)
         ASSERT_EQ(c.data.size(), 4u);
         for (int i = 0; i < 3; ++i) {
             EXPECT_EQ(c.desc[i].type, f.blocks[i].type);
-            EXPECT_EQ(c.desc[i].size, f.blocks[i].data.size());
+            EXPECT_EQ(size_t{c.desc[i].size}, f.blocks[i].data.size());
             std::vector<uint8_t> want = f.blocks[i].data;
             if (ver < 140) {
                 const uint32_t len = static_cast<uint32_t>(want.size() - 41);
