@@ -303,7 +303,11 @@ PYLOX_API int calc_dist_calib_drnu_lut(pylox_drv_t *drv, uint16_t *dist, uint16_
                            (static_cast<float>(st->range_mm) * 1000.0f);
             p.mean_first = c->mean_first;
             p.last_k = nimg - 2;
-            p.box_phase = st->box_phase;
+            // The box length in phase units unrounded: the integer box_phase
+            // drops up to one unit (0.4 mm at 12 MHz) from every distance.
+            p.box_phase = st->range_mm ? static_cast<float>(st->box_len_mm) * 32768.0f /
+                                             static_cast<float>(st->range_mm)
+                                       : 0.0f;
             p.range_mm = st->range_mm;
             p.offset_mm = user_offset(st);
             p.ref = reinterpret_cast<const uint16_t *>(c->data + k_epc_ref_hdr);

@@ -5,6 +5,7 @@
 
 #include <pylox/tq_math.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -143,8 +144,8 @@ struct lut_args {
     float scale;      // (images - 1) / (mean_last - mean_first)
     float step_phase; // phase distance between neighbouring images
     int32_t mean_first;
-    int32_t last_k; // images - 2
-    uint32_t box_phase;
+    int32_t last_k;  // images - 2
+    float box_phase; // the calibration box length in phase units, not truncated
     uint32_t range_mm;
     int32_t offset_mm;
     const uint16_t *ref; // phase of pixel 0 in image 0
@@ -162,6 +163,13 @@ inline int32_t lut_index(const lut_args &p, int32_t x)
     if (y > top)
         y = top;
     return static_cast<int32_t>(y);
+}
+
+// Millimetres of an interpolated phase: range * phase / 32768, rounded half
+// up (the vector form does the same single-precision steps).
+inline int32_t lut_mm(const lut_args &p, float pp)
+{
+    return trunc_sat(std::floor(static_cast<float>(p.range_mm) * pp / 32768.0f + 0.5f));
 }
 
 inline void lut_pixel(const lut_args &p, int64_t pix, uint32_t d0, uint32_t d1, uint32_t d2,
@@ -182,14 +190,17 @@ inline void lut_pixel(const lut_args &p, int64_t pix, uint32_t d0, uint32_t d1, 
     const uint16_t *r = p.ref + static_cast<int64_t>(k) * p.ref_stride + pix;
     const int32_t r0 = r[0];
     const int32_t r1 = r[p.ref_stride];
-    const float base = static_cast<float>(k) * p.step_phase + static_cast<float>(p.box_phase);
+    const float base = static_cast<float>(k) * p.step_phase + p.box_phase;
     float pp;
     if (r1 != r0) // equal neighbours: the distance of the lower image
         pp = static_cast<float>(x - r0) * p.step_phase / static_cast<float>(r1 - r0) + base;
     else
         pp = base;
-    const int32_t prod = mul_wrap(static_cast<int32_t>(p.range_mm), trunc_sat(pp));
-    const int32_t v = add_wrap(p.offset_mm, prod / 32768);
+    // The interpolated phase in millimetres, rounded to the nearest one:
+    // truncating the phase, the box phase and the millimetres would pull
+    // every calibrated distance about 1 mm short at 12 MHz.
+    const int32_t mm = lut_mm(p, pp);
+    const int32_t v = add_wrap(p.offset_mm, mm);
     dist = static_cast<uint16_t>(wrap(v, p.range_mm));
 }
 

@@ -225,12 +225,14 @@ void lut_vec(const lut_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *
     const VF drift = hn::Set(df, pa.drift);
     const VF scale = hn::Set(df, pa.scale);
     const VF sp = hn::Set(df, pa.step_phase);
-    const VF box = hn::Set(df, static_cast<float>(pa.box_phase));
+    const VF box = hn::Set(df, pa.box_phase);
+    const VF rf = hn::Set(df, static_cast<float>(pa.range_mm));
+    const VF period = hn::Set(df, 32768.0f);
+    const VF half = hn::Set(df, 0.5f);
     const VF top = hn::Set(df, static_cast<float>(pa.last_k));
     const VI mean_first = hn::Set(di, pa.mean_first);
     const VI stride2 = hn::Set(di, 2 * pa.ref_stride);
     const VI lane2 = hn::ShiftLeft<1>(hn::Iota(di, 0));
-    const VI round_up = hn::Set(di, 32767);
     const VI sat = hn::Set(di, k_saturated);
     const VI rail = hn::Set(di, 4095);
     for (int64_t p = 0; p + L <= n; p += L) {
@@ -269,11 +271,9 @@ void lut_vec(const lut_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *
         const VF frac = hn::Div(hn::Mul(hn::ConvertTo(df, hn::Sub(x, r0)), sp),
                                 hn::ConvertTo(df, hn::IfThenElse(same, hn::Set(di, 1), dr)));
         const VF pp = hn::IfThenElse(hn::RebindMask(df, same), base, hn::Add(frac, base));
-        const VI prod = hn::Mul(r, hn::ConvertTo(di, pp));
-        // signed division by 32768 toward zero
-        const VI quo =
-            hn::ShiftRight<15>(hn::Add(prod, hn::And(hn::ShiftRight<31>(prod), round_up)));
-        store16(hn::IfThenElse(bad, sat, wrap(hn::Add(off, quo), r, rc)), dist + p);
+        // millimetres rounded half up, as lut_mm
+        const VI mm = hn::ConvertTo(di, hn::Floor(hn::Add(hn::Div(hn::Mul(rf, pp), period), half)));
+        store16(hn::IfThenElse(bad, sat, wrap(hn::Add(off, mm), r, rc)), dist + p);
     }
     for (int64_t p = n - n % L; p < n; ++p)
         lut_pixel(pa, p, d[0][p] & 0xFFF, d[1][p] & 0xFFF, d[2][p] & 0xFFF, d[3][p] & 0xFFF,
