@@ -24,7 +24,7 @@ int stream_seconds()
 
 struct reader_result {
     int delivered = 0, decoded = 0, out_of_sequence = 0, bad = 0;
-    int64_t first_gap = -1; // the first frame missing
+    int64_t first_gap = -1;   // the first frame missing
     uint64_t sent_before = 0; // frames the camera sent before the measured stream
     tq_stream_state_t st{};
 };

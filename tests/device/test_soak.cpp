@@ -87,11 +87,11 @@ struct session_guard {
 
 // What the test saw of every camera stream.
 struct stream_ledger {
-    int64_t last = -1;     // number of the last frame delivered
+    int64_t last = -1; // number of the last frame delivered
     uint64_t delivered = 0;
     uint64_t duplicates = 0;
-    uint64_t gaps = 0;     // frames missing between delivered ones
-    uint64_t counted = 0;  // losses the library reported at the last consistent read
+    uint64_t gaps = 0;    // frames missing between delivered ones
+    uint64_t counted = 0; // losses the library reported at the last consistent read
     bool checked = false;
 };
 
@@ -292,7 +292,8 @@ TEST_F(Soak, FaultsAndRacingCallsLoseNoFrameUncountedAndKeepMemoryFlat)
                 frames = buf.data();
                 break;
             case 1:
-                r = guard_.op([&] { return pylox_cap_snapshot(&handle_, buf.data(), k_frame, nullptr); });
+                r = guard_.op(
+                    [&] { return pylox_cap_snapshot(&handle_, buf.data(), k_frame, nullptr); });
                 frames = buf.data();
                 break;
             case 2:
@@ -392,7 +393,8 @@ TEST_F(Soak, FaultsAndRacingCallsLoseNoFrameUncountedAndKeepMemoryFlat)
                 const auto s0 = Clock::now();
                 pylox_cap_stop(&handle_);
                 const int64_t us =
-                    std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - s0).count();
+                    std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - s0)
+                        .count();
                 int64_t prev = worst_stop_us.load();
                 while (us > prev && !worst_stop_us.compare_exchange_weak(prev, us)) {
                 }
@@ -408,8 +410,8 @@ TEST_F(Soak, FaultsAndRacingCallsLoseNoFrameUncountedAndKeepMemoryFlat)
                     count("reset");
                 break;
             case 7:
-                pylox_cap_set_frame_buffer(&handle_, nullptr,
-                                           PYLOX_CAP_FRAME_UNIT * (2 + static_cast<int>(rng() % 12)));
+                pylox_cap_set_frame_buffer(
+                    &handle_, nullptr, PYLOX_CAP_FRAME_UNIT * (2 + static_cast<int>(rng() % 12)));
                 break;
             default:
                 // A device that stopped capturing on its own (fatal status,

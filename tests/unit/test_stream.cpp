@@ -348,7 +348,8 @@ TEST(stream_feed, every_frame_is_delivered_whole_or_counted_lost)
             sent.push_back(pattern_bytes(2500, seed * 1000 + k));
             w.frame(sent.back());
             if (k == n / 2)
-                w.set_next_fridx(static_cast<uint16_t>(w.next_fridx() + 3)); // the camera's own jump
+                w.set_next_fridx(
+                    static_cast<uint16_t>(w.next_fridx() + 3)); // the camera's own jump
         }
         bytes_t b;
         int damaged = 0;

@@ -130,7 +130,7 @@ struct Camera::Impl {
     uint32_t cap_arg = 0;
     uint64_t stream_gen = 0; // bumped at every start/stop: drops the write in progress
     std::chrono::steady_clock::time_point t0;
-    uint64_t frame_no = 0; // frames produced since start
+    uint64_t frame_no = 0;      // frames produced since start
     uint32_t stream_starts = 0; // streams started since creation (frame stamps)
     uint16_t sidx = 0, fridx = 0;
     std::deque<Packet> pending_packets; // produced, not yet written
