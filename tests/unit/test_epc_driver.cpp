@@ -10,11 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <vector>
 
 using namespace pylox;
@@ -138,6 +140,28 @@ TEST(EpcFrameInfo, SizesFormatsAndTemperatures)
     EXPECT_EQ(log.count("wrong IB temp 250"), 1);
 }
 
+// Applications take frames on one thread and decode them on another: the
+// temperatures the frame information accepts are read by a decode running at
+// the same time (ThreadSanitizer watches the hand-over).
+TEST(EpcFrameInfo, TemperaturesChangeWhileAnotherThreadDecodes)
+{
+    Driver d;
+    const auto raw = make_raw();
+    std::atomic<bool> done{false};
+    std::thread taker([&] {
+        pylox_frame_info_t info{};
+        for (int i = 0; !done.load(); ++i) {
+            auto f = finfo_of(614400, 2, 320, 240, i % 2 ? 300 : 400, i % 2 ? 250 : 350);
+            ASSERT_EQ(d.drv.ops->frame_get_info(&d.drv, &info, &f), 1);
+            ASSERT_EQ(info.temp0 - info.temp1, 50);
+        }
+    });
+    std::vector<uint16_t> out;
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(d.decode(out, raw), 2 * k_n);
+    done = true;
+    taker.join();
+}
 // --- lens intrinsics ----------------------------------------------------------
 
 class EpcLens : public ::testing::Test {

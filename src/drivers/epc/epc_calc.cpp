@@ -127,8 +127,8 @@ bool loaded(const epc_state_t *st)
 // Temperature drift of the DRNU models in phase units (single precision).
 float drift_phase(const epc_state_t *st, const epc_calib_t *c)
 {
-    return static_cast<float>(st->temp_cb - c->cal_cb) * st->tc_cb_phase / 10.0f +
-           static_cast<float>(st->temp_ib - c->cal_ib) * st->tc_ib_phase / 10.0f;
+    return static_cast<float>(epc_temp_load(st->temp_cb) - c->cal_cb) * st->tc_cb_phase / 10.0f +
+           static_cast<float>(epc_temp_load(st->temp_ib) - c->cal_ib) * st->tc_ib_phase / 10.0f;
 }
 
 // Checks of the DRNU models made under the lock: the reference images must
@@ -273,8 +273,8 @@ PYLOX_API int calc_dist_calib_simple(pylox_drv_t *drv, uint16_t *dist, uint16_t 
     const int cal_ib = c ? c->cal_ib : 0;
     // Temperature correction in whole mm: the CB term in single precision,
     // the IB term and the sum in double, rounded half away from zero.
-    const float t_cb = static_cast<float>(st->temp_cb - cal_cb) * st->tc_cb / 10.0f;
-    const double t_ib = static_cast<double>(st->temp_ib - cal_ib) * st->tc_ib / 10.0;
+    const float t_cb = static_cast<float>(epc_temp_load(st->temp_cb) - cal_cb) * st->tc_cb / 10.0f;
+    const double t_ib = static_cast<double>(epc_temp_load(st->temp_ib) - cal_ib) * st->tc_ib / 10.0;
     const auto tc = static_cast<int32_t>(std::roundf(static_cast<float>(t_cb + t_ib)));
     const fixed_args p{scale, add_wrap(add_wrap(offset, user_offset(st)), -tc), st->range_mm};
     return fixed_model(p, dist, amp, raw, n);

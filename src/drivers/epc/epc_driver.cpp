@@ -200,18 +200,19 @@ int epc_frame_get_info(pylox_drv_t *drv, pylox_frame_info_t *info, const tq_stre
     if (st) {
         const int diff = ib > cb ? ib - cb : cb - ib;
         if (ib < -300 || ib > 900 || diff > 600) {
-            const bool corrected = st->temp_ib == st->temp_cb - 100 && st->temp_ib != 0;
+            const int last_cb = epc_temp_load(st->temp_cb), last_ib = epc_temp_load(st->temp_ib);
+            const bool corrected = last_ib == last_cb - 100 && last_ib != 0;
             if (!corrected)
                 LOG_WRN("[%s] wrong IB temp %d detected: corrected to temp_cb - 10 (reported only "
                         "once)\n",
                         ib);
-            st->temp_cb = static_cast<int16_t>(cb);
-            st->temp_ib = static_cast<int16_t>(cb - 100);
+            epc_temp_store(st->temp_cb, cb);
+            epc_temp_store(st->temp_ib, cb - 100);
         } else {
             if (cb < -40 || cb > 1000)
                 LOG_WRN("[%s] wrong CB temp %d detected: distance value may be wrong \n", cb);
-            st->temp_cb = static_cast<int16_t>(cb);
-            st->temp_ib = static_cast<int16_t>(ib);
+            epc_temp_store(st->temp_cb, cb);
+            epc_temp_store(st->temp_ib, ib);
         }
         if (st->temp_mon_en && finfo->frame_format != EPC_FRAME_FMT_CALIB)
             _feature_temp_monitor(drv, finfo);
@@ -232,8 +233,8 @@ int epc_frame_get_info(pylox_drv_t *drv, pylox_frame_info_t *info, const tq_stre
     info->width = w;
     info->height = h;
     info->depth = static_cast<uint8_t>(finfo->frame_size / w / h);
-    info->temp0 = st ? static_cast<uint16_t>(st->temp_cb) : finfo->attr.temp0;
-    info->temp1 = st ? static_cast<uint16_t>(st->temp_ib) : finfo->attr.temp1;
+    info->temp0 = st ? static_cast<uint16_t>(epc_temp_load(st->temp_cb)) : finfo->attr.temp0;
+    info->temp1 = st ? static_cast<uint16_t>(epc_temp_load(st->temp_ib)) : finfo->attr.temp1;
     return 1;
 }
 

@@ -10,6 +10,7 @@
 
 #include <pylox/tq_filter.h>
 
+#include <atomic>
 #include <cstdint>
 
 // Mounted calibration: summary values and the reference images of one
@@ -65,7 +66,10 @@ struct epc_state_t {
     tq_bpf2d_iir_t bpf; // band-pass (bilateral IIR) state of the spatial chain
     uint8_t *minamp_state;
     int32_t minamp_state_len;
-    int16_t temp_cb; // last accepted temperatures, tenths of a degree
+    // Last accepted temperatures, tenths of a degree: written by the thread
+    // that takes a frame's information, read by whichever thread decodes, so
+    // always through epc_temp_load/epc_temp_store.
+    int16_t temp_cb;
     int16_t temp_ib;
     float tc_cb; // mm per degree
     float tc_ib;
@@ -102,6 +106,16 @@ uint32_t epc_range_mm(uint32_t f);
 inline epc_state_t *epc_state(pylox_drv_t *drv)
 {
     return drv ? static_cast<epc_state_t *>(drv->priv) : nullptr;
+}
+
+// Atomic access to the temperatures of the driver state (see temp_cb).
+inline int epc_temp_load(const int16_t &t)
+{
+    return std::atomic_ref<int16_t>(const_cast<int16_t &>(t)).load(std::memory_order_relaxed);
+}
+inline void epc_temp_store(int16_t &t, int v)
+{
+    std::atomic_ref<int16_t>(t).store(static_cast<int16_t>(v), std::memory_order_relaxed);
 }
 
 } // namespace pylox
