@@ -502,8 +502,21 @@ TEST_F(UsbDevice, CallsRacingCloseAndReopenStaySafe)
     for (auto &t : workers)
         t.join();
     EXPECT_EQ(opens.load(), k_cycles);
-    EXPECT_GT(frames.load(), 0);
-    EXPECT_EQ(wrong.load(), 0);
+    // The device still streams after the race (an instrumented build on a
+    // busy machine may see none while the others keep stopping it).
+    std::vector<uint8_t> buf(k_frame);
+    pylox_cap_start(dev);
+    ASSERT_TRUE(eventually(
+        [&] {
+            if (pylox_cap_get_frame(dev, buf.data(), int(buf.size()), nullptr) != 1)
+                return false;
+            ++frames;
+            wrong += phase_mismatches(buf.data(), truth, 2.0) != 0;
+            return true;
+        },
+        10000ms));
+    EXPECT_EQ(pylox_cap_stop(dev), 1);
+    EXPECT_EQ(wrong.load(), 0) << "of " << frames.load() << " frames";
     EXPECT_EQ(std::atomic_ref<uint8_t>(dev->api_busy).load(), 0);
 }
 
