@@ -25,34 +25,35 @@ pylox_drv_t *driver_of(pylox::entry &call, const char *fn)
     return nullptr;
 }
 
+// One filter switch of the device's driver: slot names the operation, args
+// follow the driver. A driver without that switch takes it as done.
+template <auto slot, typename... Args>
+int switch_filter(pylox_dev_t *dev, const char *fn, Args... args)
+{
+    pylox::entry call(dev, fn);
+    if (!call)
+        return 0;
+    pylox_drv_t *drv = driver_of(call, fn);
+    if (!drv)
+        return -1;
+    auto op = drv->ops->*slot;
+    if (!op)
+        return 0;
+    return op(drv, args...) & 0xFF;
+}
+
 } // namespace
 
 extern "C" {
 
 PYLOX_API int pylox_filter_enable(pylox_dev_t *dev, int filter_id, void *arg)
 {
-    pylox::entry call(dev, __func__);
-    if (!call)
-        return 0;
-    pylox_drv_t *drv = driver_of(call, __func__);
-    if (!drv)
-        return -1;
-    if (!drv->ops->filter_enable)
-        return 0;
-    return drv->ops->filter_enable(drv, filter_id, arg) & 0xFF;
+    return switch_filter<&pylox_drv_op_t::filter_enable>(dev, __func__, filter_id, arg);
 }
 
 PYLOX_API int pylox_filter_disable(pylox_dev_t *dev, int filter_id)
 {
-    pylox::entry call(dev, __func__);
-    if (!call)
-        return 0;
-    pylox_drv_t *drv = driver_of(call, __func__);
-    if (!drv)
-        return -1;
-    if (!drv->ops->filter_disable)
-        return 0;
-    return drv->ops->filter_disable(drv, filter_id) & 0xFF;
+    return switch_filter<&pylox_drv_op_t::filter_disable>(dev, __func__, filter_id);
 }
 
 } // extern "C"
