@@ -312,6 +312,27 @@ TEST_F(EpcCamera, TemperatureChecks)
     EXPECT_TRUE(log_->has("IBtemp:95.00, Tsensor:30.00"));
 }
 
+// The temperature monitor reports the frame rate the capture started with:
+// a command to the camera from the delivery path would hold the callbacks of
+// the frames behind it until the camera answered.
+TEST_F(EpcCamera, TemperatureMonitorSendsNoCommandWhileFramesAreDelivered)
+{
+    vcam::CameraConfig cfg;
+    cfg.fps = 40;
+    auto cam = plug(cfg);
+    open();
+    log_->clear();
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    cam->clear_control_log();
+    std::vector<uint16_t> raw(4 * k_n);
+    for (int k = 0; k < 3; ++k)
+        ASSERT_EQ(pylox_cap_get_frames(dev_, 1, raw.data(), 8 * k_n, nullptr), 1);
+    EXPECT_EQ(cam->control_log().size(), 0u);
+    EXPECT_EQ(pylox_cap_stop(dev_), 1);
+    EXPECT_EQ(log_->count("INTERV:"), 1);
+    EXPECT_TRUE(log_->has("FPS:40")) << "the monitor's line carries the capture's frame rate";
+}
+
 TEST_F(EpcCamera, ModulationFrequencyMountsItsCalibration)
 {
     vcam::CameraConfig cfg;

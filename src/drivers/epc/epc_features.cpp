@@ -3,6 +3,7 @@
 
 #include "drivers/epc/epc_chain_kernels.h"
 
+#include "capture/device.h"
 #include "core/log.h"
 
 #include <pylox/pylox_api.h>
@@ -206,9 +207,12 @@ void _feature_temp_monitor(pylox_drv_t *drv, const tq_stream_finfo_t *finfo)
     const int64_t secs = now.sec - g_epc_stamps.temp_log.sec;
     if (secs <= 9)
         return;
+    // The frame rate the capture started with, as the context keeps it: a
+    // command to the camera here, on the delivery path, held the callback of
+    // this frame and of every frame behind it until the camera answered.
     uint32_t fps = 0;
-    if (!epc_param_get(drv, PARAM_FRAME_RATE, &fps, sizeof fps))
-        fps = 0;
+    if (pylox::device *d = pylox::published(drv->dev))
+        fps = pylox::load(d->pub.fps);
     LOG_DBG("[%s] INTERV:%d, IBtemp:%.2f, Tsensor:%.2f, FPS:%d\n", static_cast<int>(secs),
             static_cast<int16_t>(finfo->attr.temp1) / 10.0,
             static_cast<int16_t>(finfo->attr.temp0) / 10.0, static_cast<int>(fps));
