@@ -211,7 +211,7 @@ void _feature_temp_monitor(pylox_drv_t *drv, const tq_stream_finfo_t *finfo)
     // command to the camera here, on the delivery path, held the callback of
     // this frame and of every frame behind it until the camera answered.
     uint32_t fps = 0;
-    if (pylox::device *d = pylox::published(drv->dev))
+    if (pylox::device *d = drv->dev ? pylox::published(drv->dev) : nullptr)
         fps = pylox::load(d->pub.fps);
     LOG_DBG("[%s] INTERV:%d, IBtemp:%.2f, Tsensor:%.2f, FPS:%d\n", static_cast<int>(secs),
             static_cast<int16_t>(finfo->attr.temp1) / 10.0,
