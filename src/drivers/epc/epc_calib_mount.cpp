@@ -8,6 +8,7 @@
 
 #include "core/log.h"
 #include "drivers/epc/epc_state.h"
+#include "drivers/param/param_store.h"
 
 #include <pylox/pylox_api.h>
 #include <pylox/pylox_epc.h>
@@ -116,10 +117,6 @@ int fallback(epc_state_t *st)
     return -1;
 }
 
-struct file_closer {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
-
 // A block that cannot hold what its header claims is never read past its
 // data: at least two reference images, all of them inside the payload, and an
 // image area within the 320 x 240 the images are stored with.
@@ -146,16 +143,15 @@ bool load_calib_data(epc_state_t *st, uint8_t *ver)
 {
     const char *path = st->param_path;
     epc_calib_t *c = st->calib;
-    std::unique_ptr<FILE, file_closer> f(std::fopen(path, "rb"));
+    pylox_param_hdr_t hdr;
+    pylox::param_head_file hf = pylox::param_open_head(path, &hdr, sizeof hdr);
+    const pylox::file_ptr &f = hf.f;
     if (!f) {
         PYLOX_LOG_AS(TQ_LOG_ERR, k_load, "[%s] open calib bin failed: %s\n", path);
         return false;
     }
-    std::fseek(f.get(), 0, SEEK_END);
-    const long flen = std::ftell(f.get());
-    std::fseek(f.get(), 0, SEEK_SET);
-    pylox_param_hdr_t hdr;
-    if (flen < 0 || std::fread(&hdr, 1, sizeof hdr, f.get()) != sizeof hdr) {
+    const long flen = hf.length;
+    if (flen < 0 || !hf.head_read) {
         PYLOX_LOG_AS(TQ_LOG_ERR, k_load, "[%s] read par_tq_hdr failed: %s\n", path);
         return false;
     }
@@ -435,16 +431,6 @@ void remount(pylox_drv_t *drv, epc_state_t *st)
     pthread_mutex_unlock(&st->lock);
 }
 
-bool read_calib_info(pylox_dev_t *dev, pylox_calib_pkg_hdr_t *info)
-{
-    pylox_param_item_t it{};
-    it.param_id = PARAM_INFO_CALIB;
-    if (!pylox_param_batch_get(dev, &it, 1))
-        return false;
-    std::memcpy(info, it.param_val, sizeof *info);
-    return true;
-}
-
 bool param_file_valid(const char *path)
 {
     pylox_param_t p;
@@ -489,7 +475,7 @@ int epc_calib_refresh(pylox_drv_t *drv)
     if (st->param_valid) {
         pylox_calib_pkg_hdr_t info{};
         const uint32_t file_ts = p.hdr.ts;
-        if (!read_calib_info(dev, &info)) {
+        if (!pylox::param_calib_info(dev, &info)) {
             PYLOX_LOG_AS(TQ_LOG_ERR, fn, "[%s]  get PARAM_INFO_CALIB failed!\n");
             st->param_valid = 0;
         } else if (info.valid == 0) {

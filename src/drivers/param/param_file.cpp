@@ -35,6 +35,19 @@ bool param_join(char *out, size_t size, const char *prefix, const char *name)
     return true;
 }
 
+param_head_file param_open_head(const char *path, void *head, size_t size)
+{
+    param_head_file r;
+    r.f.reset(std::fopen(path, "rb"));
+    if (!r.f)
+        return r;
+    std::fseek(r.f.get(), 0, SEEK_END);
+    r.length = std::ftell(r.f.get());
+    std::fseek(r.f.get(), 0, SEEK_SET);
+    r.head_read = std::fread(head, 1, size, r.f.get()) == size;
+    return r;
+}
+
 } // namespace pylox
 
 namespace {

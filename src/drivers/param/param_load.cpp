@@ -22,10 +22,7 @@ constexpr int k_ring_default = 614400;
 constexpr uint32_t k_frame = PYLOX_CALIB_FRAME_SIZE;
 constexpr size_t k_copy_piece = 4096;
 
-struct file_closer {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
+using pylox::file_ptr;
 
 bool set_mode(pylox_dev_t *dev, uint8_t mode)
 {
@@ -34,16 +31,6 @@ bool set_mode(pylox_dev_t *dev, uint8_t mode)
     it.param_val_len = 1;
     it.param_val[0] = mode;
     return pylox_param_batch_set(dev, &it, 1) != 0;
-}
-
-bool get_calib_info(pylox_dev_t *dev, pylox_calib_pkg_hdr_t *info)
-{
-    pylox_param_item_t it{};
-    it.param_id = PARAM_INFO_CALIB;
-    if (!pylox_param_batch_get(dev, &it, 1))
-        return false;
-    std::memcpy(info, it.param_val, sizeof *info);
-    return true;
 }
 
 uint16_t sw_version(const pylox_dev_t *dev)
@@ -138,6 +125,20 @@ struct extract_count {
 
 } // namespace
 
+namespace pylox {
+
+bool param_calib_info(pylox_dev_t *dev, pylox_calib_pkg_hdr_t *info)
+{
+    pylox_param_item_t it{};
+    it.param_id = PARAM_INFO_CALIB;
+    if (!pylox_param_batch_get(dev, &it, 1))
+        return false;
+    std::memcpy(info, it.param_val, sizeof *info);
+    return true;
+}
+
+} // namespace pylox
+
 // Per-entry callback of the extraction.
 static int on_extract_to_folder_entry(const char *filename, void *arg)
 {
@@ -153,19 +154,18 @@ namespace {
 // parameter file (or the archive's files) are in place.
 bool store_package(pylox_dev_t *dev, const char *prefix, const char *bin, const char *param_name)
 {
-    file_ptr f(std::fopen(bin, "rb"));
+    pylox_calib_pkg_hdr_t h{};
+    pylox::param_head_file hf = pylox::param_open_head(bin, &h, sizeof h);
+    file_ptr &f = hf.f;
     if (!f) {
         PYLOX_LOG_AS(TQ_LOG_ERR, k_fn_pk, "[%s] Open %s failed\n", bin);
         return false;
     }
-    std::fseek(f.get(), 0, SEEK_END);
-    const long flen = std::ftell(f.get());
-    std::fseek(f.get(), 0, SEEK_SET);
-    pylox_calib_pkg_hdr_t h{};
-    if (std::fread(&h, 1, sizeof h, f.get()) != sizeof h) {
+    if (!hf.head_read) {
         PYLOX_LOG_AS(TQ_LOG_ERR, k_fn_pk, "[%s] Read header of %s falied\n", bin);
         return false;
     }
+    const long flen = hf.length;
     const uint32_t fsize = h.fsize, dsize = h.dsize, pkg_ts = h.pkg_ts;
     PYLOX_LOG_AS(TQ_LOG_TRC, k_fn_pk, "[%s] fsize, dsize = %d, %d\n", static_cast<int>(fsize),
                  static_cast<int>(dsize));
@@ -259,7 +259,7 @@ PYLOX_API int pylox_param_load_from_dev(pylox_dev_t *dev)
 
     bool result = false;
     pylox_calib_pkg_hdr_t info{};
-    if (!get_calib_info(dev, &info)) {
+    if (!pylox::param_calib_info(dev, &info)) {
         PYLOX_LOG_AS(TQ_LOG_ERR, k_fn, "[%s]  get param of calib data failed!\n");
     } else {
         const uint32_t fsize = info.fsize, dsize = info.dsize, pkg_ts = info.pkg_ts;
