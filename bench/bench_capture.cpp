@@ -20,6 +20,8 @@
 // The camera's own threads run in this process, so every CPU figure includes
 // the emulation; only differences taken in the same run mean something.
 // Run under umockdev-wrapper (release preset).
+#include "vcam_bench.h"
+
 #include <pylox/pylox.h>
 #include <vcam/vcam.h>
 
@@ -45,7 +47,10 @@
 
 namespace {
 
-constexpr int k_frame = 320 * 240 * 8;
+using pylox_bench::BM_FrameMemcpy;
+using pylox_bench::cpu_seconds;
+using pylox_bench::k_frame;
+
 constexpr uint64_t k_packet = 36 + k_frame; // the camera sends one frame per stream packet
 constexpr int k_ring = 16;
 constexpr int k_xfer = 153600;
@@ -69,13 +74,6 @@ void close_library()
     if (g_dev)
         pylox_dev_close(g_dev);
     g_dev = nullptr;
-}
-
-double cpu_seconds(clockid_t id)
-{
-    timespec ts{};
-    clock_gettime(id, &ts);
-    return ts.tv_sec + ts.tv_nsec * 1e-9;
 }
 
 double ms_between(steady::time_point a, steady::time_point b)
@@ -522,17 +520,6 @@ BENCHMARK(BM_Latency60fps)
 
 // --- throughput at full rate ------------------------------------------------------
 
-void BM_FrameMemcpy(benchmark::State &state)
-{
-    std::vector<uint8_t> a(k_frame, 1), b(k_frame);
-    for (auto _ : state) {
-        std::memcpy(b.data(), a.data(), k_frame);
-        benchmark::DoNotOptimize(b.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations());
-    state.SetBytesProcessed(state.iterations() * k_frame);
-}
 BENCHMARK(BM_FrameMemcpy);
 
 void BM_GetFrames(benchmark::State &state)
@@ -638,9 +625,7 @@ int main(int argc, char **argv)
     g_cam->set_scene(vcam::Scene::box(2000, 1200));
     g_camera_threads = threads_now();
     g_camera_threads.erase(static_cast<pid_t>(gettid()));
-    pylox_init("/tmp/pylox_bench_capture.log");
-    tq_log_enable(0, TQ_LOG_NONE, nullptr);
-    tq_log_enable(1, TQ_LOG_NONE, nullptr);
+    pylox_bench::init_quiet("/tmp/pylox_bench_capture.log");
     if (!library()) {
         std::fprintf(stderr, "no virtual camera: run under umockdev-wrapper\n");
         return 1;

@@ -5,6 +5,8 @@
 // same run. The process CPU includes the virtual cameras' own work (making
 // and sending the frames), the same for one camera as for four.
 // Run under umockdev-wrapper.
+#include "vcam_bench.h"
+
 #include <pylox/pylox.h>
 #include <vcam/vcam.h>
 
@@ -20,30 +22,16 @@
 
 namespace {
 
-constexpr int k_w = 320, k_h = 240, k_frame = k_w * k_h * 8, k_cams = 4;
+using pylox_bench::BM_FrameMemcpy;
+using pylox_bench::cpu_seconds;
+using pylox_bench::k_frame;
+
+constexpr int k_w = 320, k_h = 240, k_cams = 4;
 constexpr int k_seconds = 8; // streaming per measurement
 
 std::vector<std::shared_ptr<vcam::Camera>> g_cams;
 pylox_dev_t g_devs[k_cams]{};
 
-double process_cpu_seconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
-void BM_FrameMemcpy(benchmark::State &state)
-{
-    std::vector<uint8_t> a(k_frame, 1), b(k_frame);
-    for (auto _ : state) {
-        std::memcpy(b.data(), a.data(), k_frame);
-        benchmark::DoNotOptimize(b.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations());
-    state.SetBytesProcessed(state.iterations() * k_frame);
-}
 BENCHMARK(BM_FrameMemcpy);
 
 // range(0): cameras streaming; range(1): 1 = every frame decoded to distance.
@@ -81,11 +69,11 @@ void BM_Cameras30fps(benchmark::State &state)
                 frames += got;
                 lost += st.frames_dropped + st.frames_discarded;
             });
-        const double c0 = process_cpu_seconds();
+        const double c0 = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID);
         go = true;
         for (auto &t : readers)
             t.join();
-        cpu += process_cpu_seconds() - c0;
+        cpu += cpu_seconds(CLOCK_PROCESS_CPUTIME_ID) - c0;
     }
     state.SetItemsProcessed(frames.load());
     state.counters["cameras"] = n;
@@ -112,9 +100,7 @@ int main(int argc, char **argv)
         g_cams.push_back(vcam::Camera::create(cfg));
         g_cams.back()->set_scene(vcam::Scene::box(2500.0f, 800.0f + 300.0f * i));
     }
-    pylox_init("/tmp/pylox_bench_multicam.log");
-    tq_log_enable(0, TQ_LOG_NONE, nullptr);
-    tq_log_enable(1, TQ_LOG_NONE, nullptr);
+    pylox_bench::init_quiet("/tmp/pylox_bench_multicam.log");
     if (pylox_dev_list(g_devs, k_cams) != k_cams) {
         std::fprintf(stderr, "no virtual cameras: run under umockdev-wrapper\n");
         return 1;
