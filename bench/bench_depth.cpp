@@ -99,10 +99,9 @@ void BM_simple_plain(benchmark::State &state)
     run(state, [&] { pylox::epc::fixed_plain(p, b.dist.data(), b.amp.data(), b.d, kN); });
 }
 
-void BM_drnu_lut_plain(benchmark::State &state)
+// The look-up model's arguments as the exported call derives them.
+pylox::epc::lut_args drnu_args(const Driver &dr)
 {
-    Driver dr;
-    Bufs b;
     const epc_calib_t *c = dr.st->calib;
     pylox::epc::lut_args p{};
     p.drift = 3.5f;
@@ -114,7 +113,33 @@ void BM_drnu_lut_plain(benchmark::State &state)
     p.range_mm = 12491;
     p.ref = reinterpret_cast<const uint16_t *>(c->data + k_epc_ref_hdr);
     p.ref_stride = k_epc_ref_bytes / 2;
+    return p;
+}
+
+void BM_drnu_lut_plain(benchmark::State &state)
+{
+    Driver dr;
+    Bufs b;
+    const pylox::epc::lut_args p = drnu_args(dr);
     run(state, [&] { pylox::epc::lut_plain(p, b.dist.data(), b.amp.data(), b.d, kN); });
+}
+
+// The look-up kernel alone, and its earlier form (reference images gathered
+// wherever a vector crosses from one image to the next) as its baseline.
+void BM_drnu_lut_kernel(benchmark::State &state)
+{
+    Driver dr;
+    Bufs b;
+    const pylox::epc::lut_args p = drnu_args(dr);
+    run(state, [&] { pylox::epc::lut_vec(p, b.dist.data(), b.amp.data(), b.d, kN); });
+}
+
+void BM_drnu_lut_gathered(benchmark::State &state)
+{
+    Driver dr;
+    Bufs b;
+    const pylox::epc::lut_args p = drnu_args(dr);
+    run(state, [&] { pylox::epc::lut_vec_gathered(p, b.dist.data(), b.amp.data(), b.d, kN); });
 }
 
 void BM_gray_plain(benchmark::State &state)
@@ -208,6 +233,8 @@ BENCHMARK(BM_drnu_lut)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_gray)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_simple_plain)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_drnu_lut_plain)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_drnu_lut_kernel)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_drnu_lut_gathered)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_gray_plain)->Unit(benchmark::kMicrosecond);
 #ifdef PYLOX_BENCH_OPENCV
 BENCHMARK(BM_opencv)->Unit(benchmark::kMicrosecond);

@@ -354,6 +354,72 @@ TEST(DepthVector, RandomFramesBitForBitOnEveryVectorUnit)
     });
 }
 
+// A camera-like scene for the look-up model: a noisy surface whose phase
+// climbs through all twelve reference images, with a jump to a near object
+// every 200 pixels, so that vectors share one pair of reference images, cross
+// from one pair to the next, or straddle an edge (all three occur, checked),
+// over blocks of pixels and a tail. On every vector unit the look-up kernel
+// and its earlier gathering form give the per-pixel result bit for bit.
+TEST(DepthVector, LookUpPathsOnASurfaceWithEdgesBitForBit)
+{
+    const int64_t n = 76800 + 11;
+    Frame f(n);
+    std::mt19937 rng(23);
+    std::normal_distribution<double> noise(0.0, 3.0);
+    for (int64_t p = 0; p < n; ++p) {
+        const double t =
+            (p % 200 < 170 ? 0.05 + 0.9 * static_cast<double>(p % 4000) / 4000.0 : 0.02) * 2 *
+                std::numbers::pi -
+            std::numbers::pi;
+        f.set_iq(p, static_cast<int>(std::lround(-1200 * std::cos(t) + noise(rng))),
+                 static_cast<int>(std::lround(1200 * std::sin(t) + noise(rng))));
+    }
+    const int nimg = 12;
+    const int32_t stride = k_epc_ref_bytes / 2;
+    std::vector<uint16_t> data(static_cast<size_t>(nimg) * stride + 1);
+    std::uniform_int_distribution<int> jitter(0, 40);
+    for (int k = 0; k < nimg; ++k)
+        for (int x = 0; x < k_epc_ref_pixels; ++x)
+            data[static_cast<size_t>(k) * stride + k_epc_ref_hdr / 2 + x] =
+                static_cast<uint16_t>(k * 2900 + jitter(rng));
+    ep::lut_args p{};
+    p.drift = 12.5f;
+    p.scale = 11.0f / 31900.0f;
+    p.step_phase = 2900.0f;
+    p.mean_first = 20;
+    p.last_k = nimg - 2;
+    p.box_phase = 700.5f;
+    p.range_mm = 12491;
+    p.ref = data.data() + k_epc_ref_hdr / 2;
+    p.ref_stride = stride;
+    const uint16_t *d[4];
+    f.planes(d);
+    // Spread of the image indices within each vector of 16 pixels.
+    int spreads[3] = {0, 0, 0};
+    for (int64_t v = 0; v + 16 <= n; v += 16) {
+        int lo = nimg, hi = -1;
+        for (int64_t q = v; q < v + 16; ++q) {
+            const int32_t i = d[2][q] - d[0][q], qq = d[3][q] - d[1][q];
+            const int32_t k = ep::lut_index(
+                p, static_cast<int32_t>(static_cast<float>(ep::phase(i, qq)) - p.drift));
+            lo = std::min(lo, k);
+            hi = std::max(hi, k);
+        }
+        ++spreads[std::min(hi - lo, 2)];
+    }
+    EXPECT_GT(spreads[0], 1000);
+    EXPECT_GT(spreads[1], 200);
+    EXPECT_GT(spreads[2], 200);
+    std::vector<uint16_t> pd(n), pa(n), vd(n), va(n), gd(n), ga(n);
+    ep::lut_plain(p, pd.data(), pa.data(), d, n);
+    for_each_target([&](const char *name) {
+        ep::lut_vec(p, vd.data(), va.data(), d, n);
+        ep::lut_vec_gathered(p, gd.data(), ga.data(), d, n);
+        EXPECT_TRUE(vd == pd && va == pa) << name;
+        EXPECT_TRUE(gd == pd && ga == pa) << name;
+    });
+}
+
 // The scaled distance is divided by 1000 in the vector units with an
 // estimate and one correction: around every multiple of 1000 of the int32
 // range (sampled) and at its ends the result is C's truncating division.

@@ -218,6 +218,10 @@ void fixed_vec(const fixed_args &p, uint16_t *dist, uint16_t *amp, const uint16_
                int64_t n);
 void lut_vec(const lut_args &p, uint16_t *dist, uint16_t *amp, const uint16_t *const d[4],
              int64_t n);
+// The earlier vector form of lut_vec (reference images gathered wherever a
+// vector spans two pairs), the same result; the benchmarks' baseline.
+void lut_vec_gathered(const lut_args &p, uint16_t *dist, uint16_t *amp, const uint16_t *const d[4],
+                      int64_t n);
 
 // For tests and benchmarks: the vector targets compiled into the library
 // (Highway target bits) and the one the vector kernels use now.

@@ -209,8 +209,121 @@ void fixed_vec(const fixed_args &pa, uint16_t *dist, uint16_t *amp, const uint16
         fixed_loop<false>(pa, dist, amp, d, n);
 }
 
+// Pixels per block of lut_vec (a multiple of every vector length).
+constexpr int64_t k_lut_block = 256;
+
+// Two passes over a block of pixels: the first computes amplitude, corrected
+// phase X and image index k of every pixel and the smallest index and the
+// spread of the indices of each vector; the second reads the bracketing
+// reference phases and interpolates. Splitting them keeps the reference
+// addresses from waiting on the whole phase computation of the same vector.
+// A vector whose lanes bracket with one pair of images or with two
+// neighbouring pairs (a surface crossing from one image to the next) reads
+// the images with plain loads, each lane taking its pair; only a wider spread
+// (an edge between near and far) gathers.
 void lut_vec(const lut_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *const d[4],
              int64_t n)
+{
+    const DI di;
+    const DU du;
+    const DF df;
+    const D16 d16;
+    const int64_t L = static_cast<int64_t>(hn::Lanes(di));
+    const int32_t *lut = atan_lut32();
+    const VI r = hn::Set(di, static_cast<int32_t>(pa.range_mm));
+    const VI rc =
+        hn::Set(di, static_cast<int32_t>(pa.range_mm > INT32_MAX ? INT32_MAX : pa.range_mm));
+    const VI off = hn::Set(di, pa.offset_mm);
+    const VF drift = hn::Set(df, pa.drift);
+    const VF scale = hn::Set(df, pa.scale);
+    const VF sp = hn::Set(df, pa.step_phase);
+    const VF box = hn::Set(df, pa.box_phase);
+    const VF rf = hn::Set(df, static_cast<float>(pa.range_mm));
+    const VF period = hn::Set(df, 32768.0f);
+    const VF half = hn::Set(df, 0.5f);
+    const VF top = hn::Set(df, static_cast<float>(pa.last_k));
+    const VI mean_first = hn::Set(di, pa.mean_first);
+    const VI stride2 = hn::Set(di, 2 * pa.ref_stride);
+    const VI lane2 = hn::ShiftLeft<1>(hn::Iota(di, 0));
+    const VI sat = hn::Set(di, k_saturated);
+    const VI rail = hn::Set(di, 4095);
+    HWY_ALIGN int32_t xs[k_lut_block], ks[k_lut_block], bads[k_lut_block];
+    int32_t k0s[k_lut_block], spans[k_lut_block]; // per vector
+    const int64_t whole = n - n % L;
+    for (int64_t b = 0; b < whole; b += k_lut_block) {
+        const int64_t m = whole - b < k_lut_block ? whole - b : k_lut_block;
+        for (int64_t j = 0, v = 0; j < m; j += L, ++v) {
+            const int64_t p = b + j;
+            const VI d0 = load12(d[0] + p), d1 = load12(d[1] + p);
+            const VI d2 = load12(d[2] + p), d3 = load12(d[3] + p);
+            const VI hi = hn::Max(hn::Max(d0, d1), hn::Max(d2, d3));
+            const VI lo = hn::Min(hn::Min(d0, d1), hn::Min(d2, d3));
+            const auto bad = hn::Or(hn::Eq(hi, rail), hn::Eq(lo, hn::Zero(di)));
+            const VI i = hn::Sub(d2, d0), q = hn::Sub(d3, d1);
+            store16(hn::IfThenElse(bad, sat, amplitude(i, q)), amp + p);
+            const VI x = hn::ConvertTo(di, hn::Sub(hn::ConvertTo(df, phase(i, q, lut)), drift));
+            VF y = hn::Mul(hn::ConvertTo(df, hn::Sub(x, mean_first)), scale);
+            y = hn::IfThenElseZero(hn::Ge(y, hn::Zero(df)), y); // NaN and negatives: 0
+            const VI k = hn::ConvertTo(di, hn::Min(y, top));
+            hn::Store(x, di, xs + j);
+            hn::Store(k, di, ks + j);
+            hn::Store(hn::VecFromMask(di, bad), di, bads + j);
+            const int32_t k0 = hn::GetLane(hn::MinOfLanes(di, k));
+            k0s[v] = k0;
+            spans[v] = hn::GetLane(hn::MaxOfLanes(di, k)) - k0;
+        }
+        for (int64_t j = 0, v = 0; j < m; j += L, ++v) {
+            const int64_t p = b + j;
+            const VI x = hn::Load(di, xs + j);
+            const VI k = hn::Load(di, ks + j);
+            VI r0, r1;
+            const int32_t k0 = k0s[v];
+            if (spans[v] <= 1) {
+                // the images k0, k0 + 1 and k0 + 2 (while there is one)
+                const uint16_t *rp = pa.ref + static_cast<int64_t>(k0) * pa.ref_stride + p;
+                const int32_t k2 = k0 + 2 <= pa.last_k + 1 ? k0 + 2 : pa.last_k + 1;
+                const VI a0 = hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d16, rp)));
+                const VI a1 =
+                    hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d16, rp + pa.ref_stride)));
+                const VI a2 = hn::BitCast(
+                    di,
+                    hn::PromoteTo(du, hn::LoadU(d16, pa.ref + int64_t{k2} * pa.ref_stride + p)));
+                const auto up = hn::Gt(k, hn::Set(di, k0));
+                r0 = hn::IfThenElse(up, a1, a0);
+                r1 = hn::IfThenElse(up, a2, a1);
+            } else {
+                // 32-bit loads ending at the wanted phase; its bits are the upper half.
+                const VI offs = hn::Add(hn::Mul(k, stride2), lane2);
+                const int32_t *b0 = reinterpret_cast<const int32_t *>(pa.ref + p - 1);
+                const int32_t *b1 =
+                    reinterpret_cast<const int32_t *>(pa.ref + pa.ref_stride + p - 1);
+                r0 = hn::BitCast(
+                    di, hn::ShiftRight<16>(hn::BitCast(du, hn::GatherOffset(di, b0, offs))));
+                r1 = hn::BitCast(
+                    di, hn::ShiftRight<16>(hn::BitCast(du, hn::GatherOffset(di, b1, offs))));
+            }
+            const VF base = hn::Add(hn::Mul(hn::ConvertTo(df, k), sp), box);
+            const VI dr = hn::Sub(r1, r0);
+            const auto same = hn::Eq(dr, hn::Zero(di));
+            const VF frac = hn::Div(hn::Mul(hn::ConvertTo(df, hn::Sub(x, r0)), sp),
+                                    hn::ConvertTo(df, hn::IfThenElse(same, hn::Set(di, 1), dr)));
+            const VF pp = hn::IfThenElse(hn::RebindMask(df, same), base, hn::Add(frac, base));
+            // millimetres rounded half up, as lut_mm
+            const VI mm =
+                hn::ConvertTo(di, hn::Floor(hn::Add(hn::Div(hn::Mul(rf, pp), period), half)));
+            const auto bad = hn::MaskFromVec(hn::Load(di, bads + j));
+            store16(hn::IfThenElse(bad, sat, wrap(hn::Add(off, mm), r, rc)), dist + p);
+        }
+    }
+    for (int64_t p = whole; p < n; ++p)
+        lut_pixel(pa, p, d[0][p] & 0xFFF, d[1][p] & 0xFFF, d[2][p] & 0xFFF, d[3][p] & 0xFFF,
+                  dist[p], amp[p]);
+}
+
+// The earlier form, kept as the benchmarks' baseline: one pass, the reference
+// images gathered wherever the lanes of a vector do not share one pair.
+void lut_vec_gathered(const lut_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *const d[4],
+                      int64_t n)
 {
     const DI di;
     const DU du;
@@ -296,6 +409,7 @@ namespace pylox::epc {
 HWY_EXPORT(gray_vec);
 HWY_EXPORT(fixed_vec);
 HWY_EXPORT(lut_vec);
+HWY_EXPORT(lut_vec_gathered);
 HWY_EXPORT(target_now);
 
 const int32_t *atan_lut32()
@@ -327,6 +441,12 @@ void lut_vec(const lut_args &p, uint16_t *dist, uint16_t *amp, const uint16_t *c
              int64_t n)
 {
     HWY_DYNAMIC_DISPATCH(lut_vec)(p, dist, amp, d, n);
+}
+
+void lut_vec_gathered(const lut_args &p, uint16_t *dist, uint16_t *amp, const uint16_t *const d[4],
+                      int64_t n)
+{
+    HWY_DYNAMIC_DISPATCH(lut_vec_gathered)(p, dist, amp, d, n);
 }
 
 int64_t vec_compiled_targets()
