@@ -462,6 +462,52 @@ int32_t GaussRowsImpl(float *dst, const float *src, int32_t w, int32_t h, const 
     return y;
 }
 
+// Range weights range_lut[idx] of the bilateral filter. On AVX-512 the first
+// 256 entries of the table sit in sixteen registers and a vector whose
+// indices all fall among them reads them with two-register permutes and a
+// three-level select by index bits 5, 6 and 7 (a gather costs several times
+// as much); other vectors and instruction sets gather.
+template <class D> struct range_table {
+    explicit range_table(const tq_bpf2d_iir_t *) {}
+    HWY_INLINE hn::Vec<D> operator()(D d, const float *lut,
+                                     hn::Vec<hn::RebindToSigned<D>> idx) const
+    {
+        return hn::GatherIndex(d, lut, idx);
+    }
+};
+
+#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+template <> struct range_table<hn::CappedTag<float, TQ_BPF2D_LINE_LANES>> {
+    using D = hn::CappedTag<float, TQ_BPF2D_LINE_LANES>;
+    static_assert(hn::MaxLanes(D()) == 16, "one 512-bit register per vector");
+    __m512 t[16];
+    bool in_regs; // the table has 256 entries or more
+    explicit range_table(const tq_bpf2d_iir_t *s) : in_regs(s->range_count >= 256)
+    {
+        for (int j = 0; j < 16; ++j)
+            t[j] = in_regs ? _mm512_loadu_ps(s->range_lut + 16 * j) : _mm512_setzero_ps();
+    }
+    HWY_INLINE hn::Vec<D> operator()(D d, const float *lut,
+                                     hn::Vec<hn::RebindToSigned<D>> idx) const
+    {
+        const __m512i i = idx.raw;
+        if (!in_regs || _mm512_cmpge_epu32_mask(i, _mm512_set1_epi32(256)) != 0)
+            return hn::GatherIndex(d, lut, idx);
+        __m512 r[8];
+        for (int j = 0; j < 8; ++j)
+            r[j] = _mm512_permutex2var_ps(t[2 * j], i, t[2 * j + 1]); // entries 32j .. 32j+31
+        const __mmask16 b5 = _mm512_test_epi32_mask(i, _mm512_set1_epi32(32));
+        const __mmask16 b6 = _mm512_test_epi32_mask(i, _mm512_set1_epi32(64));
+        const __mmask16 b7 = _mm512_test_epi32_mask(i, _mm512_set1_epi32(128));
+        for (int j = 0; j < 4; ++j)
+            r[j] = _mm512_mask_blend_ps(b5, r[2 * j], r[2 * j + 1]);
+        for (int j = 0; j < 2; ++j)
+            r[j] = _mm512_mask_blend_ps(b6, r[2 * j], r[2 * j + 1]);
+        return hn::Vec<D>{_mm512_mask_blend_ps(b7, r[0], r[1])};
+    }
+};
+#endif
+
 // Horizontal pass of the bilateral filter over the rows y0 .. y0+lanes-1, one
 // row per lane: the rows are copied into a column-major block (line_value),
 // both recursions run along it and the sums are copied back into the rows.
@@ -482,13 +528,13 @@ template <class D> HWY_INLINE void bpf_rows(D d, tq_bpf2d_iir_t *s, const uint16
     float *fn = s->line_fwd_norm;
     float *sum = s->line_bwd;
     float *norm = s->line_bwd_norm;
+    const range_table<D> table(s);
     rows_to_block(src, w, y0, n, in);
     for (int32_t x = 0; x + 1 < w; ++x) {
         const auto diff = hn::ConvertTo(
             di, hn::Abs(hn::Sub(hn::LoadU(d, in + x * n), hn::LoadU(d, in + (x + 1) * n))));
         const auto dd = hn::Max(hn::Min(diff, vmax_r), vmin_r);
-        hn::StoreU(hn::Mul(alpha, hn::GatherIndex(d, s->range_lut, hn::Sub(dd, vmin_r))), d,
-                   wt + x * n);
+        hn::StoreU(hn::Mul(alpha, table(d, s->range_lut, hn::Sub(dd, vmin_r))), d, wt + x * n);
     }
     auto f = hn::LoadU(d, in);
     auto nf = one;
@@ -549,12 +595,13 @@ template <class D> HWY_INLINE void bpf_cols(D d, tq_bpf2d_iir_t *s, const uint16
     float *wv = s->line_weight;
     float *fs = s->line_fwd;
     float *fn = s->line_fwd_norm;
+    const range_table<D> table(s);
     const uint16_t *col = src + x;
     auto cur = hn::PromoteTo(di, hn::LoadU(du, col));
     for (int32_t y = 0; y + 1 < h; ++y) {
         const auto next = hn::PromoteTo(di, hn::LoadU(du, col + (y + 1) * w));
         const auto dd = hn::Max(hn::Min(hn::Abs(hn::Sub(cur, next)), vmax_r), vmin_r);
-        const auto g = hn::GatherIndex(d, s->range_lut, hn::Sub(dd, vmin_r));
+        const auto g = table(d, s->range_lut, hn::Sub(dd, vmin_r));
         hn::StoreU(hn::Mul(alpha, g), d, wv + y * n);
         cur = next;
     }
