@@ -12,6 +12,10 @@
 // frequency in memory or -1 with the default scale and offset and nothing
 // held; mounting again is a no-op for the result; a mounted calibration
 // decodes a frame.
+//
+// Built with FUZZ_PARSE_ONLY (fuzz_calib_mount_parse) the file gets no
+// reference images: the mount reads the header and walks the block headers
+// only, some thousand times faster than fitting 76800 lines a mount.
 #include "drivers/epc/epc_state.h"
 #include "fuzz_util.h"
 
@@ -49,6 +53,40 @@ void check_state(int r, epc_state_t *st, uint32_t asked)
     }
 }
 
+// Reference image k appended to the file: pixel i is base + k * slope +
+// noise, the noise cycling through the file's own bytes (none when flag bit
+// 4 is set); base and slope are the file's last four bytes.
+FUZZ_NO_COVERAGE const uint8_t *reference_image(const uint8_t *head, size_t head_len, uint8_t flags,
+                                                int k)
+{
+    static std::vector<uint8_t> img(k_img);
+    uint16_t base = 4000, slope = 1500;
+    if (head_len >= 4) {
+        std::memcpy(&base, head + head_len - 4, 2);
+        std::memcpy(&slope, head + head_len - 2, 2);
+    }
+    const uint32_t disp = static_cast<uint32_t>(k) * 100000u;
+    std::memcpy(img.data(), &disp, 4);
+    const bool noise = !(flags & 16) && head_len > 0;
+    size_t at = noise ? static_cast<size_t>(7 * k) % head_len : 0;
+    for (int i = 0; i < k_epc_ref_pixels; ++i) {
+        const uint16_t v = static_cast<uint16_t>(base + k * slope + (noise ? head[at] & 7 : 0));
+        std::memcpy(img.data() + k_epc_ref_hdr + 2 * i, &v, 2);
+        if (noise && ++at == head_len)
+            at = 0;
+    }
+    return img.data();
+}
+
+// The raw frame decoded through a mounted calibration (four phases a pixel).
+FUZZ_NO_COVERAGE std::vector<uint16_t> raw_frame()
+{
+    std::vector<uint16_t> raw(4 * k_epc_ref_pixels);
+    for (size_t i = 0; i < raw.size(); ++i)
+        raw[i] = static_cast<uint16_t>(2048 + ((i * 2654435761u) >> 20) % 1500);
+    return raw;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -66,28 +104,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     static fuzz::mem_file mf("fuzz_calib");
     mf.set(head, head_len);
+#ifdef FUZZ_PARSE_ONLY
+    const int images = 0;
+#else
     const int images = flags & 7;
-    if (images > 0) {
-        // Image k, pixel i: base + k * slope + noise, the noise cycling
-        // through the file's own bytes (none when bit 4 is set).
-        uint16_t base = 4000, slope = 1500;
-        if (head_len >= 4) {
-            std::memcpy(&base, head + head_len - 4, 2);
-            std::memcpy(&slope, head + head_len - 2, 2);
-        }
-        std::vector<uint8_t> img(k_img);
-        for (int k = 0; k < images; ++k) {
-            const uint32_t disp = static_cast<uint32_t>(k) * 100000u;
-            std::memcpy(img.data(), &disp, 4);
-            for (int i = 0; i < k_epc_ref_pixels; ++i) {
-                const int noise =
-                    (flags & 16) || head_len == 0 ? 0 : head[(i + 7 * k) % head_len] & 7;
-                const uint16_t v = static_cast<uint16_t>(base + k * slope + noise);
-                std::memcpy(img.data() + k_epc_ref_hdr + 2 * i, &v, 2);
-            }
-            mf.set(img.data(), img.size(), head_len + static_cast<size_t>(k) * k_img);
-        }
-    }
+#endif
+    for (int k = 0; k < images; ++k)
+        mf.set(reference_image(head, head_len, flags, k), k_img,
+               head_len + static_cast<size_t>(k) * k_img);
 
     pylox_drv_t drv{};
     drv.priv = pylox::epc_state_create();
@@ -113,10 +137,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // A frame through the mounted calibration, as the driver decodes
         // after deriving the frequency's values.
         pylox::epc_state_derive(st, st->mod_freq);
-        std::vector<uint16_t> raw(4 * k_epc_ref_pixels), dist(k_epc_ref_pixels),
-            amp(k_epc_ref_pixels);
-        for (size_t i = 0; i < raw.size(); ++i)
-            raw[i] = static_cast<uint16_t>(2048 + ((i * 2654435761u) >> 20) % 1500);
+        static const std::vector<uint16_t> raw = raw_frame();
+        std::vector<uint16_t> dist(k_epc_ref_pixels), amp(k_epc_ref_pixels);
         const int done = calc_dist_calib_drnu_lut(&drv, dist.data(), amp.data(), raw.data(),
                                                   k_epc_ref_w, k_epc_ref_h, 4);
         FUZZ_CHECK(done == 1 || (done == 0 && (st->range_mm == 0 || st->range_mm > INT32_MAX ||

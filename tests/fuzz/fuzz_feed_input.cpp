@@ -4,6 +4,8 @@
 // Three parsers read the same stream: one in a single call, one in chunks
 // (their frames and counters must agree), and one in chunks with fetches of
 // every kind in between (its counters must stay consistent).
+#include "fuzz_util.h"
+
 #include <pylox/tq_stream.h>
 
 #include <algorithm>
@@ -14,14 +16,6 @@
 #include <vector>
 
 namespace {
-
-#define FUZZ_CHECK(cond)                                                                           \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #cond);                \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
 
 struct rng {
     uint32_t x;
@@ -81,6 +75,7 @@ void check_counters(const tq_stream_state_t &st, uint32_t max_frames, uint32_t t
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    fuzz::quiet();
     if (size < 2)
         return 0;
     const uint32_t max_frames = data[0] & 15u;

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(size >= head.size() && std::string(data, data + head.size()) == head);
     FUZZ_CHECK(size == head.size() || data[head.size()] == '\n');
     FUZZ_CHECK(!std::memchr(data, 0, size)); // no line hides a rest behind a NUL
-    FUZZ_CHECK(t.size() <= 10000000); // the highest frame number a file may name
+    FUZZ_CHECK(t.size() <= 10000000);        // the highest frame number a file may name
 
     // The round trip for files of a sensible length (a line such as
     // "9999999,1,1" names ten million frames).

@@ -8,28 +8,14 @@
 // seven blocks, each within the file, each read back as the bytes at its
 // position, and (version 140 and later) block sizes and checksum adding up.
 #include "drivers/param/param_store.h"
+#include "fuzz_util.h"
 
 #include <pylox/pylox_param.h>
-#include <pylox/tq_log.h>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 #include <vector>
 
 namespace {
-
-#define FUZZ_CHECK(cond)                                                                           \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #cond);                \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
 
 struct seen {
     const std::vector<uint8_t> *file;
@@ -47,26 +33,11 @@ int check_block(pylox_param_t *, const pylox_param_blk_desc_t *d, const uint8_t 
     return 1;
 }
 
-// The file lives in memory (a memfd reached by its /proc name): the target
-// runs at memory speed, not at the disk's.
-int scratch_fd()
-{
-    static const int fd = ::memfd_create("fuzz_param", 0);
-    return fd;
-}
-
-const std::string &scratch()
-{
-    static const std::string path = "/proc/self/fd/" + std::to_string(scratch_fd());
-    return path;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static bool quiet = (tq_log_enable(0, TQ_LOG_NONE, nullptr), true);
-    (void)quiet;
+    fuzz::quiet();
     if (size < 1)
         return 0;
     const uint8_t flags = data[0];
@@ -83,13 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::memcpy(file.data() + 1200, &ck, 2);
         }
     }
-    FUZZ_CHECK(scratch_fd() >= 0);
-    FUZZ_CHECK(::ftruncate(scratch_fd(), 0) == 0);
-    FUZZ_CHECK(::pwrite(scratch_fd(), file.data(), file.size(), 0) ==
-               static_cast<ssize_t>(file.size()));
-
+    static fuzz::mem_file mf("fuzz_param");
+    mf.set(file.data(), file.size());
     pylox_param_t p;
-    const int r = pylox_param_open_file(&p, scratch().c_str());
+    const int r = pylox_param_open_file(&p, mf.path().c_str());
     FUZZ_CHECK(r == pylox_param_is_valid(&p));
     if (!r)
         return 0;

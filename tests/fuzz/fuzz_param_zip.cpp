@@ -63,10 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     archive.set(data, size);
     fuzz::remove_tree(root, true);
     FUZZ_CHECK(::mkdir(out.c_str(), 0700) == 0);
-    {
-        FILE *f = std::fopen(beside.c_str(), "wb");
-        FUZZ_CHECK(f && std::fputs("keep", f) >= 0 && std::fclose(f) == 0);
-    }
+    fuzz::write_file(beside, reinterpret_cast<const uint8_t *>("keep"), 4);
 
     tally t;
     const bool ok = pylox::zip_extract(archive.path().c_str(), out.c_str(), on_entry, &t);

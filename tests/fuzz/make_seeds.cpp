@@ -279,7 +279,7 @@ int main(int argc, char **argv)
         {"fuzz_frame_file", frame_file_seeds}, {"fuzz_frame_temps", frame_temps_seeds},
         {"fuzz_lens_param", lens_param_seeds}, {"fuzz_calib_mount", calib_mount_seeds},
         {"fuzz_param_zip", param_zip_seeds},   {"fuzz_data_image", data_image_seeds},
-        {"fuzz_oni_writer", oni_writer_seeds},
+        {"fuzz_oni_writer", oni_writer_seeds}, {"fuzz_calib_mount_parse", calib_mount_seeds},
     };
     for (const writer &w : writers)
         if (target == w.target)
