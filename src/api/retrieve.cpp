@@ -124,6 +124,27 @@ void post_process(pylox_dev_ctx_t *ctx, void *data, int dlen, int delivered,
         drv->ops->frame_raw_proc(drv, static_cast<uint8_t *>(data), delivered, info);
 }
 
+// Lends the caller's buffer to the delivery as a request for n frames while
+// take(req) waits for them or delivers them, then hands the first frame's
+// record to finfo and runs the driver's post-processing over what arrived.
+// Returns the number of frames delivered.
+template <class Take> int request_frames(pylox_dev_ctx_t *ctx, int n, void *data, int dlen,
+                                         pylox_frame_info_t *finfo, Take take)
+{
+    pylox_frame_info_t first{};
+    pylox_frame_req_t req{n, n, static_cast<uint8_t *>(data), data ? dlen : 0, &first};
+    ctx->request = &req;
+    take(req);
+    ctx->request = nullptr;
+    const int delivered = n - req.remaining;
+    if (delivered > 0) {
+        if (finfo)
+            *finfo = first;
+        post_process(ctx, data, dlen, delivered, &first);
+    }
+    return delivered;
+}
+
 // The driver may deliver frames from a cache of its own. Returns its result.
 int driver_frames(pylox_dev_ctx_t *ctx, void *data, int n, pylox_frame_info_t *finfo)
 {
@@ -206,18 +227,10 @@ PYLOX_API int pylox_cap_get_frames(pylox_dev_t *dev, int n, void *data, int dlen
     const timespec deadline = deadline_after(wait);
     PYLOX_LOG_AS(TQ_LOG_TRC, fn, "[%s] frame_num = %d, timeout_msec=%d\n", n,
                  static_cast<int>(wait));
-    pylox_frame_info_t first{};
-    pylox_frame_req_t req{n, n, static_cast<uint8_t *>(data), data ? dlen : 0, &first};
-    ctx->request = &req;
-    const int r = wait_for_request(dev, d, req, deadline, until, fn);
-    ctx->request = nullptr;
-
-    const int delivered = n - req.remaining;
-    if (delivered > 0) {
-        if (finfo)
-            *finfo = first;
-        post_process(ctx, data, dlen, delivered, &first);
-    }
+    int r = 0;
+    const int delivered = request_frames(ctx, n, data, dlen, finfo, [&](pylox_frame_req_t &req) {
+        r = wait_for_request(dev, d, req, deadline, until, fn);
+    });
     // Frames that reached the caller's buffer are always reported; a status
     // or the end of capture is reported by the next call that gets nothing.
     if (delivered > 0 && result >= 0)
@@ -248,18 +261,8 @@ PYLOX_API int pylox_cap_get_frame(pylox_dev_t *dev, void *data, int dlen, pylox_
         return result;
 
     PYLOX_LOG_AS(TQ_LOG_TRC, fn, "[%s] frame_num = %d, timeout_msec=%d\n", 1, 0);
-    pylox_frame_info_t first{};
-    pylox_frame_req_t req{1, 1, static_cast<uint8_t *>(data), data ? dlen : 0, &first};
-    ctx->request = &req;
-    pylox::deliver(dev, d, 1, false);
-    ctx->request = nullptr;
-
-    const int delivered = 1 - req.remaining;
-    if (delivered > 0) {
-        if (finfo)
-            *finfo = first;
-        post_process(ctx, data, dlen, delivered, &first);
-    }
+    const int delivered = request_frames(
+        ctx, 1, data, dlen, finfo, [&](pylox_frame_req_t &) { pylox::deliver(dev, d, 1, false); });
     if (delivered > 0 && result >= 0)
         return delivered;
     if (result == 0) {
@@ -303,16 +306,9 @@ PYLOX_API int pylox_cap_snapshot(pylox_dev_t *dev, void *data, int dlen, pylox_f
         } else {
             PYLOX_LOG_AS(TQ_LOG_TRC, "pylox_cap_snapshot", "[%s] frame_num = %d, timeout_msec=%d\n",
                          1, static_cast<int>(wait));
-            pylox_frame_req_t req{1, 1, static_cast<uint8_t *>(data), data ? dlen : 0, &info};
-            ctx->request = &req;
-            wait_for_request(dev, d, req, deadline, until, "pylox_cap_snapshot");
-            ctx->request = nullptr;
-            delivered = 1 - req.remaining;
-            if (delivered > 0) {
-                if (finfo)
-                    *finfo = info;
-                post_process(ctx, data, dlen, delivered, &info);
-            }
+            delivered = request_frames(ctx, 1, data, dlen, finfo, [&](pylox_frame_req_t &req) {
+                wait_for_request(dev, d, req, deadline, until, "pylox_cap_snapshot");
+            });
         }
     }
     if (!was_capturing)
