@@ -521,13 +521,7 @@ int epc_calib_refresh(pylox_drv_t *drv)
         }
     }
     // 6.
-    if (st->mod_freq != f) {
-        PYLOX_LOG_AS(TQ_LOG_DBG, "epc_event_freq_change", "[%s] MOD_FREQ change: %d -> %d HZ\n",
-                     static_cast<int>(st->mod_freq), static_cast<int>(f));
-        st->mod_freq = f;
-        remount(drv, st);
-    }
-    epc_state_derive(st, f);
+    epc_mod_freq_changed(drv, f);
     return 0;
 }
 
