@@ -168,7 +168,7 @@ TEST(UsbConnect, ResetOfTheUsbInterfaceReopensTheSameRecord)
     EXPECT_TRUE(log.has("[usb_ll_dev_reset] Reset usb if (timeout = 3000 ms) ...\n"));
     EXPECT_TRUE(log.has("[usb_ll_dev_reset] Reset usb if end. \n"));
     EXPECT_FALSE(log.has("reopen device failed!"));
-    ASSERT_TRUE(dev.priv != nullptr);
+    EXPECT_TRUE(dev.priv == old_priv); // the state lives through the reset
     EXPECT_EQ(+dev.loc.usb.bus, 1);
     EXPECT_EQ(+dev.loc.usb.port, 3);
     EXPECT_NE(cam->address(), old_addr); // a new enumeration
@@ -188,8 +188,13 @@ TEST(UsbConnect, ResetWithACameraThatNeverReturnsLeavesTheRecordClosed)
     ASSERT_TRUE(open_any(dev));
     EXPECT_EQ(pylox_ll_dev_reset(&dev, 3), 0);
     EXPECT_TRUE(log.has("[usb_ll_dev_reset] reopen device failed!\n"));
-    EXPECT_TRUE(dev.priv == nullptr);
+    // The state stays with the record until it is closed; calls are refused.
     EXPECT_EQ(pylox_ll_param_get(&dev, nullptr, 0), 0);
+    EXPECT_TRUE(log.has("[usb_ll_param_get] camera did not come back after a reset: device "
+                        "closed\n"));
+    EXPECT_EQ(pylox_ll_cap_start(&dev, 0, nullptr, nullptr), 0);
+    pylox_ll_dev_close(&dev);
+    EXPECT_TRUE(dev.priv == nullptr);
 }
 
 } // namespace

@@ -118,7 +118,7 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *t)
 int usb_ll_cap_start(pylox_ll_dev_t *dev, uint32_t arg, pylox_ll_cap_cb_t cb, void *user)
 {
     static const char *const who = "usb_ll_cap_start";
-    usb_priv *p = lock_open(dev);
+    usb_priv *p = lock_open(dev, who);
     if (!p)
         return 0;
     {
@@ -171,7 +171,7 @@ int usb_ll_cap_start(pylox_ll_dev_t *dev, uint32_t arg, pylox_ll_cap_cb_t cb, vo
 
 int usb_ll_cap_stop(pylox_ll_dev_t *dev)
 {
-    usb_priv *p = lock_open(dev);
+    usb_priv *p = lock_open(dev, "usb_ll_cap_stop");
     if (!p)
         return 0;
     {

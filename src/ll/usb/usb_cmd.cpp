@@ -17,7 +17,7 @@ using steady = std::chrono::steady_clock;
 // Holds the device lock of an open device for one scope.
 class open_guard {
 public:
-    explicit open_guard(pylox_ll_dev_t *dev) : p_(lock_open(dev)) {}
+    open_guard(pylox_ll_dev_t *dev, const char *who) : p_(lock_open(dev, who)) {}
     ~open_guard()
     {
         if (p_)
@@ -85,13 +85,15 @@ void reg_header(uint8_t (&h)[7], uint8_t target, uint32_t reg, uint16_t bytes)
 
 } // namespace
 
-usb_priv *lock_open(pylox_ll_dev_t *dev)
+usb_priv *lock_open(pylox_ll_dev_t *dev, const char *who)
 {
     usb_priv *p = priv_of(dev);
     if (!p)
         return nullptr;
     p->lock.lock();
     if (!p->ctx || !p->handle || quit_set(p)) {
+        if (p->lost)
+            USB_LOG(WRN, who, "[%s] camera did not come back after a reset: device closed\n");
         p->lock.unlock();
         return nullptr;
     }
@@ -283,7 +285,7 @@ bool usb_ll_check_last_cmd(pylox_ll_dev_t *dev, uint8_t type, uint16_t value)
 int usb_ll_exe_cmd_slot(pylox_ll_dev_t *dev, uint8_t write, uint8_t type, uint16_t value, void *buf,
                         int len, int timeout_ms)
 {
-    open_guard g(dev);
+    open_guard g(dev, "usb_ll_exe_cmd");
     if (!g.get())
         return 0;
     if (!usb_ll_exe_cmd(dev, 1, type, value, buf, len, timeout_ms))
@@ -324,7 +326,7 @@ int usb_ll_reg_write(pylox_ll_dev_t *dev, uint8_t target, uint32_t reg_base, con
         for (int i = 0; i < n; ++i)
             put_le32(block.data() + 7 + 4 * i, vals[done + i]);
 
-        open_guard g(dev);
+        open_guard g(dev, "usb_ll_reg_write");
         if (!g.get())
             return 0;
         if (!usb_ll_exe_cmd(dev, 1, 0xC2, 0, block.data(), static_cast<int>(size), 1000) ||
@@ -339,7 +341,7 @@ int usb_ll_reg_read(pylox_ll_dev_t *dev, uint8_t target, uint32_t reg_base, uint
                     uint16_t count)
 {
     if (count == 0) {
-        open_guard g(dev); // nothing to read, but only from an open device
+        open_guard g(dev, "usb_ll_reg_read"); // nothing to read, but only from an open device
         return g.get() ? 1 : 0;
     }
     if (!vals) {
@@ -349,7 +351,7 @@ int usb_ll_reg_read(pylox_ll_dev_t *dev, uint8_t target, uint32_t reg_base, uint
     int done = 0;
     while (done < count) {
         const int n = (count - done) < k_reg_read_chunk ? (count - done) : k_reg_read_chunk;
-        open_guard g(dev);
+        open_guard g(dev, "usb_ll_reg_read");
         if (!g.get())
             return 0;
         uint8_t h[7];
@@ -379,7 +381,7 @@ int usb_ll_param_set(pylox_ll_dev_t *dev, pylox_ll_param_t *items, int count)
         USB_LOG(ERR, "usb_ll_param_set", "[%s] bad parameter items (count=%d)\n", count);
         return 0;
     }
-    open_guard g(dev);
+    open_guard g(dev, "usb_ll_param_set");
     if (!g.get())
         return 0;
     if (!usb_ll_exe_cmd(dev, 1, 0xC0, 3, items, count * static_cast<int>(sizeof *items), 1000))
@@ -390,7 +392,7 @@ int usb_ll_param_set(pylox_ll_dev_t *dev, pylox_ll_param_t *items, int count)
 int usb_ll_param_get(pylox_ll_dev_t *dev, pylox_ll_param_t *items, int count)
 {
     if (count <= 0) {
-        open_guard g(dev);
+        open_guard g(dev, "usb_ll_param_get");
         return (g.get() && count == 0) ? 1 : 0;
     }
     if (!items) {
@@ -405,7 +407,7 @@ int usb_ll_param_get(pylox_ll_dev_t *dev, pylox_ll_param_t *items, int count)
         const int n = (count - done) < k_param_batch ? (count - done) : k_param_batch;
         pylox_ll_param_t *batch = items + done;
         const int bytes = n * static_cast<int>(sizeof *batch);
-        open_guard g(dev);
+        open_guard g(dev, "usb_ll_param_get");
         if (!g.get())
             return 0;
         if (!usb_ll_exe_cmd(dev, 1, 0xC0, 4, batch, bytes, 1000) ||
@@ -432,7 +434,7 @@ int usb_ll_param_get(pylox_ll_dev_t *dev, pylox_ll_param_t *items, int count)
 
 int usb_ll_tx_data(pylox_ll_dev_t *dev, const void *buf, int len)
 {
-    open_guard g(dev);
+    open_guard g(dev, "usb_ll_tx_data");
     usb_priv *p = g.get();
     if (!p)
         return LIBUSB_ERROR_NO_DEVICE;

@@ -17,6 +17,22 @@ std::atomic<int> g_debug_level{0}; // libusb's scale, for contexts created from 
 
 void *evt_thread(void *arg);
 
+// The ring's transfers, where a slot has none (a new state, or a camera that
+// was let go by a reset). Ends the process when memory runs out.
+void alloc_ring(usb_priv *p)
+{
+    for (int i = 0; i < k_ring; ++i) {
+        if (!p->transfers[i])
+            p->transfers[i] = libusb_alloc_transfer(0);
+        if (!p->buffers[i])
+            p->buffers[i] = static_cast<uint8_t *>(std::malloc(k_xfer_len));
+        if (!p->transfers[i] || !p->buffers[i]) {
+            USB_LOG(ERR, "_usb_ll_dev_priv_alloc", "[%s] malloc failed!\n");
+            std::exit(-1);
+        }
+    }
+}
+
 // Zero-filled state with the sixteen capture transfers and their buffers.
 usb_priv *priv_alloc()
 {
@@ -25,17 +41,12 @@ usb_priv *priv_alloc()
         USB_LOG(ERR, "_usb_ll_dev_priv_alloc", "[%s] malloc failed\n");
         std::exit(-2);
     }
-    for (int i = 0; i < k_ring; ++i) {
-        p->transfers[i] = libusb_alloc_transfer(0);
-        p->buffers[i] = static_cast<uint8_t *>(std::malloc(k_xfer_len));
-        if (!p->transfers[i] || !p->buffers[i]) {
-            USB_LOG(ERR, "_usb_ll_dev_priv_alloc", "[%s] malloc failed!\n");
-            std::exit(-1);
-        }
-    }
+    alloc_ring(p);
     return p;
 }
 
+// Frees the state of a record whose camera was let go (no context, no
+// handle, no event thread).
 void priv_free(pylox_ll_dev_t *dev)
 {
     usb_priv *p = priv_of(dev);
@@ -47,15 +58,6 @@ void priv_free(pylox_ll_dev_t *dev)
     }
     delete p;
     dev->priv = nullptr;
-}
-
-// Tear-down of an open that did not get as far as a device handle.
-void open_failed(pylox_ll_dev_t *dev)
-{
-    usb_priv *p = priv_of(dev);
-    if (p && p->ctx)
-        libusb_exit(p->ctx);
-    priv_free(dev);
 }
 
 // Runs libusb's event handling on the calling thread until nothing the
@@ -92,15 +94,14 @@ void drain_in_flight(usb_priv *p)
     }
 }
 
-// Close without the kind test (open failures and reset use it too).
-void close_internal(pylox_ll_dev_t *dev)
+// Lets go of the camera, keeping the state: the event thread ends, whatever
+// libusb still holds of the device is cancelled and reaped, the interfaces,
+// the handle and the context are closed. The ring's transfers go with the
+// handle (alloc_ring makes new ones). The caller holds the device lock; other
+// threads waiting for it find the device closed (or, after a reset, open
+// again) and never the state gone.
+void release_camera(usb_priv *p)
 {
-    usb_priv *p = priv_of(dev);
-    if (!p || !p->ctx || !p->handle) {
-        USB_LOG(WRN, "usb_ll_dev_close", "[%s] device no need to closed!\n");
-        return;
-    }
-    p->lock.lock();
     if (!quit_set(p)) {
         USB_LOG(DBG, "usb_ll_dev_close", "[%s] stop evt thread...\n");
         std::atomic_ref<int>(p->quit).store(1, std::memory_order_release);
@@ -126,18 +127,45 @@ void close_internal(pylox_ll_dev_t *dev)
             }
         }
     }
-    libusb_release_interface(p->handle, 0);
-    libusb_release_interface(p->handle, 1);
-    libusb_close(p->handle); // detaches whatever is still pending
-    for (int i = 0; i < k_ring; ++i) {
-        libusb_free_transfer(p->transfers[i]);
-        p->transfers[i] = nullptr;
+    if (p->handle) {
+        libusb_release_interface(p->handle, 0);
+        libusb_release_interface(p->handle, 1);
+        libusb_close(p->handle); // detaches whatever is still pending
+    }
+    {
+        std::lock_guard<std::mutex> g(p->ring_mtx);
+        for (int i = 0; i < k_ring; ++i) {
+            libusb_free_transfer(p->transfers[i]);
+            p->transfers[i] = nullptr;
+            p->inflight[i] = false;
+        }
+        p->n_inflight = 0;
+        p->callback = nullptr;
+        p->user = nullptr;
+        p->closing = false;
     }
     free_orphans(p);
     libusb_exit(p->ctx);
     p->ctx = nullptr;
     p->handle = nullptr;
+}
+
+// Close. A state whose camera a reset could not get back has no handle: it
+// is only freed.
+void close_internal(pylox_ll_dev_t *dev)
+{
+    usb_priv *p = priv_of(dev);
+    if (!p) {
+        USB_LOG(WRN, "usb_ll_dev_close", "[%s] device no need to closed!\n");
+        return;
+    }
+    p->lock.lock();
+    const bool open = p->ctx && p->handle;
+    if (open)
+        release_camera(p);
     p->lock.unlock();
+    if (!open)
+        USB_LOG(WRN, "usb_ll_dev_close", "[%s] device no need to closed!\n");
     priv_free(dev);
 }
 
@@ -269,17 +297,14 @@ void store_location(pylox_ll_dev_t *e, const usb_seen &s)
     e->located = 1;
 }
 
-bool ensure_context(pylox_ll_dev_t *dev, usb_priv *p)
+bool make_context(usb_priv *p)
 {
-    if (p->ctx)
-        return true;
     USB_LOG(DBG, "_usb_ll_dev_open", "[%s]  create usb context\n");
     const int rc = libusb_init(&p->ctx);
     if (rc < 0) {
         USB_LOG(ERR, "_usb_ll_dev_open", "[%s]  create usb context failed: %s\n",
                 libusb_error_name(rc));
         p->ctx = nullptr;
-        open_failed(dev);
         return false;
     }
     apply_debug(p->ctx);
@@ -327,14 +352,13 @@ bool open_first_found(pylox_ll_dev_t *dev, usb_priv *p, const usb_seen &s)
     return true;
 }
 
-// Configuration 1, interface 0 (1 as a fallback). Closes the record on failure.
-bool configure(pylox_ll_dev_t *dev, usb_priv *p)
+// Configuration 1, interface 0 (1 as a fallback).
+bool configure(usb_priv *p)
 {
     int rc = libusb_set_configuration(p->handle, 1);
     if (rc < 0) {
         USB_LOG(ERR, "usb_ll_dev_open", "[%s] libusb_set_configuration failed: %s\n",
                 libusb_error_name(rc));
-        close_internal(dev);
         return false;
     }
     libusb_set_auto_detach_kernel_driver(p->handle, 1);
@@ -343,24 +367,44 @@ bool configure(pylox_ll_dev_t *dev, usb_priv *p)
         if (rc < 0) {
             USB_LOG(ERR, "usb_ll_dev_open", "[%s] libusb_claim_interface failed: %s\n",
                     libusb_error_name(rc));
-            close_internal(dev);
             return false;
         }
     }
     return true;
 }
 
-bool start_event_thread(pylox_ll_dev_t *dev, usb_priv *p)
+// Opens the camera into a state that holds none (a new state, or one whose
+// camera a reset let go): context, handle, configuration and interface, the
+// ring's transfers and the event thread. The caller holds the device lock.
+// On failure the state is left without context and handle.
+bool attach(pylox_ll_dev_t *dev, usb_priv *p)
 {
+    if (!make_context(p))
+        return false;
+    const bool located = dev->located;
+    const ssize_t n = for_each_device(
+        p->ctx, "_usb_ll_dev_open", "[%s]   enum libusb device failed: %d \n",
+        [](int count) { USB_LOG(TRC, "_usb_ll_dev_open", "[%s]   %d usb device found \n", count); },
+        [&](const usb_seen &s) {
+            return !(located ? open_located(dev, p, s) : open_first_found(dev, p, s));
+        });
+    if (n < 0 || !p->handle || !configure(p)) {
+        if (p->handle)
+            libusb_close(p->handle);
+        libusb_exit(p->ctx);
+        p->ctx = nullptr;
+        p->handle = nullptr;
+        return false;
+    }
+    alloc_ring(p);
     std::atomic_ref<uint8_t>(p->running).store(0);
     std::atomic_ref<uint8_t>(p->cap_stopping).store(1);
     std::atomic_ref<int>(p->quit).store(0);
-    p->lock.lock();
+    p->lost = false;
     p->thread_started = pthread_create(&p->thread, nullptr, evt_thread, dev) == 0;
-    p->lock.unlock();
     if (!p->thread_started) {
         USB_LOG(ERR, "usb_ll_dev_open", "[%s]  create evt thread failed\n");
-        close_internal(dev);
+        release_camera(p);
         return false;
     }
     return true;
@@ -412,27 +456,20 @@ pylox_ll_dev_t *usb_ll_dev_open(pylox_ll_dev_t *dev)
     if (!dev->priv)
         dev->priv = priv_alloc();
     usb_priv *p = priv_of(dev);
+    p->lock.lock();
     if (p->handle) {
+        p->lock.unlock();
         // A second open of an open record would leak the first handle and thread.
         USB_LOG(WRN, "_usb_ll_dev_open", "[%s] device already open\n");
         return dev;
     }
-    if (!ensure_context(dev, p))
-        return nullptr;
-    const bool located = dev->located;
-    const ssize_t n = for_each_device(
-        p->ctx, "_usb_ll_dev_open", "[%s]   enum libusb device failed: %d \n",
-        [](int count) { USB_LOG(TRC, "_usb_ll_dev_open", "[%s]   %d usb device found \n", count); },
-        [&](const usb_seen &s) {
-            return !(located ? open_located(dev, p, s) : open_first_found(dev, p, s));
-        });
-    if (n < 0 || !p->handle) {
-        open_failed(dev);
+    const bool ok = attach(dev, p);
+    p->lock.unlock();
+    if (!ok) {
+        priv_free(dev);
         return nullptr;
     }
     dev->kind = PYLOX_LL_KIND_USB;
-    if (!configure(dev, p) || !start_event_thread(dev, p))
-        return nullptr;
     dev->ops = &ll_op_usb;
     return dev;
 }
@@ -451,7 +488,7 @@ void usb_ll_dev_close(pylox_ll_dev_t *dev)
 
 int usb_ll_dev_reset(pylox_ll_dev_t *dev, uint8_t target)
 {
-    usb_priv *p = lock_open(dev);
+    usb_priv *p = lock_open(dev, "usb_ll_dev_reset");
     if (!p)
         return 0;
     USB_LOG(TRC, "usb_ll_dev_reset", "[%s] rest device (target=%d)\n", target);
@@ -464,15 +501,22 @@ int usb_ll_dev_reset(pylox_ll_dev_t *dev, uint8_t target)
     }
     USB_LOG(TRC, "usb_ll_dev_reset", "[%s] Reset usb if (timeout = %d ms) ...\n", 3000);
     usb_ll_exe_cmd(dev, 1, 0xC0, 0, arg, sizeof arg, 1000);
-    unlock(p);
-    close_internal(dev); // the lock goes with the state
+    // The camera leaves the bus and enumerates anew on the same port. The
+    // state, its lock and flags stay; only what belongs to the old
+    // enumeration (handle, context, event thread, transfers) is replaced.
+    // Calls on other threads wait for the lock meanwhile and then find the
+    // camera back, or the device closed when it did not return.
+    release_camera(p);
     bool back = false;
     for (int i = 0; i < 15 && !back; ++i) {
         pylox::sleep_ms(200);
-        back = pylox_ll_dev_open(dev) != nullptr;
+        back = attach(dev, p);
     }
-    if (!back)
+    if (!back) {
+        p->lost = true;
         USB_LOG(WRN, "usb_ll_dev_reset", "[%s] reopen device failed!\n");
+    }
+    unlock(p);
     USB_LOG(TRC, "usb_ll_dev_reset", "[%s] Reset usb if end. \n");
     return 0;
 }

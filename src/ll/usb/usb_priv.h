@@ -68,6 +68,7 @@ struct usb_priv {
     pylox::fair_mutex lock;
 
     bool thread_started = false; // under lock
+    bool lost = false;           // under lock: a reset did not get the camera back
     // The capture ring: which slots libusb holds, guarded by ring_mtx so that a
     // stop cannot miss a transfer that the event thread is about to resubmit.
     std::mutex ring_mtx;
@@ -93,7 +94,10 @@ inline bool quit_set(usb_priv *p)
 
 // Takes the device lock when the device is open (state, context and handle
 // present, quit not set); returns the state with the lock held, else null.
-usb_priv *lock_open(pylox_ll_dev_t *dev);
+// The state lives from open to close: a reset keeps it and swaps the camera's
+// handle inside under the lock. A device whose camera did not come back
+// after a reset is refused with a log line under who's name.
+usb_priv *lock_open(pylox_ll_dev_t *dev, const char *who);
 void unlock(usb_priv *p);
 
 // Map a finished transfer's status to a byte count or a libusb error code.
