@@ -603,6 +603,110 @@ void BM_WaitCallback(benchmark::State &state)
 }
 BENCHMARK(BM_WaitCallback)->UseRealTime()->MinTime(3.0);
 
+// --- stop at full rate ------------------------------------------------------------
+
+constexpr int k_stop_rounds = 30;
+
+// Plain libusb: cancel the ring, send the stop command and its status poll,
+// wait until every transfer came back.
+bool plain_stop_round(std::vector<double> &ms)
+{
+    close_library();
+    g_cam->set_fps(0);
+    plain_host host;
+    if (!host.open())
+        return false;
+    for (int r = 0; r < k_stop_rounds; ++r) {
+        if (!host.start())
+            return false;
+        uint64_t seen = 0;
+        while (seen < 8) {
+            const uint64_t now = host.wait_frames(seen);
+            if (now == seen)
+                return false;
+            seen = now;
+        }
+        const auto t0 = steady::now();
+        host.stop();
+        ms.push_back(ms_between(t0, steady::now()));
+    }
+    return true;
+}
+
+// The library: pylox_cap_stop while frames stream at full rate; with
+// `commands`, a second thread reads parameters back to back meanwhile (the
+// stop then also waits for the command in progress), and with busy_polls the
+// camera answers that many status polls of each read with "busy" first.
+// *cmd_ms receives the median time of one of those reads.
+bool library_stop_round(std::vector<double> &ms, bool commands, int busy_polls, double *cmd_ms)
+{
+    pylox_dev_t *dev = library();
+    if (!dev)
+        return false;
+    g_cam->set_fps(0);
+    std::atomic<bool> quit{false};
+    std::vector<double> cmd;
+    std::thread reader;
+    if (commands)
+        reader = std::thread([&] {
+            while (!quit.load()) {
+                pylox_param_item_t it[3]{};
+                it[0].param_id = PARAM_MOD_FREQ;
+                it[1].param_id = PARAM_FRAME_RATE;
+                it[2].param_id = PARAM_INTG_TIME;
+                if (busy_polls)
+                    g_cam->fault_busy(busy_polls);
+                const auto t0 = steady::now();
+                pylox_param_batch_get(dev, it, 3);
+                cmd.push_back(ms_between(t0, steady::now()));
+            }
+        });
+    std::vector<uint8_t> buf(k_frame);
+    bool ok = true;
+    for (int r = 0; r < k_stop_rounds && ok; ++r) {
+        ok = pylox_cap_start(dev) == 1;
+        for (int i = 0; ok && i < 8; ++i)
+            ok = pylox_cap_get_frames(dev, 1, buf.data(), k_frame, nullptr) > 0;
+        const auto t0 = steady::now();
+        pylox_cap_stop(dev);
+        ms.push_back(ms_between(t0, steady::now()));
+    }
+    quit = true;
+    if (reader.joinable())
+        reader.join();
+    g_cam->fault_busy(0);
+    if (cmd_ms)
+        *cmd_ms = percentile(cmd, 50);
+    return ok;
+}
+
+// How long pylox_cap_stop takes at the camera's full rate, next to the same
+// stop in plain libusb, and while another thread sends commands back to back.
+void BM_StopFullRate(benchmark::State &state)
+{
+    std::vector<double> plain, lib, cmds, busy;
+    double cmd_ms = 0, busy_cmd_ms = 0;
+    for (auto _ : state) {
+        if (!plain_stop_round(plain) || !library_stop_round(lib, false, 0, nullptr) ||
+            !library_stop_round(cmds, true, 0, &cmd_ms) ||
+            !library_stop_round(busy, true, 4, &busy_cmd_ms)) {
+            state.SkipWithError("a capture round failed");
+            return;
+        }
+    }
+    state.counters["stop_plain_median_ms"] = percentile(plain, 50);
+    state.counters["stop_plain_max_ms"] = percentile(plain, 100);
+    state.counters["stop_lib_median_ms"] = percentile(lib, 50);
+    state.counters["stop_lib_max_ms"] = percentile(lib, 100);
+    state.counters["stop_cmds_median_ms"] = percentile(cmds, 50);
+    state.counters["stop_cmds_max_ms"] = percentile(cmds, 100);
+    state.counters["param_get_ms"] = cmd_ms;
+    state.counters["stop_busy_median_ms"] = percentile(busy, 50);
+    state.counters["stop_busy_max_ms"] = percentile(busy, 100);
+    state.counters["busy_param_get_ms"] = busy_cmd_ms;
+}
+BENCHMARK(BM_StopFullRate)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
 // Prints the figures of the comparisons in words after the table.
 class summary_reporter : public benchmark::ConsoleReporter {
 public:
@@ -648,6 +752,19 @@ public:
                             c("plain_median_ms"), c("plain_p99_ms"), c("lib_median_ms"),
                             c("lib_p99_ms"), c("diff_median_ms"), c("diff_p99_ms"),
                             c("lib_own_median_ms"), c("lib_own_p99_ms"), c("lib_own_max_ms"));
+            if (r.counters.count("stop_lib_median_ms")) {
+                const double p = c("stop_plain_median_ms");
+                std::printf("Stop at full rate, median / worst of %d: plain libusb %.2f / %.2f ms, "
+                            "library %.2f / %.2f ms (%.2fx the plain median); with parameter "
+                            "reads back to back on another thread (%.2f ms each) %.2f / %.2f ms; "
+                            "the same with four busy answers per read (%.2f ms each) %.2f / %.2f "
+                            "ms\n",
+                            k_stop_rounds, p, c("stop_plain_max_ms"), c("stop_lib_median_ms"),
+                            c("stop_lib_max_ms"), p > 0 ? c("stop_lib_median_ms") / p : 0,
+                            c("param_get_ms"), c("stop_cmds_median_ms"), c("stop_cmds_max_ms"),
+                            c("busy_param_get_ms"), c("stop_busy_median_ms"),
+                            c("stop_busy_max_ms"));
+            }
         }
     }
 

@@ -127,6 +127,11 @@ void stop_locked(device *d)
     pylox_dev_ctx_t *ctx = &d->pub;
     PYLOX_LOG_AS(TQ_LOG_TRC, "_pylox_cap_stop", "[%s] Enter\n");
     store(ctx->stop_req, 1u);
+    // Waiting calls return now, not after the transport's stop (which may
+    // wait for a command in progress); and once more after it.
+    pthread_mutex_lock(&ctx->mutex);
+    pthread_cond_broadcast(&ctx->cond);
+    pthread_mutex_unlock(&ctx->mutex);
     const int r = pylox_ll_cap_stop(&ctx->ll);
     pthread_mutex_lock(&ctx->mutex);
     pthread_cond_broadcast(&ctx->cond);

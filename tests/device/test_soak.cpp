@@ -270,6 +270,7 @@ TEST_F(Soak, FaultsAndRacingCallsLoseNoFrameUncountedAndKeepMemoryFlat)
     std::atomic<bool> done{false};
     std::atomic<uint64_t> calls{0}, decoded{0};
     std::atomic<int64_t> worst_stop_us{0};
+    std::vector<double> stop_ms; // the controller's pylox_cap_stop calls
     // The injector and the controller count what they did.
     std::map<std::string, int> did;
     std::mutex did_m;
@@ -382,7 +383,17 @@ TEST_F(Soak, FaultsAndRacingCallsLoseNoFrameUncountedAndKeepMemoryFlat)
     // Capture control and the device's life.
     std::thread controller([&] {
         std::mt19937 rng(13);
+        // The reset of the USB interface reports false even when the camera
+        // came back; it is counted either way. A short run meets one too.
+        bool reset_done = false;
+        auto reset = [&] {
+            guard_.op([&] { return pylox_dev_reset(&handle_, 3); });
+            reset_done = true;
+            count("reset");
+        };
         while (!done) {
+            if (!reset_done && Clock::now() > t0 + std::chrono::seconds(seconds) / 4)
+                reset();
             switch (rng() % 12) {
             case 0:
             case 1:
@@ -398,6 +409,7 @@ TEST_F(Soak, FaultsAndRacingCallsLoseNoFrameUncountedAndKeepMemoryFlat)
                 int64_t prev = worst_stop_us.load();
                 while (us > prev && !worst_stop_us.compare_exchange_weak(prev, us)) {
                 }
+                stop_ms.push_back(static_cast<double>(us) / 1000.0);
                 count("stop");
                 break;
             }
@@ -406,8 +418,8 @@ TEST_F(Soak, FaultsAndRacingCallsLoseNoFrameUncountedAndKeepMemoryFlat)
                     count("close and reopen");
                 break;
             case 6:
-                if (rng() % 4 == 0 && guard_.op([&] { return pylox_dev_reset(&handle_, 3); }))
-                    count("reset");
+                if (rng() % 4 == 0)
+                    reset();
                 break;
             case 7:
                 pylox_cap_set_frame_buffer(
@@ -541,6 +553,10 @@ TEST_F(Soak, FaultsAndRacingCallsLoseNoFrameUncountedAndKeepMemoryFlat)
     std::printf("soak: RSS %ld KiB after warm-up, %ld KiB at the end, %ld KiB at most; worst stop "
                 "%.1f ms\n",
                 rss_start, rss_end, rss_max, worst_stop_us.load() / 1000.0);
+    std::sort(stop_ms.begin(), stop_ms.end());
+    if (!stop_ms.empty())
+        std::printf("soak: %zu stops, median %.1f ms, p90 %.1f ms, worst %.1f ms\n", stop_ms.size(),
+                    stop_ms[stop_ms.size() / 2], stop_ms[stop_ms.size() * 9 / 10], stop_ms.back());
     for (auto &[what, n] : did)
         std::printf("soak: %-18s %d\n", what.c_str(), n);
     for (auto &f : g_soak.faults)
@@ -558,7 +574,11 @@ TEST_F(Soak, FaultsAndRacingCallsLoseNoFrameUncountedAndKeepMemoryFlat)
     EXPECT_GT(checked, 0u);
     // Flat memory: the resident set grows by less than 24 MiB after warm-up
     // (the ring, transfers and work buffers of one open device are about 13 MiB).
+    // Not under ThreadSanitizer, whose shadow memory and per-thread histories
+    // grow with every thread the reopens and resets start.
+#if !defined(__SANITIZE_THREAD__)
     EXPECT_LT(rss_max - rss_start, 24 * 1024);
+#endif
     EXPECT_EQ(handle_.api_busy, 0);
 }
 

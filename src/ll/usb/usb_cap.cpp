@@ -16,12 +16,13 @@ void fill_slot(pylox_ll_dev_t *dev, usb_priv *p, int i)
     libusb_transfer_set_stream_id(p->transfers[i], static_cast<uint32_t>(i));
 }
 
-// Cancels every slot; the caller holds ring_mtx.
-void cancel_ring(usb_priv *p, const char *who)
+// Cancels every slot (logged unless quiet); the caller holds ring_mtx.
+void cancel_ring(usb_priv *p, const char *who, bool quiet = false)
 {
     for (int i = 0; i < k_ring; ++i) {
-        USB_LOG(TRC, who, "[%s] trans[%d] cancel: status=%d\n", i,
-                static_cast<int>(p->transfers[i]->status));
+        if (!quiet)
+            USB_LOG(TRC, who, "[%s] trans[%d] cancel: status=%d\n", i,
+                    static_cast<int>(p->transfers[i]->status));
         if (p->inflight[i])
             libusb_cancel_transfer(p->transfers[i]);
     }
@@ -171,13 +172,29 @@ int usb_ll_cap_start(pylox_ll_dev_t *dev, uint32_t arg, pylox_ll_cap_cb_t cb, vo
 
 int usb_ll_cap_stop(pylox_ll_dev_t *dev)
 {
+    // The stream stops at once, before the stop waits for the device lock:
+    // a command in progress may hold it for a while (every status poll of a
+    // busy camera is an exchange of its own), and while the ring streams at
+    // full rate each exchange of it waits behind the bulk completions. The
+    // ring is guarded by ring_mtx alone; a start that holds the device lock
+    // now and submits after this is cancelled again below. Not while a close
+    // or reset is reaping the ring (closing): the handle goes with it.
+    bool cancelled = false;
+    if (usb_priv *q = priv_of(dev)) {
+        std::lock_guard<std::mutex> g(q->ring_mtx);
+        if (q->n_inflight > 0 && !q->closing) {
+            std::atomic_ref<uint8_t>(q->cap_stopping).store(1, std::memory_order_release);
+            cancel_ring(q, "usb_ll_cap_stop");
+            cancelled = true;
+        }
+    }
     usb_priv *p = lock_open(dev, "usb_ll_cap_stop");
     if (!p)
         return 0;
     {
         std::lock_guard<std::mutex> g(p->ring_mtx);
         std::atomic_ref<uint8_t>(p->cap_stopping).store(1, std::memory_order_release);
-        cancel_ring(p, "usb_ll_cap_stop");
+        cancel_ring(p, "usb_ll_cap_stop", cancelled);
     }
     uint8_t b = 0xC2;
     const bool ok =
