@@ -36,12 +36,7 @@ namespace {
 
 constexpr int k_w = 320, k_h = 240, k_frame = k_w * k_h * 8;
 // Frames per second that must at least come through between the faults.
-// Under ThreadSanitizer opening and closing alone take seconds.
-#if defined(__SANITIZE_THREAD__)
-constexpr double k_min_rate = 0.1;
-#else
 constexpr double k_min_rate = 2.0;
-#endif
 
 int soak_seconds()
 {
@@ -570,8 +565,16 @@ TEST_F(Soak, FaultsAndRacingCallsLoseNoFrameUncountedAndKeepMemoryFlat)
     EXPECT_EQ(g_soak.out_of_order, 0u);
     EXPECT_EQ(g_soak.uncounted, 0u);
     EXPECT_LE(delivered - dups + counted, sent + static_cast<uint64_t>(lost_by_camera));
+#if defined(__SANITIZE_THREAD__)
+    // Under ThreadSanitizer a frame costs the camera about a second and an
+    // open several: the short run is for the sanitizer, and it must have met
+    // the reset and the reopens racing the other threads.
+    EXPECT_GE(did["reset"], 1);
+    EXPECT_GE(did["close and reopen"], 1);
+#else
     EXPECT_GT(static_cast<double>(delivered), seconds * k_min_rate); // frames keep flowing
     EXPECT_GT(checked, 0u);
+#endif
     // Flat memory: the resident set grows by less than 24 MiB after warm-up
     // (the ring, transfers and work buffers of one open device are about 13 MiB).
     // Not under ThreadSanitizer, whose shadow memory and per-thread histories

@@ -41,6 +41,22 @@ bool stopping(usb_priv *p)
     return std::atomic_ref<uint8_t>(p->cap_stopping).load(std::memory_order_acquire) != 0;
 }
 
+// Waits until the cancelled ring came back, then forgets the callback: once
+// a stop (or a failed start) returns, no completion of that capture reaches
+// the callback, and the caller may reset what the callback feeds. The event
+// thread itself cannot wait for its own completions.
+void await_ring(usb_priv *p, const char *who, const char *fmt)
+{
+    if (pthread_equal(pthread_self(), p->thread))
+        return;
+    std::unique_lock<std::mutex> g(p->ring_mtx);
+    if (!p->ring_cv.wait_for(g, std::chrono::milliseconds(k_cmd_giveup_ms),
+                             [p] { return p->n_inflight == 0; }))
+        USB_LOG(WRN, who, fmt, p->n_inflight);
+    else
+        p->callback = nullptr;
+}
+
 } // namespace
 
 void LIBUSB_CALL on_usb_trans_event(libusb_transfer *t)
@@ -166,6 +182,9 @@ int usb_ll_cap_start(pylox_ll_dev_t *dev, uint32_t arg, pylox_ll_cap_cb_t cb, vo
         std::atomic_ref<uint8_t>(p->cap_stopping).store(1, std::memory_order_release);
         cancel_ring(p, who);
     }
+    // The camera may have streamed already: its bytes must not reach the
+    // callback after the caller learnt that the start failed.
+    await_ring(p, who, "[%s] %d transfers still pending after the failed start\n");
     unlock(p);
     return 0;
 }
@@ -199,18 +218,7 @@ int usb_ll_cap_stop(pylox_ll_dev_t *dev)
     uint8_t b = 0xC2;
     const bool ok =
         usb_ll_exe_cmd(dev, 1, 0xC2, 5, &b, 1, 1000) && usb_ll_check_last_cmd(dev, 0xC2, 5);
-    // Once stop returns, no completion of this capture reaches the callback:
-    // the caller may reset what the callback feeds. The event thread itself
-    // cannot wait for its own completions.
-    if (!pthread_equal(pthread_self(), p->thread)) {
-        std::unique_lock<std::mutex> g(p->ring_mtx);
-        if (!p->ring_cv.wait_for(g, std::chrono::milliseconds(k_cmd_giveup_ms),
-                                 [p] { return p->n_inflight == 0; }))
-            USB_LOG(WRN, "usb_ll_cap_stop", "[%s] %d transfers still pending after stop\n",
-                    p->n_inflight);
-        else
-            p->callback = nullptr;
-    }
+    await_ring(p, "usb_ll_cap_stop", "[%s] %d transfers still pending after stop\n");
     unlock(p);
     return ok ? 1 : 0;
 }
