@@ -641,6 +641,49 @@ TEST(DepthCalls, FixedScaleModels)
 // cost about 1 mm at 12 MHz); equal neighbouring references give the lower
 // image's distance instead of a division by zero; a sample on either rail
 // gives no distance.
+// The decode chain's entries that write display rows give what the exported
+// calls followed by calc_dcs_sort give, for the look-up and the simple model,
+// on a full frame and on frames of odd height (whose last row stays) and odd
+// width (rows that leave a vector tail); refusals stay refusals.
+TEST(DepthCalls, DisplayOrderEntriesAreTheCallsFollowedByTheSort)
+{
+    Driver dr(12000000);
+    dr.mount(6, 150000,
+             [](int k, int p) { return static_cast<uint16_t>(3000 + 2000 * k + p % 50); });
+    dr.st->temp_cb = 400;
+    dr.st->calib->cal_cb = 350;
+    const Frame f = random_frame(76800, 17);
+    struct size {
+        int w, h;
+    };
+    for (const size z : {size{320, 240}, size{8, 7}, size{36, 5}, size{44, 1}}) {
+        const int n = z.w * z.h;
+        // four planes of n pixels from the random frame
+        std::vector<uint16_t> raw(4 * static_cast<size_t>(n));
+        for (int k = 0; k < 4; ++k)
+            std::copy_n(f.raw.begin() + k * 76800, n, raw.begin() + k * n);
+        std::vector<uint16_t> wd(n), wa(n), gd(n), ga(n);
+        using call = int (*)(pylox_drv_t *, uint16_t *, uint16_t *, const uint16_t *, int32_t,
+                             int32_t, int32_t);
+        using entry =
+            int (*)(pylox_drv_t *, uint16_t *, uint16_t *, const uint16_t *, int32_t, int32_t);
+        for (const auto &[c, e] :
+             {std::pair<call, entry>{calc_dist_calib_drnu_lut, ep::dist_drnu_lut_display},
+              std::pair<call, entry>{calc_dist_calib_simple, ep::dist_simple_display}}) {
+            ASSERT_EQ(c(&dr.drv, wd.data(), wa.data(), raw.data(), z.w, z.h, 4), 1);
+            calc_dcs_sort(wd.data(), wd.data(), z.w, z.h);
+            calc_dcs_sort(wa.data(), wa.data(), z.w, z.h);
+            ASSERT_EQ(e(&dr.drv, gd.data(), ga.data(), raw.data(), z.w, z.h), 1);
+            EXPECT_EQ(gd, wd) << z.w << "x" << z.h;
+            EXPECT_EQ(ga, wa) << z.w << "x" << z.h;
+        }
+    }
+    std::vector<uint16_t> d(9, 7), a(9, 7);
+    EXPECT_EQ(ep::dist_drnu_lut_display(&dr.drv, d.data(), a.data(), f.raw.data(), 3, 3), 0);
+    EXPECT_EQ(ep::dist_simple_display(&dr.drv, d.data(), a.data(), f.raw.data(), 3, 3), 0);
+    EXPECT_EQ(d, std::vector<uint16_t>(9, 7));
+}
+
 TEST(DepthCalls, DrnuLookUpInterpolatesWithoutBiasAndMendsEqualReferences)
 {
     Driver dr(12000000);

@@ -97,12 +97,35 @@ void planes(const uint16_t *raw, int64_t n, const uint16_t *d[4])
         d[k] = raw + k * n;
 }
 
-// The fixed-scale models (none, simple) over the four planes of raw.
-int fixed_model(const fixed_args &p, uint16_t *dist, uint16_t *amp, const uint16_t *raw, int64_t n)
+// Runs kernel(dist, amp, planes, first pixel, pixel count) over the n
+// pixels of a w x h frame: in one piece, in the sensor's row order, or row by
+// row with each row written where calc_dcs_sort puts it (display order).
+template <class K> void by_rows(bool display, int32_t w, int32_t h, uint16_t *dist, uint16_t *amp,
+                                const uint16_t *raw, int64_t n, K &&kernel)
 {
     const uint16_t *d[4];
     planes(raw, n, d);
-    fixed_vec(p, dist, amp, d, n);
+    if (!display) {
+        kernel(dist, amp, d, 0, n);
+        return;
+    }
+    const int32_t half = h / 2;
+    for (int32_t r = 0; r < h; ++r) {
+        const int32_t to = r >= 2 * half ? r : r % 2 == 0 ? half - 1 - r / 2 : half + r / 2;
+        const int64_t from = int64_t{r} * w, at = int64_t{to} * w;
+        const uint16_t *row[4] = {d[0] + from, d[1] + from, d[2] + from, d[3] + from};
+        kernel(dist + at, amp + at, row, from, int64_t{w});
+    }
+}
+
+// The fixed-scale models (none, simple) over the four planes of raw.
+int fixed_model(const fixed_args &p, uint16_t *dist, uint16_t *amp, const uint16_t *raw, int64_t n,
+                bool display = false, int32_t w = 0, int32_t h = 0)
+{
+    by_rows(display, w, h, dist, amp, raw, n,
+            [&](uint16_t *ds, uint16_t *as, const uint16_t *const d[4], int64_t, int64_t m) {
+                fixed_vec(p, ds, as, d, m);
+            });
     return 1;
 }
 
@@ -189,7 +212,93 @@ void reorder(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, bool forw
     std::free(copy);
 }
 
+int dist_simple(pylox_drv_t *drv, uint16_t *dist, uint16_t *amp, const uint16_t *raw, int32_t w,
+                int32_t h, int32_t phases, bool display)
+{
+    const char *const fn = "calc_dist_calib_simple";
+    int64_t n = 0;
+    epc_state_t *st = nullptr;
+    const args a = begin(fn, drv, dist, amp, raw, w, h, phases, false, n, st);
+    if (a != args::go)
+        return a == args::empty ? 1 : 0;
+    // Without a calibration record the defaults of an unmounted one apply.
+    const epc_calib_t *c = st->calib;
+    const int32_t scale = c ? c->cal_scale_um : 1000;
+    const int32_t offset = c ? c->cal_offset_mm : -2000;
+    const int cal_cb = c ? c->cal_cb : 0;
+    const int cal_ib = c ? c->cal_ib : 0;
+    // Temperature correction in whole mm: the CB term in single precision,
+    // the IB term and the sum in double, rounded half away from zero.
+    const float t_cb = static_cast<float>(epc_temp_load(st->temp_cb) - cal_cb) * st->tc_cb / 10.0f;
+    const double t_ib = static_cast<double>(epc_temp_load(st->temp_ib) - cal_ib) * st->tc_ib / 10.0;
+    const auto tc = static_cast<int32_t>(std::roundf(static_cast<float>(t_cb + t_ib)));
+    const fixed_args p{scale, add_wrap(add_wrap(offset, user_offset(st)), -tc), st->range_mm};
+    return fixed_model(p, dist, amp, raw, n, display, w, h);
+}
+
+int dist_drnu_lut(pylox_drv_t *drv, uint16_t *dist, uint16_t *amp, const uint16_t *raw, int32_t w,
+                  int32_t h, int32_t phases, bool display)
+{
+    const char *const fn = "calc_dist_calib_drnu_lut";
+    int64_t n = 0;
+    epc_state_t *st = nullptr;
+    if (begin(fn, drv, dist, amp, raw, w, h, phases, true, n, st) == args::refuse)
+        return 0;
+    const bool empty = n == 0;
+    pthread_mutex_lock(&st->lock);
+    int done = 0;
+    if (loaded(st) && (empty || drnu_usable(fn, st, n))) {
+        done = 1;
+        if (!empty) {
+            const epc_calib_t *c = st->calib;
+            const int32_t nimg = c->img_count;
+            lut_args p{};
+            p.drift = drift_phase(st, c);
+            p.scale = static_cast<float>(nimg - 1) /
+                      static_cast<float>(static_cast<int32_t>(c->mean_last) - c->mean_first);
+            p.step_phase = static_cast<float>(c->step_um) * 32768.0f /
+                           (static_cast<float>(st->range_mm) * 1000.0f);
+            p.mean_first = c->mean_first;
+            p.last_k = nimg - 2;
+            // The box length in phase units unrounded: the integer box_phase
+            // drops up to one unit (0.4 mm at 12 MHz) from every distance.
+            p.box_phase = st->range_mm ? static_cast<float>(st->box_len_mm) * 32768.0f /
+                                             static_cast<float>(st->range_mm)
+                                       : 0.0f;
+            p.range_mm = st->range_mm;
+            p.offset_mm = user_offset(st);
+            p.ref = reinterpret_cast<const uint16_t *>(c->data + k_epc_ref_hdr);
+            p.ref_stride = k_epc_ref_bytes / 2;
+            by_rows(display, w, h, dist, amp, raw, n,
+                    [&](uint16_t *ds, uint16_t *as, const uint16_t *const d[4], int64_t from,
+                        int64_t m) {
+                        lut_args q = p;
+                        q.ref = p.ref + from;
+                        lut_vec(q, ds, as, d, m);
+                    });
+        }
+    }
+    pthread_mutex_unlock(&st->lock);
+    return done;
+}
+
 } // namespace
+
+namespace pylox::epc {
+
+int dist_simple_display(pylox_drv_t *drv, uint16_t *dist, uint16_t *amp, const uint16_t *raw,
+                        int32_t w, int32_t h)
+{
+    return dist_simple(drv, dist, amp, raw, w, h, 4, true);
+}
+
+int dist_drnu_lut_display(pylox_drv_t *drv, uint16_t *dist, uint16_t *amp, const uint16_t *raw,
+                          int32_t w, int32_t h)
+{
+    return dist_drnu_lut(drv, dist, amp, raw, w, h, 4, true);
+}
+
+} // namespace pylox::epc
 
 extern "C" {
 
@@ -260,65 +369,13 @@ PYLOX_API int calc_dist_calib_none(pylox_drv_t *drv, uint16_t *dist, uint16_t *a
 PYLOX_API int calc_dist_calib_simple(pylox_drv_t *drv, uint16_t *dist, uint16_t *amp,
                                      const uint16_t *raw, int32_t w, int32_t h, int32_t phases)
 {
-    int64_t n = 0;
-    epc_state_t *st = nullptr;
-    const args a = begin(__func__, drv, dist, amp, raw, w, h, phases, false, n, st);
-    if (a != args::go)
-        return a == args::empty ? 1 : 0;
-    // Without a calibration record the defaults of an unmounted one apply.
-    const epc_calib_t *c = st->calib;
-    const int32_t scale = c ? c->cal_scale_um : 1000;
-    const int32_t offset = c ? c->cal_offset_mm : -2000;
-    const int cal_cb = c ? c->cal_cb : 0;
-    const int cal_ib = c ? c->cal_ib : 0;
-    // Temperature correction in whole mm: the CB term in single precision,
-    // the IB term and the sum in double, rounded half away from zero.
-    const float t_cb = static_cast<float>(epc_temp_load(st->temp_cb) - cal_cb) * st->tc_cb / 10.0f;
-    const double t_ib = static_cast<double>(epc_temp_load(st->temp_ib) - cal_ib) * st->tc_ib / 10.0;
-    const auto tc = static_cast<int32_t>(std::roundf(static_cast<float>(t_cb + t_ib)));
-    const fixed_args p{scale, add_wrap(add_wrap(offset, user_offset(st)), -tc), st->range_mm};
-    return fixed_model(p, dist, amp, raw, n);
+    return dist_simple(drv, dist, amp, raw, w, h, phases, false);
 }
 
 PYLOX_API int calc_dist_calib_drnu_lut(pylox_drv_t *drv, uint16_t *dist, uint16_t *amp,
                                        const uint16_t *raw, int32_t w, int32_t h, int32_t phases)
 {
-    int64_t n = 0;
-    epc_state_t *st = nullptr;
-    if (begin(__func__, drv, dist, amp, raw, w, h, phases, true, n, st) == args::refuse)
-        return 0;
-    const bool empty = n == 0;
-    pthread_mutex_lock(&st->lock);
-    int done = 0;
-    if (loaded(st) && (empty || drnu_usable(__func__, st, n))) {
-        done = 1;
-        if (!empty) {
-            const epc_calib_t *c = st->calib;
-            const int32_t nimg = c->img_count;
-            lut_args p{};
-            p.drift = drift_phase(st, c);
-            p.scale = static_cast<float>(nimg - 1) /
-                      static_cast<float>(static_cast<int32_t>(c->mean_last) - c->mean_first);
-            p.step_phase = static_cast<float>(c->step_um) * 32768.0f /
-                           (static_cast<float>(st->range_mm) * 1000.0f);
-            p.mean_first = c->mean_first;
-            p.last_k = nimg - 2;
-            // The box length in phase units unrounded: the integer box_phase
-            // drops up to one unit (0.4 mm at 12 MHz) from every distance.
-            p.box_phase = st->range_mm ? static_cast<float>(st->box_len_mm) * 32768.0f /
-                                             static_cast<float>(st->range_mm)
-                                       : 0.0f;
-            p.range_mm = st->range_mm;
-            p.offset_mm = user_offset(st);
-            p.ref = reinterpret_cast<const uint16_t *>(c->data + k_epc_ref_hdr);
-            p.ref_stride = k_epc_ref_bytes / 2;
-            const uint16_t *d[4];
-            planes(raw, n, d);
-            lut_vec(p, dist, amp, d, n);
-        }
-    }
-    pthread_mutex_unlock(&st->lock);
-    return done;
+    return dist_drnu_lut(drv, dist, amp, raw, w, h, phases, false);
 }
 
 PYLOX_API int calc_dist_calib_drnu_lsr(pylox_drv_t *drv, uint16_t *dist, uint16_t *amp,

@@ -3,6 +3,7 @@
 // kernels (epc_calc_simd.cpp) give the same result for every input.
 #pragma once
 
+#include <pylox/pylox_drv.h>
 #include <pylox/tq_math.h>
 
 #include <cmath>
@@ -222,6 +223,14 @@ void lut_vec(const lut_args &p, uint16_t *dist, uint16_t *amp, const uint16_t *c
 // vector spans two pairs), the same result; the benchmarks' baseline.
 void lut_vec_gathered(const lut_args &p, uint16_t *dist, uint16_t *amp, const uint16_t *const d[4],
                       int64_t n);
+
+// calc_dist_calib_simple and calc_dist_calib_drnu_lut (4 phases) with both
+// images written in display row order, where calc_dcs_sort would put their
+// rows: the same refusals, logs and results, without the sort's pass.
+int dist_simple_display(pylox_drv_t *drv, uint16_t *dist, uint16_t *amp, const uint16_t *raw,
+                        int32_t w, int32_t h);
+int dist_drnu_lut_display(pylox_drv_t *drv, uint16_t *dist, uint16_t *amp, const uint16_t *raw,
+                          int32_t w, int32_t h);
 
 // For tests and benchmarks: the vector targets compiled into the library
 // (Highway target bits) and the one the vector kernels use now.

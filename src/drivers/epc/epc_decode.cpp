@@ -1,6 +1,6 @@
 // The decode chain of the EPC driver. A distance frame goes through:
-//   depth      calibrated (DRNU table) or simple model: distance into dst, amplitude into A
-//   sort       sensor rows into display rows: amplitude A -> B, distance dst -> A
+//   depth      calibrated (DRNU table) or simple model, rows written in display order
+//              (sensor rows come from the middle outwards): distance into A, amplitude into B
 //   hdr        row pairs of two integration times merged (filter 8)
 //   minamp     minimum amplitude with hysteresis on A by B (filter 4)
 //   median     3 x 3 median             spatial chain (filter 2, argument > 1):
@@ -13,6 +13,7 @@
 #include "drivers/epc/epc_decode.h"
 
 #include "core/log.h"
+#include "drivers/epc/epc_calc_kernels.h"
 #include "drivers/epc/epc_chain_kernels.h"
 #include "drivers/epc/epc_features.h"
 
@@ -37,17 +38,11 @@ void stage_depth(epc_chain &c)
 {
     int done = 0;
     if (c.st->calib_en && epc_calc_calib_loaded(c.drv))
-        done = calc_dist_calib_drnu_lut(c.drv, c.dst, c.a, c.raw, c.w, c.h, 4);
+        done = epc::dist_drnu_lut_display(c.drv, c.a, c.b, c.raw, c.w, c.h);
     // A remount between the check and the calculation leaves the simple model.
     if (!done)
-        done = calc_dist_calib_simple(c.drv, c.dst, c.a, c.raw, c.w, c.h, 4);
+        done = epc::dist_simple_display(c.drv, c.a, c.b, c.raw, c.w, c.h);
     c.ok = done != 0;
-}
-
-void stage_sort(epc_chain &c)
-{
-    calc_dcs_sort(c.b, c.a, c.w, c.h);
-    calc_dcs_sort(c.a, c.dst, c.w, c.h);
     c.res = c.a;
 }
 
@@ -137,9 +132,10 @@ void stage_finish(epc_chain &c)
 } // namespace
 
 const epc_stage g_epc_dist_stages[] = {
-    {"depth", stage_depth},         {"sort", stage_sort},         {"hdr", stage_hdr},
-    {"minamp", stage_minamp},       {"median", stage_median},     {"bilateral", stage_bilateral},
-    {"flypix", stage_flypix},       {"holefill", stage_holefill}, {"range", stage_range},
+    {"depth", stage_depth},         {"hdr", stage_hdr},
+    {"minamp", stage_minamp},       {"median", stage_median},
+    {"bilateral", stage_bilateral}, {"flypix", stage_flypix},
+    {"holefill", stage_holefill},   {"range", stage_range},
     {"undistort", stage_undistort}, {"finish", stage_finish},
 };
 const int g_epc_dist_stage_count = sizeof g_epc_dist_stages / sizeof g_epc_dist_stages[0];

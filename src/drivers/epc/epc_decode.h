@@ -11,14 +11,14 @@ namespace pylox {
 
 // One distance decode in progress. `res` is the image holding the result so
 // far: a stage reads it and writes the other of dst and a (`other()`), the
-// sort leaves the amplitudes in b.
+// depth stage leaves the amplitudes in b.
 struct epc_chain {
     pylox_drv_t *drv;
     epc_state_t *st;
     const uint16_t *raw;
     uint16_t *dst; // caller's destination, n values
     uint16_t *a;   // work image A
-    uint16_t *b;   // work image B (amplitudes after the sort)
+    uint16_t *b;   // work image B (the amplitudes)
     uint16_t *res;
     int w, h, n;
     bool ok; // false once a stage failed (the decode then fails)
@@ -31,7 +31,7 @@ struct epc_stage {
     void (*run)(epc_chain &c);
 };
 
-// The distance stages in order: depth, sort, hdr, minamp, median, bilateral,
+// The distance stages in order: depth, hdr, minamp, median, bilateral,
 // flypix, holefill, range, undistort, finish. Each checks its own switch.
 extern const epc_stage g_epc_dist_stages[];
 extern const int g_epc_dist_stage_count;
