@@ -55,6 +55,21 @@ HWY_INLINE void store16(VI v, uint16_t *p)
     hn::StoreU(hn::TruncateTo(d16, hn::BitCast(du, v)), d16, p);
 }
 
+// Truncation toward zero of values known to lie within the int32 range: the
+// plain instruction, without ConvertTo's fix-up for values beyond it.
+HWY_INLINE VI trunc_in_range(VF v)
+{
+#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+    return VI{_mm512_cvttps_epi32(v.raw)};
+#elif HWY_TARGET == HWY_AVX2
+    return VI{_mm256_cvttps_epi32(v.raw)};
+#elif HWY_TARGET == HWY_SSE4 || HWY_TARGET == HWY_SSSE3
+    return VI{_mm_cvttps_epi32(v.raw)};
+#else
+    return hn::ConvertTo(DI(), v);
+#endif
+}
+
 HWY_INLINE VI amplitude(VI i, VI q)
 {
     const DI di;
@@ -69,7 +84,7 @@ HWY_INLINE VI amplitude(VI i, VI q)
     const VF hm = hn::Mul(half, mf);
     const VF y1 = hn::Add(hn::Mul(half, y0), hn::Div(hm, y0));
     const VF y2 = hn::Add(hn::Div(hm, y1), hn::Mul(half, y1));
-    return hn::ConvertTo(di, y2);
+    return trunc_in_range(y2);
 }
 
 // The octant folding of the per-pixel form without its branches. The table
@@ -93,7 +108,7 @@ HWY_INLINE VI phase(VI i, VI q, const int32_t *lut)
     const VI den = hn::Max(hn::Add(y, hn::IfThenZeroElse(lt, x)), hn::Set(di, 1));
     k = hn::Add(k, hn::IfThenZeroElse(lt, hn::Set(di, 4096)));
     const VF quot = hn::Div(hn::ConvertTo(df, hn::ShiftLeft<12>(num)), hn::ConvertTo(df, den));
-    const VI t = hn::ConvertTo(di, quot);
+    const VI t = trunc_in_range(quot);
     const VI ph = hn::And(hn::Add(hn::Add(k, hn::GatherIndex(di, lut, t)), hn::Set(di, 16384)),
                           hn::Set(di, 0x7FFF));
     return hn::IfThenElse(hn::Eq(hn::Or(i, q), zero), hn::Set(di, 16384), ph);
@@ -213,8 +228,9 @@ void fixed_vec(const fixed_args &pa, uint16_t *dist, uint16_t *amp, const uint16
 constexpr int64_t k_lut_block = 256;
 
 // Two passes over a block of pixels: the first computes amplitude, corrected
-// phase X and image index k of every pixel and the smallest index and the
-// spread of the indices of each vector; the second reads the bracketing
+// phase X and image index k of every pixel, and for each vector the smallest
+// index and whether the others stay within one step of it; the second reads
+// the bracketing
 // reference phases and interpolates. Splitting them keeps the reference
 // addresses from waiting on the whole phase computation of the same vector.
 // A vector whose lanes bracket with one pair of images or with two
@@ -248,7 +264,8 @@ void lut_vec(const lut_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *
     const VI sat = hn::Set(di, k_saturated);
     const VI rail = hn::Set(di, 4095);
     HWY_ALIGN int32_t xs[k_lut_block], ks[k_lut_block], bads[k_lut_block];
-    int32_t k0s[k_lut_block], spans[k_lut_block]; // per vector
+    int32_t k0s[k_lut_block]; // per vector: the smallest index
+    bool near[k_lut_block];   // per vector: no index above k0 + 1
     const int64_t whole = n - n % L;
     for (int64_t b = 0; b < whole; b += k_lut_block) {
         const int64_t m = whole - b < k_lut_block ? whole - b : k_lut_block;
@@ -264,13 +281,13 @@ void lut_vec(const lut_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *
             const VI x = hn::ConvertTo(di, hn::Sub(hn::ConvertTo(df, phase(i, q, lut)), drift));
             VF y = hn::Mul(hn::ConvertTo(df, hn::Sub(x, mean_first)), scale);
             y = hn::IfThenElseZero(hn::Ge(y, hn::Zero(df)), y); // NaN and negatives: 0
-            const VI k = hn::ConvertTo(di, hn::Min(y, top));
+            const VI k = trunc_in_range(hn::Min(y, top));       // 0 .. last_k
             hn::Store(x, di, xs + j);
             hn::Store(k, di, ks + j);
             hn::Store(hn::VecFromMask(di, bad), di, bads + j);
             const int32_t k0 = hn::GetLane(hn::MinOfLanes(di, k));
             k0s[v] = k0;
-            spans[v] = hn::GetLane(hn::MaxOfLanes(di, k)) - k0;
+            near[v] = hn::AllTrue(di, hn::Lt(k, hn::Set(di, k0 + 2)));
         }
         for (int64_t j = 0, v = 0; j < m; j += L, ++v) {
             const int64_t p = b + j;
@@ -278,7 +295,7 @@ void lut_vec(const lut_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *
             const VI k = hn::Load(di, ks + j);
             VI r0, r1;
             const int32_t k0 = k0s[v];
-            if (spans[v] <= 1) {
+            if (near[v]) {
                 // the images k0, k0 + 1 and k0 + 2 (while there is one)
                 const uint16_t *rp = pa.ref + static_cast<int64_t>(k0) * pa.ref_stride + p;
                 const int32_t k2 = k0 + 2 <= pa.last_k + 1 ? k0 + 2 : pa.last_k + 1;
