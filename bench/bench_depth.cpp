@@ -3,7 +3,9 @@
 // their per-pixel forms, and OpenCV's four-phase decode (I and Q planes,
 // cv::cartToPolar, conversion of angle and magnitude to 16 bits) measured in
 // the same run. The tables at the end give each time (CPU time per frame)
-// and its ratio to OpenCV, for the unit chosen at run time and for each unit.
+// and its ratio to OpenCV, for the unit chosen at run time and for each unit,
+// and the look-up kernel against its earlier form (reference images gathered
+// wherever a vector crosses from one image to the next).
 #include <benchmark/benchmark.h>
 #include <hwy/targets.h>
 
@@ -216,6 +218,10 @@ public:
         }
         if (cv > 0)
             std::printf("%-22s %10.1f\n", "BM_opencv", cv);
+        if (times_.count("BM_drnu_lut_kernel") && times_.count("BM_drnu_lut_gathered"))
+            std::printf("look-up kernel %.1f us, its earlier gathering form %.1f us: %.2fx\n",
+                        times_.at("BM_drnu_lut_kernel"), times_.at("BM_drnu_lut_gathered"),
+                        times_.at("BM_drnu_lut_gathered") / times_.at("BM_drnu_lut_kernel"));
         std::printf("\nper vector unit          us  OpenCV / this\n");
         for (const auto &[name, t] : times_)
             if (name.find('/') != std::string::npos)
