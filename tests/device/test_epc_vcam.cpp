@@ -323,7 +323,7 @@ TEST_F(EpcCamera, TemperatureMonitorSendsNoCommandWhileFramesAreDelivered)
     auto cam = plug(cfg);
     open();
     log_->clear();
-    pylox::g_epc_stamps.temp_log = {}; // the monitor's next frame logs, whatever ran before
+    pylox::g_epc_stamps.temp_log_sec = 0; // the monitor's next frame logs, whatever ran before
     ASSERT_EQ(pylox_cap_start(dev_), 1);
     cam->clear_control_log();
     std::vector<uint16_t> raw(4 * k_n);

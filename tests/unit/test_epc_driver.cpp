@@ -162,6 +162,30 @@ TEST(EpcFrameInfo, TemperaturesChangeWhileAnotherThreadDecodes)
     done = true;
     taker.join();
 }
+// The temperature monitor's ten-second stamp is the module's, shared by the
+// threads taking the frames of several devices at once: between them they
+// log one line.
+TEST(EpcFrameInfo, DevicesTakingFramesAtOnceShareOneTemperatureLine)
+{
+    pylox_test::log_capture log(TQ_LOG_DBG);
+    Driver a, b;
+    g_epc_stamps.temp_log_sec = 0;
+    std::atomic<int> waiting{2};
+    auto take = [&](Driver *d) {
+        --waiting;
+        while (waiting.load() > 0) {
+        }
+        pylox_frame_info_t info{};
+        const auto f = finfo_of(614400, 2, 320, 240, 300, 250);
+        for (int i = 0; i < 200; ++i)
+            ASSERT_EQ(d->drv.ops->frame_get_info(&d->drv, &info, &f), 1);
+    };
+    std::thread ta(take, &a), tb(take, &b);
+    ta.join();
+    tb.join();
+    EXPECT_EQ(log.count("INTERV:"), 1);
+}
+
 // --- lens intrinsics ----------------------------------------------------------
 
 class EpcLens : public ::testing::Test {

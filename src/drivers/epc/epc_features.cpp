@@ -22,11 +22,6 @@ namespace {
 constexpr int k_intg_min = 50, k_intg_max = 1500;
 constexpr int k_pair_lo = 4017, k_pair_hi = 4175; // d0 + d2 (d1 + d3) of a sound pixel
 
-int64_t elapsed_ms(const wall_time &from, const wall_time &to)
-{
-    return (to.sec - from.sec) * 1000 + (to.usec - from.usec) / 1000;
-}
-
 template <typename T> T arg_of(const void *arg)
 {
     T v{};
@@ -85,9 +80,9 @@ int _feature_auto_intg_calc_step(const uint16_t *raw, int words, uint16_t sat_ra
 
 void _feature_auto_intg(pylox_drv_t *drv, const uint8_t *raw, int n)
 {
-    const wall_time now = clock_now();
-    const wall_time &last = g_epc_stamps.auto_intg;
-    if (last.sec != 0 && elapsed_ms(last, now) <= 1)
+    const int64_t now = clock_now_ms();
+    const int64_t last = g_epc_stamps.auto_intg_ms.load();
+    if (last != 0 && now - last <= 1)
         return;
     const epc_state_t *st = epc_state(drv);
     const int words = raw ? std::max(n, 0) / 2 : 0;
@@ -105,7 +100,7 @@ void _feature_auto_intg(pylox_drv_t *drv, const uint8_t *raw, int n)
         if (!epc_param_set(drv, PARAM_INTG_TIME, &v, sizeof v))
             LOG_ERR("[%s] adjust intg from %d to %d failed\n", static_cast<int>(cur), next);
     }
-    g_epc_stamps.auto_intg = now;
+    g_epc_stamps.auto_intg_ms.store(now);
 }
 
 // --- phase-pair check ---------------------------------------------------------
@@ -127,7 +122,7 @@ void epc_dcs_pair_counts(const uint16_t *raw, int n, int count, int *a, int *b)
 bool _feature_dcs_check(pylox_drv_t *drv, const uint16_t *raw, int n, int bytes)
 {
     const epc_state_t *st = epc_state(drv);
-    g_epc_stamps.dcs_now = clock_now();
+    const int64_t now = clock_now().sec;
     if (n <= 0)
         return false;
     // The first bytes/8 pixels: the whole frame when all four planes are there.
@@ -136,7 +131,8 @@ bool _feature_dcs_check(pylox_drv_t *drv, const uint16_t *raw, int n, int bytes)
     epc_dcs_pair_counts(raw, n, count, &a, &b);
     if (a * 100 / n > 60 && b * 100 / n > 60)
         return false;
-    if (g_epc_stamps.dcs_now.sec <= g_epc_stamps.dcs_fix.sec)
+    int64_t fixed = g_epc_stamps.dcs_fix_sec.load();
+    if (now <= fixed || !g_epc_stamps.dcs_fix_sec.compare_exchange_strong(fixed, now))
         return false; // corrected within this second already: decode as usual
     uint8_t val[3] = {static_cast<uint8_t>(st->dcs_check_arg == 0 ? 1 : 0),
                       static_cast<uint8_t>(st->dcs_check_arg & 0xFF),
@@ -145,7 +141,6 @@ bool _feature_dcs_check(pylox_drv_t *drv, const uint16_t *raw, int n, int bytes)
             static_cast<unsigned>(st->dcs_check_arg));
     if (!epc_param_set(drv, PARAM_DCS_CHECK, val, sizeof val))
         LOG_ERR("[%s] set phase check correction failed\n");
-    g_epc_stamps.dcs_fix = g_epc_stamps.dcs_now;
     return true;
 }
 
@@ -203,9 +198,12 @@ void _feature_minamp_filter(epc_state_t *st, uint16_t *dist, const uint16_t *amp
 
 void _feature_temp_monitor(pylox_drv_t *drv, const tq_stream_finfo_t *finfo)
 {
-    const wall_time now = clock_now();
-    const int64_t secs = now.sec - g_epc_stamps.temp_log.sec;
-    if (secs <= 9)
+    const int64_t now = clock_now().sec;
+    int64_t last = g_epc_stamps.temp_log_sec.load();
+    const int64_t secs = now - last;
+    // One line per ten seconds for all devices: of two threads that find the
+    // time come, the one that moves the stamp logs.
+    if (secs <= 9 || !g_epc_stamps.temp_log_sec.compare_exchange_strong(last, now))
         return;
     // The frame rate the capture started with, as the context keeps it: a
     // command to the camera here, on the delivery path, held the callback of
@@ -216,7 +214,6 @@ void _feature_temp_monitor(pylox_drv_t *drv, const tq_stream_finfo_t *finfo)
     LOG_DBG("[%s] INTERV:%d, IBtemp:%.2f, Tsensor:%.2f, FPS:%d\n", static_cast<int>(secs),
             static_cast<int16_t>(finfo->attr.temp1) / 10.0,
             static_cast<int16_t>(finfo->attr.temp0) / 10.0, static_cast<int>(fps));
-    g_epc_stamps.temp_log = now;
 }
 
 // --- switches -----------------------------------------------------------------

@@ -8,17 +8,18 @@
 
 #include <pylox/pylox_filter.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace pylox {
 
-// Module-wide time stamps of the features, shared by every open device. A
-// stamp with sec 0 counts as never set.
+// Module-wide time stamps of the features on the library clock, shared by
+// every open device: the threads taking and decoding the frames of several
+// devices read and set them at once. 0 counts as never set.
 struct epc_feature_stamps {
-    wall_time auto_intg; // last automatic integration run
-    wall_time temp_log;  // last temperature log line
-    wall_time dcs_fix;   // last phase-pair correction sent to the camera
-    wall_time dcs_now;   // time of the current phase-pair check
+    std::atomic<int64_t> auto_intg_ms{0}; // last automatic integration run
+    std::atomic<int64_t> temp_log_sec{0}; // last temperature log line
+    std::atomic<int64_t> dcs_fix_sec{0};  // last phase-pair correction sent to the camera
 };
 extern epc_feature_stamps g_epc_stamps;
 
