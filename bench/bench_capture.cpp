@@ -18,6 +18,13 @@
 //   libusb, back end, parser), arrival -> callback is the wake-up of the
 //   application's thread and the delivery.
 // - BM_GetFrames / BM_WaitCallback: throughput at the camera's full rate.
+// - BM_StopFullRate: how long pylox_cap_stop takes at the camera's full rate
+//   (median and worst of 30), next to the same stop in plain libusb (cancel
+//   the ring, stop command and status, wait for the ring), and while another
+//   thread reads parameters back to back, plain and with four busy answers
+//   per read: a stop waits for the command in progress, which should not
+//   take longer than the command itself takes on a camera that stopped
+//   streaming.
 //
 // The camera's own threads run in this process, so every CPU figure includes
 // the emulation; only differences taken in the same run mean something.
