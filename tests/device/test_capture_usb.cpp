@@ -235,10 +235,14 @@ TEST_F(UsbDevice, FramesCarryTheArrivalTimeOfTheirLastByte)
     cam->set_fps(25);
     start_library();
     ASSERT_NE(open_first(), nullptr);
-    using stamp = std::pair<int, uint64_t>; // frame index, arrival time
+    struct stamp {
+        int idx;
+        uint64_t arrived; // the frame's arrival time
+        uint64_t handed;  // when the application had it
+    };
     static std::vector<stamp> seen;
     seen.clear();
-    auto now_us = [] {
+    static constexpr auto now_us = [] {
         return static_cast<uint64_t>(
             std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
                 .count());
@@ -251,17 +255,17 @@ TEST_F(UsbDevice, FramesCarryTheArrivalTimeOfTheirLastByte)
     for (int k = 0; k < 6; ++k) {
         pylox_frame_info_t info{};
         ASSERT_EQ(pylox_cap_get_frames(dev_, 1, nullptr, 0, &info), 1);
-        seen.emplace_back(info.frame_idx, PYLOX_FRAME_TIME_US(&info));
+        seen.push_back({info.frame_idx, PYLOX_FRAME_TIME_US(&info), now_us()});
         // The oldest frame surely waited in the ring (a slow, instrumented
         // build may drop and refill the rest while the first call runs).
         if (k == 0) {
-            EXPECT_LT(seen.back().second, asked) << "the first frame waited in the ring";
+            EXPECT_LT(seen.back().arrived, asked) << "the first frame waited in the ring";
         }
     }
     ASSERT_EQ(pylox_cap_set_callback_on_frame_ready(
                   dev_,
                   [](pylox_dev_t *, pylox_frame_t *f) {
-                      seen.emplace_back(f->info.frame_idx, PYLOX_FRAME_TIME_US(&f->info));
+                      seen.push_back({f->info.frame_idx, PYLOX_FRAME_TIME_US(&f->info), now_us()});
                   }),
               1);
     // Two more through the callback. An instrumented build takes the frames
@@ -275,17 +279,19 @@ TEST_F(UsbDevice, FramesCarryTheArrivalTimeOfTheirLastByte)
         5000ms));
     ASSERT_EQ(pylox_cap_stop(dev_), 1);
 
-    // The camera's frames count from index 0 on, one end time each.
+    // The camera's frames count from index 0 on, one end time each. A frame
+    // arrives between the camera's sending and the application's having it
+    // (how long between depends on the build and the machine's load).
     const auto ends = cam->frame_end_times();
     for (size_t k = 0; k < seen.size(); ++k) {
-        const auto [idx, us] = seen[k];
+        const auto [idx, us, handed] = seen[k];
         ASSERT_LT(static_cast<size_t>(idx), ends.size());
         const auto sent = std::chrono::duration_cast<std::chrono::microseconds>(
             ends[static_cast<size_t>(idx)].time_since_epoch());
         EXPECT_GE(us, static_cast<uint64_t>(sent.count())) << "frame " << idx;
-        EXPECT_LT(us, static_cast<uint64_t>(sent.count()) + 1000000) << "frame " << idx;
+        EXPECT_LE(us, handed) << "frame " << idx;
         if (k > 0) {
-            EXPECT_GT(us, seen[k - 1].second) << "frame " << idx;
+            EXPECT_GT(us, seen[k - 1].arrived) << "frame " << idx;
         }
     }
 }
