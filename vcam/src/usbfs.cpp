@@ -213,11 +213,24 @@ void Camera::Impl::plug_in()
              addr, (cfg.bus - 1) * 128 + addr - 1, cfg.bus, addr, cfg.full_speed ? "12" : "480",
              cfg.vid, cfg.pid, (cfg.bus - 1) * 128 + addr - 1, cfg.port,
              hex(descriptors(cfg)).c_str());
+    // The ioctl handler is in place before the camera shows on the bus: an
+    // open that finds the node while it is being added (a library reopening
+    // after a reset polls for it) must not meet a node without its handler,
+    // which umockdev cannot serve.
+    p->handler = umockdev_ioctl_base_new();
+    p->sig_ioctl = g_signal_connect(p->handler, "handle-ioctl", G_CALLBACK(ioctl_cb), p.get());
+    p->sig_vanished =
+        g_signal_connect(p->handler, "client-vanished", G_CALLBACK(vanished_cb), p.get());
     GError *err = nullptr;
+    if (!umockdev_testbed_attach_ioctl(tb, p->devnode.c_str(), p->handler, &err)) {
+        fprintf(stderr, "vcam: cannot attach ioctl handler: %s\n", err ? err->message : "?");
+        g_clear_error(&err);
+    }
     if (!umockdev_testbed_add_from_string(tb, rec, &err)) {
         fprintf(stderr, "vcam: cannot add device: %s\n", err ? err->message : "?");
-        if (err)
-            g_error_free(err);
+        g_clear_error(&err);
+        std::lock_guard<std::mutex> lk(mu);
+        plugs.push_back(std::move(p)); // detached with the others at the end
         return;
     }
     // The node is a FIFO whose readiness follows "a URB is ready to reap": libusb
@@ -228,22 +241,13 @@ void Camera::Impl::plug_in()
     if (mkfifo(p->fifo_path.c_str(), 0666) != 0) {
         fprintf(stderr, "vcam: mkfifo %s: %s\n", p->fifo_path.c_str(), strerror(errno));
     }
-    p->fifo = open(p->fifo_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (p->fifo >= 0)
-        fcntl(p->fifo, F_SETPIPE_SZ, 4096);
-
-    p->handler = umockdev_ioctl_base_new();
-    p->sig_ioctl = g_signal_connect(p->handler, "handle-ioctl", G_CALLBACK(ioctl_cb), p.get());
-    p->sig_vanished =
-        g_signal_connect(p->handler, "client-vanished", G_CALLBACK(vanished_cb), p.get());
+    const int fifo = open(p->fifo_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fifo >= 0)
+        fcntl(fifo, F_SETPIPE_SZ, 4096);
     {
         std::lock_guard<std::mutex> lk(mu);
+        p->fifo = fifo;
         update_ready(p.get());
-    }
-    if (!umockdev_testbed_attach_ioctl(tb, p->devnode.c_str(), p->handler, &err)) {
-        fprintf(stderr, "vcam: cannot attach ioctl handler: %s\n", err ? err->message : "?");
-        if (err)
-            g_error_free(err);
     }
     umockdev_testbed_uevent(tb, p->syspath.c_str(), "add");
     std::lock_guard<std::mutex> lk(mu);
