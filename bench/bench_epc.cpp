@@ -6,10 +6,13 @@
 // clock read between stages, which gives each stage's share of the chain.
 // The table at the end gives the chain in memcpy's (goal: at most 35, that
 // is 0.5 ms on a machine whose memcpy of the frame takes 14 us) and each
-// stage's share. On a busy machine run it with --benchmark_repetitions=5:
-// the table then takes the medians.
+// stage's share, and the whole decode with the vector code held to each unit
+// the CPU has (a machine without AVX-512 runs the AVX2 forms). On a busy machine run it with
+// --benchmark_repetitions=5: the table then takes the medians.
 #include <benchmark/benchmark.h>
+#include <hwy/targets.h>
 
+#include "drivers/epc/epc_calc_kernels.h"
 #include "drivers/epc/epc_decode.h"
 #include "drivers/epc/epc_driver.h"
 #include "epc_bench_frame.h"
@@ -123,6 +126,23 @@ void BM_stages(benchmark::State &state)
     g_stage_frames += static_cast<double>(state.iterations());
 }
 
+// The whole decode with every vector kernel held to one unit.
+std::vector<std::string> register_per_unit()
+{
+    std::vector<std::string> names;
+    const int64_t usable = pylox::epc::vec_compiled_targets() & hwy::SupportedTargets();
+    for (int64_t rest = usable; rest != 0; rest &= rest - 1) {
+        const int64_t t = rest & -rest;
+        names.push_back(std::string("BM_decode/") + hwy::TargetName(t));
+        benchmark::RegisterBenchmark(names.back().c_str(), [t](benchmark::State &st) {
+            hwy::SetSupportedTargetsForTest(t);
+            BM_decode(st);
+            hwy::SetSupportedTargetsForTest(0);
+        })->Unit(benchmark::kMicrosecond);
+    }
+    return names;
+}
+
 class Collect : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override
@@ -148,6 +168,7 @@ int main(int argc, char **argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
+    const std::vector<std::string> units = register_per_unit();
     Collect rep;
     benchmark::RunSpecifiedBenchmarks(&rep);
     benchmark::Shutdown();
@@ -169,5 +190,9 @@ int main(int argc, char **argv)
     if (g_stage_frames > 0)
         std::printf("%-24s %10.1f   (wall time of the staged run, clock reads included)\n",
                     "staged chain", total / g_stage_frames / 1e3);
+    for (const std::string &u : units)
+        if (g_us.count(u))
+            std::printf("%-24s %10.1f %10s %10.2f\n", u.c_str() + 3, g_us[u], "",
+                        mc > 0 ? g_us[u] / mc : 0);
     return 0;
 }
