@@ -309,17 +309,21 @@ void _fr_list_refresh(tq_stream_t *s)
         const uint32_t ready = s->st.frames_ready + n;
         excess = ready > max_frames ? ready - max_frames : 0;
         dropped = list_cut_front(s->ready, excess);
+        // The counters move together with the lists, so a state read under
+        // the lock always finds frames_out = taken + dropped + ready.
         st_set(s->st.frames_ready, ready - excess);
+        st_add(s->st.frames_completed, n);
+        st_add(s->st.frames_out, n);
+        if (excess) {
+            uint32_t bytes = 0;
+            for (node_t *f = dropped; f; f = f->next)
+                bytes += f->filled;
+            st_add(s->st.frames_dropped, excess);
+            st_add(s->st.bytes_discarded, bytes);
+        }
     }
-    st_add(s->st.frames_completed, n);
-    st_add(s->st.frames_out, n);
     if (!excess)
         return;
-    uint32_t bytes = 0;
-    for (node_t *f = dropped; f; f = f->next)
-        bytes += f->filled;
-    st_add(s->st.frames_dropped, excess);
-    st_add(s->st.bytes_discarded, bytes);
     LOG_DBG("[%s] discard frames: frame buffer is full (%d/%d)\n", static_cast<int>(excess),
             static_cast<int>(ld(s->st.frames_dropped)));
     for (node_t *f = dropped; f; f = f->next)
