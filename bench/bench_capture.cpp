@@ -701,15 +701,15 @@ void BM_StopFullRate(benchmark::State &state)
             return;
         }
     }
-    state.counters["stop_plain_median_ms"] = percentile(plain, 50);
-    state.counters["stop_plain_max_ms"] = percentile(plain, 100);
-    state.counters["stop_lib_median_ms"] = percentile(lib, 50);
-    state.counters["stop_lib_max_ms"] = percentile(lib, 100);
-    state.counters["stop_cmds_median_ms"] = percentile(cmds, 50);
-    state.counters["stop_cmds_max_ms"] = percentile(cmds, 100);
+    const auto stops = [&](const std::string &kind, const std::vector<double> &ms) {
+        state.counters["stop_" + kind + "_median_ms"] = percentile(ms, 50);
+        state.counters["stop_" + kind + "_max_ms"] = percentile(ms, 100);
+    };
+    stops("plain", plain);
+    stops("lib", lib);
+    stops("cmds", cmds);
+    stops("busy", busy);
     state.counters["param_get_ms"] = cmd_ms;
-    state.counters["stop_busy_median_ms"] = percentile(busy, 50);
-    state.counters["stop_busy_max_ms"] = percentile(busy, 100);
     state.counters["busy_param_get_ms"] = busy_cmd_ms;
 }
 BENCHMARK(BM_StopFullRate)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -10,11 +10,7 @@ using namespace usbtest;
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr int kResets = 3;
-#else
-constexpr int kResets = 6;
-#endif
+constexpr int kResets = kSanitized ? 3 : 6;
 
 // Calls of one thread: how many, how many failed, and how many succeeded
 // after the last reset had ended.

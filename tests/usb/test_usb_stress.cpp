@@ -10,14 +10,8 @@ using namespace usbtest;
 
 namespace {
 
-// Sanitized builds run a tenth of the load: enough to meet every interleaving
-// often, short enough for their ten- to fiftyfold slowdown (the camera's
-// threads are instrumented too).
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr int kScale = 10;
-#else
-constexpr int kScale = 1;
-#endif
+// Sanitized builds run a tenth of the load.
+constexpr int kScale = kSanitized ? 10 : 1;
 constexpr int kCycles = 1000 / kScale;
 constexpr int kCommandsPerThread = 5000 / kScale;
 

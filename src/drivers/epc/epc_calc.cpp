@@ -236,50 +236,63 @@ int dist_simple(pylox_drv_t *drv, uint16_t *dist, uint16_t *amp, const uint16_t 
     return fixed_model(p, dist, amp, raw, n, display, w, h);
 }
 
-int dist_drnu_lut(pylox_drv_t *drv, uint16_t *dist, uint16_t *amp, const uint16_t *raw, int32_t w,
-                  int32_t h, int32_t phases, bool display)
+// Runs body(st, n) under the lock of the driver state st and gives what it
+// returns, 0 for refused arguments. The DRNU models check their calibration
+// for an empty frame too (n = 0).
+template <class F> int drnu_locked(const char *fn, pylox_drv_t *drv, uint16_t *dist, uint16_t *amp,
+                                   const uint16_t *raw, int32_t w, int32_t h, int32_t phases,
+                                   F &&body)
 {
-    const char *const fn = "calc_dist_calib_drnu_lut";
     int64_t n = 0;
     epc_state_t *st = nullptr;
     if (begin(fn, drv, dist, amp, raw, w, h, phases, true, n, st) == args::refuse)
         return 0;
-    const bool empty = n == 0;
     pthread_mutex_lock(&st->lock);
-    int done = 0;
-    if (loaded(st) && (empty || drnu_usable(fn, st, n))) {
-        done = 1;
-        if (!empty) {
-            const epc_calib_t *c = st->calib;
-            const int32_t nimg = c->img_count;
-            lut_args p{};
-            p.drift = drift_phase(st, c);
-            p.scale = static_cast<float>(nimg - 1) /
-                      static_cast<float>(static_cast<int32_t>(c->mean_last) - c->mean_first);
-            p.step_phase = static_cast<float>(c->step_um) * 32768.0f /
-                           (static_cast<float>(st->range_mm) * 1000.0f);
-            p.mean_first = c->mean_first;
-            p.last_k = nimg - 2;
-            // The box length in phase units unrounded: the integer box_phase
-            // drops up to one unit (0.4 mm at 12 MHz) from every distance.
-            p.box_phase = st->range_mm ? static_cast<float>(st->box_len_mm) * 32768.0f /
-                                             static_cast<float>(st->range_mm)
-                                       : 0.0f;
-            p.range_mm = st->range_mm;
-            p.offset_mm = user_offset(st);
-            p.ref = reinterpret_cast<const uint16_t *>(c->data + k_epc_ref_hdr);
-            p.ref_stride = k_epc_ref_bytes / 2;
-            by_rows(display, w, h, dist, amp, raw, n,
-                    [&](uint16_t *ds, uint16_t *as, const uint16_t *const d[4], int64_t from,
-                        int64_t m) {
-                        lut_args q = p;
-                        q.ref = p.ref + from;
-                        lut_vec(q, ds, as, d, m);
-                    });
-        }
-    }
+    const int done = body(st, n);
     pthread_mutex_unlock(&st->lock);
     return done;
+}
+
+int dist_drnu_lut(pylox_drv_t *drv, uint16_t *dist, uint16_t *amp, const uint16_t *raw, int32_t w,
+                  int32_t h, int32_t phases, bool display)
+{
+    const char *const fn = "calc_dist_calib_drnu_lut";
+    return drnu_locked(fn, drv, dist, amp, raw, w, h, phases, [&](epc_state_t *st, int64_t n) {
+        const bool empty = n == 0;
+        int done = 0;
+        if (loaded(st) && (empty || drnu_usable(fn, st, n))) {
+            done = 1;
+            if (!empty) {
+                const epc_calib_t *c = st->calib;
+                const int32_t nimg = c->img_count;
+                lut_args p{};
+                p.drift = drift_phase(st, c);
+                p.scale = static_cast<float>(nimg - 1) /
+                          static_cast<float>(static_cast<int32_t>(c->mean_last) - c->mean_first);
+                p.step_phase = static_cast<float>(c->step_um) * 32768.0f /
+                               (static_cast<float>(st->range_mm) * 1000.0f);
+                p.mean_first = c->mean_first;
+                p.last_k = nimg - 2;
+                // The box length in phase units unrounded: the integer box_phase
+                // drops up to one unit (0.4 mm at 12 MHz) from every distance.
+                p.box_phase = st->range_mm ? static_cast<float>(st->box_len_mm) * 32768.0f /
+                                                 static_cast<float>(st->range_mm)
+                                           : 0.0f;
+                p.range_mm = st->range_mm;
+                p.offset_mm = user_offset(st);
+                p.ref = reinterpret_cast<const uint16_t *>(c->data + k_epc_ref_hdr);
+                p.ref_stride = k_epc_ref_bytes / 2;
+                by_rows(display, w, h, dist, amp, raw, n,
+                        [&](uint16_t *ds, uint16_t *as, const uint16_t *const d[4], int64_t from,
+                            int64_t m) {
+                            lut_args q = p;
+                            q.ref = p.ref + from;
+                            lut_vec(q, ds, as, d, m);
+                        });
+            }
+        }
+        return done;
+    });
 }
 
 } // namespace
@@ -381,45 +394,43 @@ PYLOX_API int calc_dist_calib_drnu_lut(pylox_drv_t *drv, uint16_t *dist, uint16_
 PYLOX_API int calc_dist_calib_drnu_lsr(pylox_drv_t *drv, uint16_t *dist, uint16_t *amp,
                                        const uint16_t *raw, int32_t w, int32_t h, int32_t phases)
 {
-    int64_t n = 0;
-    epc_state_t *st = nullptr;
-    if (begin(__func__, drv, dist, amp, raw, w, h, phases, true, n, st) == args::refuse)
-        return 0;
-    const bool empty = n == 0;
-    pthread_mutex_lock(&st->lock);
-    int done = 0;
-    const epc_calib_t *c = st->calib;
-    // The line table is released after mounting; without it nothing is done.
-    if (loaded(st) && c->lsr && (empty || n <= k_epc_ref_pixels)) {
-        done = 1;
-        const float drift = drift_phase(st, c);
-        const int32_t o = user_offset(st);
-        const auto box = static_cast<float>(st->box_len_mm);
-        const auto step = static_cast<float>(c->step_um);
-        const uint16_t *d[4];
-        planes(raw, n, d);
-        for (int64_t p = 0; p < n; ++p) {
-            const uint32_t d0 = d[0][p] & 0xFFF, d1 = d[1][p] & 0xFFF;
-            const uint32_t d2 = d[2][p] & 0xFFF, d3 = d[3][p] & 0xFFF;
-            if (!unsaturated(d0, d1, d2, d3)) {
-                amp[p] = 0;
-                dist[p] = k_saturated;
-                continue;
+    const char *const fn = __func__;
+    return drnu_locked(fn, drv, dist, amp, raw, w, h, phases, [&](epc_state_t *st, int64_t n) {
+        const bool empty = n == 0;
+        int done = 0;
+        const epc_calib_t *c = st->calib;
+        // The line table is released after mounting; without it nothing is done.
+        if (loaded(st) && c->lsr && (empty || n <= k_epc_ref_pixels)) {
+            done = 1;
+            const float drift = drift_phase(st, c);
+            const int32_t o = user_offset(st);
+            const auto box = static_cast<float>(st->box_len_mm);
+            const auto step = static_cast<float>(c->step_um);
+            const uint16_t *d[4];
+            planes(raw, n, d);
+            for (int64_t p = 0; p < n; ++p) {
+                const uint32_t d0 = d[0][p] & 0xFFF, d1 = d[1][p] & 0xFFF;
+                const uint32_t d2 = d[2][p] & 0xFFF, d3 = d[3][p] & 0xFFF;
+                if (!unsaturated(d0, d1, d2, d3)) {
+                    amp[p] = 0;
+                    dist[p] = k_saturated;
+                    continue;
+                }
+                const int32_t i = static_cast<int32_t>(d2) - static_cast<int32_t>(d0);
+                const int32_t q = static_cast<int32_t>(d3) - static_cast<int32_t>(d1);
+                amp[p] = static_cast<uint16_t>(amplitude(i, q));
+                const int32_t x = trunc_sat(static_cast<float>(phase(i, q)) - drift);
+                const float g = c->lsr[2 * p], b = c->lsr[2 * p + 1];
+                const int32_t v =
+                    add_wrap(o, trunc_sat(box + g * (static_cast<float>(x) - b) * step / 1000.0f));
+                dist[p] = static_cast<uint16_t>(wrap(v, st->range_mm));
             }
-            const int32_t i = static_cast<int32_t>(d2) - static_cast<int32_t>(d0);
-            const int32_t q = static_cast<int32_t>(d3) - static_cast<int32_t>(d1);
-            amp[p] = static_cast<uint16_t>(amplitude(i, q));
-            const int32_t x = trunc_sat(static_cast<float>(phase(i, q)) - drift);
-            const float g = c->lsr[2 * p], b = c->lsr[2 * p + 1];
-            const int32_t v =
-                add_wrap(o, trunc_sat(box + g * (static_cast<float>(x) - b) * step / 1000.0f));
-            dist[p] = static_cast<uint16_t>(wrap(v, st->range_mm));
+        } else if (loaded(st) && c->lsr) {
+            PYLOX_LOG_AS(TQ_LOG_ERR, fn, "[%s] frame of %d pixels exceeds the calibration\n",
+                         static_cast<int>(n));
         }
-    } else if (loaded(st) && c->lsr) {
-        LOG_ERR("[%s] frame of %d pixels exceeds the calibration\n", static_cast<int>(n));
-    }
-    pthread_mutex_unlock(&st->lock);
-    return done;
+        return done;
+    });
 }
 
 PYLOX_API int calc_gray(pylox_drv_t *, uint16_t *gray, const uint16_t *raw, int32_t w, int32_t h,

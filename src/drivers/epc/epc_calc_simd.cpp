@@ -227,6 +227,88 @@ void fixed_vec(const fixed_args &pa, uint16_t *dist, uint16_t *amp, const uint16
 // Pixels per block of lut_vec (a multiple of every vector length).
 constexpr int64_t k_lut_block = 256;
 
+using MI = hn::Mask<DI>;
+
+// The constants of one look-up call, built from its arguments, and the steps
+// both look-up kernels take for a vector of pixels.
+struct lut_consts {
+    const lut_args &pa;
+    const int32_t *lut;
+    VI r, rc, off, mean_first, stride2, lane2, sat, rail;
+    VF drift, scale, sp, box, rf, period, half, top;
+
+    explicit lut_consts(const lut_args &a)
+        : pa(a), lut(atan_lut32()), r(hn::Set(DI(), static_cast<int32_t>(a.range_mm))),
+          rc(hn::Set(DI(), static_cast<int32_t>(a.range_mm > INT32_MAX ? INT32_MAX : a.range_mm))),
+          off(hn::Set(DI(), a.offset_mm)), mean_first(hn::Set(DI(), a.mean_first)),
+          stride2(hn::Set(DI(), 2 * a.ref_stride)), lane2(hn::ShiftLeft<1>(hn::Iota(DI(), 0))),
+          sat(hn::Set(DI(), k_saturated)), rail(hn::Set(DI(), 4095)), drift(hn::Set(DF(), a.drift)),
+          scale(hn::Set(DF(), a.scale)), sp(hn::Set(DF(), a.step_phase)),
+          box(hn::Set(DF(), a.box_phase)), rf(hn::Set(DF(), static_cast<float>(a.range_mm))),
+          period(hn::Set(DF(), 32768.0f)), half(hn::Set(DF(), 0.5f)),
+          top(hn::Set(DF(), static_cast<float>(a.last_k)))
+    {
+    }
+
+    // Stores the amplitudes of the pixels p .. p + L - 1 and gives their
+    // corrected phase x, the saturated lanes and the image index y limited
+    // to 0 .. last_k, still in single precision.
+    HWY_INLINE VF front(const uint16_t *const d[4], int64_t p, uint16_t *amp, VI &x, MI &bad) const
+    {
+        const DI di;
+        const DF df;
+        const VI d0 = load12(d[0] + p), d1 = load12(d[1] + p);
+        const VI d2 = load12(d[2] + p), d3 = load12(d[3] + p);
+        const VI hi = hn::Max(hn::Max(d0, d1), hn::Max(d2, d3));
+        const VI lo = hn::Min(hn::Min(d0, d1), hn::Min(d2, d3));
+        bad = hn::Or(hn::Eq(hi, rail), hn::Eq(lo, hn::Zero(di)));
+        const VI i = hn::Sub(d2, d0), q = hn::Sub(d3, d1);
+        store16(hn::IfThenElse(bad, sat, amplitude(i, q)), amp + p);
+        x = hn::ConvertTo(di, hn::Sub(hn::ConvertTo(df, phase(i, q, lut)), drift));
+        VF y = hn::Mul(hn::ConvertTo(df, hn::Sub(x, mean_first)), scale);
+        y = hn::IfThenElseZero(hn::Ge(y, hn::Zero(df)), y); // NaN and negatives: 0
+        return hn::Min(y, top);
+    }
+
+    // Reference phases of image k at the pixels p .. p + L - 1.
+    HWY_INLINE VI image(int64_t k, int64_t p) const
+    {
+        const DU du;
+        const D16 d16;
+        return hn::BitCast(DI(), hn::PromoteTo(du, hn::LoadU(d16, pa.ref + k * pa.ref_stride + p)));
+    }
+
+    // Reference phases of images k and k + 1, every lane its own k: 32-bit
+    // loads ending at the wanted phase; its bits are the upper half.
+    HWY_INLINE void gather(VI k, int64_t p, VI &r0, VI &r1) const
+    {
+        const DI di;
+        const DU du;
+        const VI offs = hn::Add(hn::Mul(k, stride2), lane2);
+        const int32_t *b0 = reinterpret_cast<const int32_t *>(pa.ref + p - 1);
+        const int32_t *b1 = reinterpret_cast<const int32_t *>(pa.ref + pa.ref_stride + p - 1);
+        r0 = hn::BitCast(di, hn::ShiftRight<16>(hn::BitCast(du, hn::GatherOffset(di, b0, offs))));
+        r1 = hn::BitCast(di, hn::ShiftRight<16>(hn::BitCast(du, hn::GatherOffset(di, b1, offs))));
+    }
+
+    // Interpolates between the bracketing phases r0 and r1 and stores the
+    // distances (saturated lanes marked).
+    HWY_INLINE void finish(VI x, VI k, VI r0, VI r1, MI bad, uint16_t *dist) const
+    {
+        const DI di;
+        const DF df;
+        const VF base = hn::Add(hn::Mul(hn::ConvertTo(df, k), sp), box);
+        const VI dr = hn::Sub(r1, r0);
+        const auto same = hn::Eq(dr, hn::Zero(di));
+        const VF frac = hn::Div(hn::Mul(hn::ConvertTo(df, hn::Sub(x, r0)), sp),
+                                hn::ConvertTo(df, hn::IfThenElse(same, hn::Set(di, 1), dr)));
+        const VF pp = hn::IfThenElse(hn::RebindMask(df, same), base, hn::Add(frac, base));
+        // millimetres rounded half up, as lut_mm
+        const VI mm = hn::ConvertTo(di, hn::Floor(hn::Add(hn::Div(hn::Mul(rf, pp), period), half)));
+        store16(hn::IfThenElse(bad, sat, wrap(hn::Add(off, mm), r, rc)), dist);
+    }
+};
+
 // Two passes over a block of pixels: the first computes amplitude, corrected
 // phase X and image index k of every pixel, and for each vector the smallest
 // index and whether the others stay within one step of it; the second reads
@@ -241,28 +323,8 @@ void lut_vec(const lut_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *
              int64_t n)
 {
     const DI di;
-    const DU du;
-    const DF df;
-    const D16 d16;
     const int64_t L = static_cast<int64_t>(hn::Lanes(di));
-    const int32_t *lut = atan_lut32();
-    const VI r = hn::Set(di, static_cast<int32_t>(pa.range_mm));
-    const VI rc =
-        hn::Set(di, static_cast<int32_t>(pa.range_mm > INT32_MAX ? INT32_MAX : pa.range_mm));
-    const VI off = hn::Set(di, pa.offset_mm);
-    const VF drift = hn::Set(df, pa.drift);
-    const VF scale = hn::Set(df, pa.scale);
-    const VF sp = hn::Set(df, pa.step_phase);
-    const VF box = hn::Set(df, pa.box_phase);
-    const VF rf = hn::Set(df, static_cast<float>(pa.range_mm));
-    const VF period = hn::Set(df, 32768.0f);
-    const VF half = hn::Set(df, 0.5f);
-    const VF top = hn::Set(df, static_cast<float>(pa.last_k));
-    const VI mean_first = hn::Set(di, pa.mean_first);
-    const VI stride2 = hn::Set(di, 2 * pa.ref_stride);
-    const VI lane2 = hn::ShiftLeft<1>(hn::Iota(di, 0));
-    const VI sat = hn::Set(di, k_saturated);
-    const VI rail = hn::Set(di, 4095);
+    const lut_consts c(pa);
     HWY_ALIGN int32_t xs[k_lut_block], ks[k_lut_block], bads[k_lut_block];
     int32_t k0s[k_lut_block]; // per vector: the smallest index
     bool near[k_lut_block];   // per vector: no index above k0 + 1
@@ -270,18 +332,9 @@ void lut_vec(const lut_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *
     for (int64_t b = 0; b < whole; b += k_lut_block) {
         const int64_t m = whole - b < k_lut_block ? whole - b : k_lut_block;
         for (int64_t j = 0, v = 0; j < m; j += L, ++v) {
-            const int64_t p = b + j;
-            const VI d0 = load12(d[0] + p), d1 = load12(d[1] + p);
-            const VI d2 = load12(d[2] + p), d3 = load12(d[3] + p);
-            const VI hi = hn::Max(hn::Max(d0, d1), hn::Max(d2, d3));
-            const VI lo = hn::Min(hn::Min(d0, d1), hn::Min(d2, d3));
-            const auto bad = hn::Or(hn::Eq(hi, rail), hn::Eq(lo, hn::Zero(di)));
-            const VI i = hn::Sub(d2, d0), q = hn::Sub(d3, d1);
-            store16(hn::IfThenElse(bad, sat, amplitude(i, q)), amp + p);
-            const VI x = hn::ConvertTo(di, hn::Sub(hn::ConvertTo(df, phase(i, q, lut)), drift));
-            VF y = hn::Mul(hn::ConvertTo(df, hn::Sub(x, mean_first)), scale);
-            y = hn::IfThenElseZero(hn::Ge(y, hn::Zero(df)), y); // NaN and negatives: 0
-            const VI k = trunc_in_range(hn::Min(y, top));       // 0 .. last_k
+            VI x;
+            MI bad;
+            const VI k = trunc_in_range(c.front(d, b + j, amp, x, bad)); // 0 .. last_k
             hn::Store(x, di, xs + j);
             hn::Store(k, di, ks + j);
             hn::Store(hn::VecFromMask(di, bad), di, bads + j);
@@ -297,39 +350,15 @@ void lut_vec(const lut_args &pa, uint16_t *dist, uint16_t *amp, const uint16_t *
             const int32_t k0 = k0s[v];
             if (near[v]) {
                 // the images k0, k0 + 1 and k0 + 2 (while there is one)
-                const uint16_t *rp = pa.ref + static_cast<int64_t>(k0) * pa.ref_stride + p;
                 const int32_t k2 = k0 + 2 <= pa.last_k + 1 ? k0 + 2 : pa.last_k + 1;
-                const VI a0 = hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d16, rp)));
-                const VI a1 =
-                    hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d16, rp + pa.ref_stride)));
-                const VI a2 = hn::BitCast(
-                    di,
-                    hn::PromoteTo(du, hn::LoadU(d16, pa.ref + int64_t{k2} * pa.ref_stride + p)));
+                const VI a1 = c.image(k0 + 1, p);
                 const auto up = hn::Gt(k, hn::Set(di, k0));
-                r0 = hn::IfThenElse(up, a1, a0);
-                r1 = hn::IfThenElse(up, a2, a1);
+                r0 = hn::IfThenElse(up, a1, c.image(k0, p));
+                r1 = hn::IfThenElse(up, c.image(k2, p), a1);
             } else {
-                // 32-bit loads ending at the wanted phase; its bits are the upper half.
-                const VI offs = hn::Add(hn::Mul(k, stride2), lane2);
-                const int32_t *b0 = reinterpret_cast<const int32_t *>(pa.ref + p - 1);
-                const int32_t *b1 =
-                    reinterpret_cast<const int32_t *>(pa.ref + pa.ref_stride + p - 1);
-                r0 = hn::BitCast(
-                    di, hn::ShiftRight<16>(hn::BitCast(du, hn::GatherOffset(di, b0, offs))));
-                r1 = hn::BitCast(
-                    di, hn::ShiftRight<16>(hn::BitCast(du, hn::GatherOffset(di, b1, offs))));
+                c.gather(k, p, r0, r1);
             }
-            const VF base = hn::Add(hn::Mul(hn::ConvertTo(df, k), sp), box);
-            const VI dr = hn::Sub(r1, r0);
-            const auto same = hn::Eq(dr, hn::Zero(di));
-            const VF frac = hn::Div(hn::Mul(hn::ConvertTo(df, hn::Sub(x, r0)), sp),
-                                    hn::ConvertTo(df, hn::IfThenElse(same, hn::Set(di, 1), dr)));
-            const VF pp = hn::IfThenElse(hn::RebindMask(df, same), base, hn::Add(frac, base));
-            // millimetres rounded half up, as lut_mm
-            const VI mm =
-                hn::ConvertTo(di, hn::Floor(hn::Add(hn::Div(hn::Mul(rf, pp), period), half)));
-            const auto bad = hn::MaskFromVec(hn::Load(di, bads + j));
-            store16(hn::IfThenElse(bad, sat, wrap(hn::Add(off, mm), r, rc)), dist + p);
+            c.finish(x, k, r0, r1, hn::MaskFromVec(hn::Load(di, bads + j)), dist + p);
         }
     }
     for (int64_t p = whole; p < n; ++p)
@@ -343,67 +372,23 @@ void lut_vec_gathered(const lut_args &pa, uint16_t *dist, uint16_t *amp, const u
                       int64_t n)
 {
     const DI di;
-    const DU du;
-    const DF df;
-    const D16 d16;
     const int64_t L = static_cast<int64_t>(hn::Lanes(di));
-    const int32_t *lut = atan_lut32();
-    const VI r = hn::Set(di, static_cast<int32_t>(pa.range_mm));
-    const VI rc =
-        hn::Set(di, static_cast<int32_t>(pa.range_mm > INT32_MAX ? INT32_MAX : pa.range_mm));
-    const VI off = hn::Set(di, pa.offset_mm);
-    const VF drift = hn::Set(df, pa.drift);
-    const VF scale = hn::Set(df, pa.scale);
-    const VF sp = hn::Set(df, pa.step_phase);
-    const VF box = hn::Set(df, pa.box_phase);
-    const VF rf = hn::Set(df, static_cast<float>(pa.range_mm));
-    const VF period = hn::Set(df, 32768.0f);
-    const VF half = hn::Set(df, 0.5f);
-    const VF top = hn::Set(df, static_cast<float>(pa.last_k));
-    const VI mean_first = hn::Set(di, pa.mean_first);
-    const VI stride2 = hn::Set(di, 2 * pa.ref_stride);
-    const VI lane2 = hn::ShiftLeft<1>(hn::Iota(di, 0));
-    const VI sat = hn::Set(di, k_saturated);
-    const VI rail = hn::Set(di, 4095);
+    const lut_consts c(pa);
     for (int64_t p = 0; p + L <= n; p += L) {
-        const VI d0 = load12(d[0] + p), d1 = load12(d[1] + p);
-        const VI d2 = load12(d[2] + p), d3 = load12(d[3] + p);
-        const VI hi = hn::Max(hn::Max(d0, d1), hn::Max(d2, d3));
-        const VI lo = hn::Min(hn::Min(d0, d1), hn::Min(d2, d3));
-        const auto bad = hn::Or(hn::Eq(hi, rail), hn::Eq(lo, hn::Zero(di)));
-        const VI i = hn::Sub(d2, d0), q = hn::Sub(d3, d1);
-        store16(hn::IfThenElse(bad, sat, amplitude(i, q)), amp + p);
-        const VI x = hn::ConvertTo(di, hn::Sub(hn::ConvertTo(df, phase(i, q, lut)), drift));
-        VF y = hn::Mul(hn::ConvertTo(df, hn::Sub(x, mean_first)), scale);
-        y = hn::IfThenElseZero(hn::Ge(y, hn::Zero(df)), y); // NaN and negatives: 0
-        const VI k = hn::ConvertTo(di, hn::Min(y, top));
+        VI x;
+        MI bad;
+        const VI k = hn::ConvertTo(di, c.front(d, p, amp, x, bad));
         VI r0, r1;
         const int32_t k0 = hn::GetLane(k);
         if (hn::AllTrue(di, hn::Eq(k, hn::Set(di, k0)))) {
             // One bracketing pair for all lanes (the usual case on smooth
             // surfaces): plain loads.
-            const uint16_t *rp = pa.ref + static_cast<int64_t>(k0) * pa.ref_stride + p;
-            r0 = hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d16, rp)));
-            r1 = hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d16, rp + pa.ref_stride)));
+            r0 = c.image(k0, p);
+            r1 = c.image(k0 + 1, p);
         } else {
-            // 32-bit loads ending at the wanted phase; its bits are the upper half.
-            const VI offs = hn::Add(hn::Mul(k, stride2), lane2);
-            const int32_t *b0 = reinterpret_cast<const int32_t *>(pa.ref + p - 1);
-            const int32_t *b1 = reinterpret_cast<const int32_t *>(pa.ref + pa.ref_stride + p - 1);
-            r0 = hn::BitCast(di,
-                             hn::ShiftRight<16>(hn::BitCast(du, hn::GatherOffset(di, b0, offs))));
-            r1 = hn::BitCast(di,
-                             hn::ShiftRight<16>(hn::BitCast(du, hn::GatherOffset(di, b1, offs))));
+            c.gather(k, p, r0, r1);
         }
-        const VF base = hn::Add(hn::Mul(hn::ConvertTo(df, k), sp), box);
-        const VI dr = hn::Sub(r1, r0);
-        const auto same = hn::Eq(dr, hn::Zero(di));
-        const VF frac = hn::Div(hn::Mul(hn::ConvertTo(df, hn::Sub(x, r0)), sp),
-                                hn::ConvertTo(df, hn::IfThenElse(same, hn::Set(di, 1), dr)));
-        const VF pp = hn::IfThenElse(hn::RebindMask(df, same), base, hn::Add(frac, base));
-        // millimetres rounded half up, as lut_mm
-        const VI mm = hn::ConvertTo(di, hn::Floor(hn::Add(hn::Div(hn::Mul(rf, pp), period), half)));
-        store16(hn::IfThenElse(bad, sat, wrap(hn::Add(off, mm), r, rc)), dist + p);
+        c.finish(x, k, r0, r1, bad, dist + p);
     }
     for (int64_t p = n - n % L; p < n; ++p)
         lut_pixel(pa, p, d[0][p] & 0xFFF, d[1][p] & 0xFFF, d[2][p] & 0xFFF, d[3][p] & 0xFFF,

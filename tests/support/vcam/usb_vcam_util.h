@@ -25,6 +25,15 @@ namespace usbtest {
 
 using clk = std::chrono::steady_clock;
 
+// Builds under AddressSanitizer or ThreadSanitizer: the load tests run less
+// load there, enough to meet every interleaving often, short enough for their
+// ten- to fiftyfold slowdown (the camera's threads are instrumented too).
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 inline int64_t ms_since(clk::time_point t0)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - t0).count();
