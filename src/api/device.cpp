@@ -321,7 +321,7 @@ PYLOX_API int pylox_dev_reset(pylox_dev_t *dev, int target)
         LOG_ERR("[%s] wrong reset target: %d\n", target);
         return 0;
     }
-    return pylox_ll_dev_reset(&call.ctx()->ll, target);
+    return pylox::dev_reset(call.dev(), target);
 }
 
 PYLOX_API int pylox_dev_set_callback_on_hotplug(pylox_hotplug_cb_t cb, void *user)

@@ -157,10 +157,23 @@ void reset_capture_state(pylox_dev_ctx_t *ctx)
 
 } // namespace
 
+// Marks the start in progress for stops that come meanwhile.
+class starting_mark {
+public:
+    explicit starting_mark(device *d) : d_(d) { d_->starting.store(true); }
+    ~starting_mark() { d_->starting.store(false); }
+    starting_mark(const starting_mark &) = delete;
+    starting_mark &operator=(const starting_mark &) = delete;
+
+private:
+    device *d_;
+};
+
 int cap_start(pylox_dev_t *dev, device *d)
 {
     pylox_dev_ctx_t *ctx = &d->pub;
     std::lock_guard<std::mutex> control(d->control);
+    const starting_mark mark(d);
     // A close under way has taken the context from the handle: no new capture.
     if (published(dev) != d) {
         PYLOX_LOG_AS(TQ_LOG_ERR, "pylox_cap_start", "[%s]  Device handler Is NULL!\r\n");
@@ -183,6 +196,12 @@ int cap_start(pylox_dev_t *dev, device *d)
         return 0;
     }
 
+    // A stop issued meanwhile wins: nothing has been started yet.
+    if (d->stops_waiting.load() > 0) {
+        PYLOX_LOG_AS(TQ_LOG_DBG, "pylox_cap_start", "[%s] a stop is waiting: start given up\n");
+        return 0;
+    }
+
     PYLOX_LOG_AS(TQ_LOG_TRC, "_pylox_cap_start", "[%s] Enter ... \n");
     reset_capture_state(ctx);
     PYLOX_LOG_AS(TQ_LOG_DBG, "_pylox_cap_start", "[%s] issue start cmd\n");
@@ -194,10 +213,46 @@ int cap_start(pylox_dev_t *dev, device *d)
 
 int cap_stop(device *d)
 {
+    pylox_dev_ctx_t *ctx = &d->pub;
+    d->stops_waiting.fetch_add(1);
+    if (d->starting.load()) {
+        // A start holds control and may poll a busy camera for seconds: the
+        // transport's stop goes ahead now. It cuts the start short (which
+        // then fails and starts nothing) or, when the start won the race,
+        // stops what it started; the stop below then finds the state either
+        // way. Waiting calls see the stop at once.
+        store(ctx->stop_req, 1u);
+        pthread_mutex_lock(&ctx->mutex);
+        pthread_cond_broadcast(&ctx->cond);
+        pthread_mutex_unlock(&ctx->mutex);
+        pylox_ll_cap_stop(&ctx->ll);
+    }
     std::lock_guard<std::mutex> control(d->control);
-    if (load(d->pub.is_capturing))
+    d->stops_waiting.fetch_sub(1);
+    if (load(ctx->is_capturing))
         stop_locked(d);
     return 1;
+}
+
+int dev_reset(device *d, int target)
+{
+    pylox_dev_ctx_t *ctx = &d->pub;
+    std::lock_guard<std::mutex> control(d->control);
+    if (target != 3 || ctx->ll.kind != PYLOX_LL_KIND_USB)
+        return pylox_ll_dev_reset(&ctx->ll, static_cast<uint8_t>(target));
+    // The camera leaves the bus and comes back without streaming: a running
+    // capture is stopped first, as a close does, so that the state says
+    // stopped, waiting calls return and the next start works on the camera
+    // that came back.
+    if (load(ctx->is_capturing)) {
+        PYLOX_LOG_AS(TQ_LOG_DBG, "pylox_dev_reset", "[%s] stop capture before the reset\n");
+        stop_locked(d);
+    }
+    const int r = pylox_ll_dev_reset(&ctx->ll, static_cast<uint8_t>(target));
+    // Whatever the stop reported, nothing streams into this device any more.
+    store(ctx->stop_req, 1u);
+    store(ctx->is_capturing, uint8_t{0});
+    return r;
 }
 
 int cap_set_frame_buffer(device *d, int size)

@@ -51,8 +51,13 @@ private:
 struct device {
     pylox_dev_ctx_t pub{};
 
-    // Start, stop and frame-buffer changes run one at a time.
+    // Start, stop, reset and frame-buffer changes run one at a time.
     std::mutex control;
+    // A start holds control now; stops wait for it. A start gives up when a
+    // stop waits (the stop also reaches the transport at once, which cuts
+    // the start's slow steps short).
+    std::atomic<bool> starting{false};
+    std::atomic<int> stops_waiting{0};
 
     retrieval_turn retrieval;
 
@@ -87,6 +92,9 @@ device *unpublish(pylox_dev_t *dev, device *expected = nullptr);
 int cap_start(pylox_dev_t *dev, device *d);
 // Stops capture if running and wakes every waiting call. Returns 1.
 int cap_stop(device *d);
+// Resets a part of the camera; a reset of its USB interface (target 3)
+// stops a running capture first. Returns the transport's result.
+int dev_reset(device *d, int target);
 // Sets the frame ring's capacity from a byte size; refused while capturing.
 int cap_set_frame_buffer(device *d, int size);
 // Frames the ring holds at most.

@@ -453,6 +453,38 @@ TEST_F(UsbDevice, UnplugWhileStreamingEndsCaptureWithAStatus)
     g_ev = nullptr;
 }
 
+// A reset of the camera's USB interface while capturing: the camera comes
+// back without streaming, so capture stops first (a waiting call returns,
+// the state says stopped) and the next start streams from the camera that
+// came back.
+TEST_F(UsbDevice, ResetWhileCapturingStopsCaptureAndTheNextStartStreams)
+{
+    vcam::CameraConfig cfg;
+    cfg.fps = 100;
+    cfg.replug_delay_ms = 100;
+    auto cam = plug(cfg);
+    start_library();
+    ASSERT_NE(open_first(), nullptr);
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    ASSERT_EQ(pylox_cap_get_frames(dev_, 1, nullptr, 0, nullptr), 1);
+    std::atomic<int> waited{-1};
+    std::thread waiter([&] { waited = pylox_cap_wait(dev_, 60000); });
+    EXPECT_EQ(pylox_dev_reset(dev_, 3), 0);
+    EXPECT_EQ(cam->reset_count(), 1u);
+    const bool woke = eventually([&] { return waited.load() >= 0; }, 10s);
+    if (!woke)
+        pylox_cap_stop(dev_); // lets the waiter go
+    waiter.join();
+    EXPECT_TRUE(woke);
+    EXPECT_EQ(waited.load(), 1);
+    EXPECT_EQ(pylox_cap_is_ongoing(dev_), 0);
+
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    EXPECT_EQ(pylox_cap_get_frames(dev_, 2, nullptr, 0, nullptr), 2);
+    EXPECT_EQ(pylox_cap_stop(dev_), 1);
+    EXPECT_EQ(pylox_cap_is_ongoing(dev_), 0);
+}
+
 // Four application threads call whatever they like on the handle while a
 // fifth closes and reopens it: no call may use a context (or a
 // transport) that the close freed, and every frame handed out is the camera's.

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <functional>
 #include <set>
 #include <thread>
@@ -289,6 +291,86 @@ TEST_F(UsbCap, CloseWhileStreamingReapsTheRingFirst)
     const size_t n = sink_.size();
     EXPECT_TRUE(wait_until([&] { return cam_->urbs_in_flight() == 0; }));
     EXPECT_EQ(sink_.size(), n); // no callback after close
+}
+
+// A stop issued while a start polls a busy camera cuts the start short: the
+// start fails and leaves nothing streaming (the stop tells the camera), and
+// the next start works.
+TEST_F(UsbCap, StopCutsShortAStartPollingABusyCamera)
+{
+    pylox_test::log_capture log(TQ_LOG_DBG);
+    cam_->fault_busy(1 << 30);
+    std::atomic<int> started{-1}, stopped{-1};
+    std::thread starter([&] { started = start() ? 1 : 0; });
+    // The start holds the device lock once its command reached the camera.
+    ASSERT_TRUE(wait_until([&] {
+        const auto cmds = requests(*cam_, 0xC2, 0x22);
+        return std::any_of(cmds.begin(), cmds.end(), [](auto &r) { return r.wValue == 4; });
+    }));
+    std::thread stopper([&] { stopped = pylox_ll_cap_stop(&dev_); });
+    const bool cut = wait_until([&] { return log.has("poll given up for a waiting stop"); });
+    cam_->fault_busy(0); // the stop's own poll goes through
+    starter.join();
+    stopper.join();
+    EXPECT_TRUE(cut);
+    EXPECT_EQ(started.load(), 0);
+    EXPECT_EQ(stopped.load(), 1);
+    EXPECT_FALSE(log.has("still busy after"));
+    EXPECT_FALSE(cam_->streaming());
+    ASSERT_TRUE(drained());
+    const size_t n = sink_.size();
+    ASSERT_TRUE(start());
+    EXPECT_TRUE(sink_.wait_count(n + 4));
+    EXPECT_EQ(pylox_ll_cap_stop(&dev_), 1);
+}
+
+// Whatever keeps the ring from coming back in time (here: the event thread
+// held inside the callback past the stop's own limits), once a stop returns
+// no completion reaches the callback any more: the receiver may reset what
+// the callback feeds.
+TEST_F(UsbCap, NoCallbackRunsOnceTheStopReturned)
+{
+    pylox_test::log_capture log(TQ_LOG_WRN);
+    struct held {
+        std::mutex m;
+        std::condition_variable cv;
+        bool inside = false, release = false;
+        std::atomic<bool> stop_returned{false};
+        std::atomic<int> calls{0}, late{0};
+    } h;
+    auto cb = [](pylox_ll_dev_t *, int, const uint8_t *, int, void *user) {
+        auto *h = static_cast<held *>(user);
+        ++h->calls;
+        if (h->stop_returned)
+            ++h->late;
+        std::unique_lock<std::mutex> lk(h->m);
+        if (!h->inside) {
+            h->inside = true;
+            h->cv.notify_all();
+            h->cv.wait_for(lk, std::chrono::seconds(30), [h] { return h->release; });
+        }
+        return 0;
+    };
+    ASSERT_EQ(pylox_ll_cap_start(&dev_, 0, cb, &h), 1);
+    {
+        std::unique_lock<std::mutex> lk(h.m);
+        ASSERT_TRUE(h.cv.wait_for(lk, std::chrono::seconds(5), [&] { return h.inside; }));
+    }
+    std::thread stopper([&] {
+        pylox_ll_cap_stop(&dev_);
+        h.stop_returned = true;
+    });
+    // The stop's command and its wait for the ring run out (2 s each) while
+    // the event thread is held.
+    EXPECT_TRUE(wait_until([&] { return log.has("still pending after stop"); }, 10000));
+    {
+        std::lock_guard<std::mutex> lk(h.m);
+        h.release = true;
+        h.cv.notify_all();
+    }
+    stopper.join();
+    ASSERT_TRUE(drained());
+    EXPECT_EQ(h.late.load(), 0) << "of " << h.calls.load() << " calls";
 }
 
 } // namespace

@@ -91,4 +91,30 @@ TEST(UsbReset, CommandsAndCaptureOnOtherThreadsWaitForTheResetAndWorkAfterIt)
     EXPECT_TRUE(dev.priv == nullptr);
 }
 
+// A reset while streaming ends the capture the way a stop does: the receiver
+// sees the ring's transfers cancelled and nothing after the reset; a capture
+// started on the camera that came back streams to its own receiver alone.
+TEST(UsbReset, ResetWhileStreamingEndsTheCaptureWithCancellations)
+{
+    vcam::CameraConfig cfg;
+    cfg.fps = 200;
+    cfg.replug_delay_ms = 100;
+    auto cam = vcam::Camera::create(cfg);
+    pylox_ll_dev_t dev;
+    ASSERT_TRUE(open_any(dev));
+    Sink before, after;
+    ASSERT_EQ(pylox_ll_cap_start(&dev, 0, Sink::cb, &before), 1);
+    ASSERT_TRUE(before.wait_count(4));
+    EXPECT_EQ(pylox_ll_dev_reset(&dev, 3), 0);
+    const auto seen = before.chunks();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back().event, PYLOX_LL_EVT_CANCELLED);
+
+    ASSERT_EQ(pylox_ll_cap_start(&dev, 0, Sink::cb, &after), 1);
+    EXPECT_TRUE(after.wait_count(4));
+    EXPECT_EQ(pylox_ll_cap_stop(&dev), 1);
+    EXPECT_EQ(before.size(), seen.size());
+    pylox_ll_dev_close(&dev);
+}
+
 } // namespace

@@ -43,18 +43,46 @@ bool stopping(usb_priv *p)
 
 // Waits until the cancelled ring came back, then forgets the callback: once
 // a stop (or a failed start) returns, no completion of that capture reaches
-// the callback, and the caller may reset what the callback feeds. The event
-// thread itself cannot wait for its own completions.
+// the callback, and the caller may reset what the callback feeds. A ring
+// that does not come back in time is left to libusb, but the callback is
+// forgotten all the same (after the completion inside it, if any, returned):
+// its late completions are reaped without reaching anyone. The event thread
+// itself cannot wait for its own completions.
 void await_ring(usb_priv *p, const char *who, const char *fmt)
 {
     if (pthread_equal(pthread_self(), p->thread))
         return;
     std::unique_lock<std::mutex> g(p->ring_mtx);
     if (!p->ring_cv.wait_for(g, std::chrono::milliseconds(k_cmd_giveup_ms),
-                             [p] { return p->n_inflight == 0; }))
+                             [p] { return p->n_inflight == 0 && p->in_callback == 0; }))
         USB_LOG(WRN, who, fmt, p->n_inflight);
-    else
-        p->callback = nullptr;
+    p->callback = nullptr;
+    p->user = nullptr;
+    p->ring_cv.wait(g, [p] { return p->in_callback == 0; });
+}
+
+// Takes the callback for one delivery unless capture is being torn down; the
+// caller holds ring_mtx and, when one is returned, calls leave_callback.
+pylox_ll_cap_cb_t enter_callback(usb_priv *p, void **user)
+{
+    if (!p->callback || p->closing)
+        return nullptr;
+    *user = p->user;
+    ++p->in_callback;
+    return p->callback;
+}
+
+void leave_callback(usb_priv *p)
+{
+    std::lock_guard<std::mutex> g(p->ring_mtx);
+    if (--p->in_callback == 0)
+        p->ring_cv.notify_all();
+}
+
+// A stop is waiting for the device lock that a start holds.
+bool stop_waiting(usb_priv *p)
+{
+    return p->stops_waiting.load(std::memory_order_acquire) > 0;
 }
 
 } // namespace
@@ -94,22 +122,22 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *t)
         break;
     }
 
+    // Every delivery counts itself in in_callback: a stop that saw the ring
+    // come back also waits for the callback to return.
+    void *user = nullptr;
     pylox_ll_cap_cb_t cb;
-    void *user;
-    bool closing;
     {
         std::lock_guard<std::mutex> g(p->ring_mtx);
-        cb = p->callback;
-        user = p->user;
-        closing = p->closing;
+        cb = enter_callback(p, &user);
     }
-    if (cb && !closing)
+    if (cb) {
         cb(dev, event, p->buffers[idx], got, user);
+        leave_callback(p);
+    }
 
     // The stop sets the flag and cancels under ring_mtx, so a transfer is
     // either resubmitted before the stop's cancel (and cancelled by it) or
     // not resubmitted at all.
-    int rc = 0;
     {
         std::lock_guard<std::mutex> g(p->ring_mtx);
         if (t->length <= 0 || stopping(p) || p->closing) {
@@ -118,18 +146,22 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *t)
         }
         USB_LOG(TRC, who, "[%s] trans[%d] issue: size=%d \n", idx, t->length);
         t->timeout = k_bulk_timeout;
-        rc = libusb_submit_transfer(t);
-        if (rc < 0) {
-            USB_LOG(ERR, who, "[%s] Unable to submit URB. libusb error code: %d\n", rc);
-            slot_done(p, idx);
-            closing = p->closing;
-        }
+        const int rc = libusb_submit_transfer(t);
+        if (rc >= 0)
+            return;
+        USB_LOG(ERR, who, "[%s] Unable to submit URB. libusb error code: %d\n", rc);
+        slot_done(p, idx);
+        // A transfer that cannot go out again (the camera left the bus, say)
+        // ends the stream: unless its completion already reported a failure,
+        // tell the receiver instead of falling silent. The callback is taken
+        // in the same hold of ring_mtx as the slot leaves the ring, so a stop
+        // that saw the ring empty has also seen this delivery.
+        cb = event == PYLOX_LL_EVT_DATA ? enter_callback(p, &user) : nullptr;
     }
-    // A transfer that cannot go out again (the camera left the bus, say) ends
-    // the stream: unless its completion already reported a failure, tell the
-    // receiver instead of falling silent.
-    if (rc < 0 && event == PYLOX_LL_EVT_DATA && cb && !closing)
+    if (cb) {
         cb(dev, PYLOX_LL_EVT_UNKNOWN, p->buffers[idx], 0, user);
+        leave_callback(p);
+    }
 }
 
 int usb_ll_cap_start(pylox_ll_dev_t *dev, uint32_t arg, pylox_ll_cap_cb_t cb, void *user)
@@ -144,9 +176,16 @@ int usb_ll_cap_start(pylox_ll_dev_t *dev, uint32_t arg, pylox_ll_cap_cb_t cb, vo
         // resubmitted before it arrives.
         std::unique_lock<std::mutex> g(p->ring_mtx);
         if (!p->ring_cv.wait_for(g, std::chrono::milliseconds(k_cmd_giveup_ms),
-                                 [p] { return p->n_inflight == 0; }))
+                                 [p] { return p->n_inflight == 0 || stop_waiting(p); }))
             USB_LOG(WRN, who, "[%s] %d transfers of the last capture still pending\n",
                     p->n_inflight);
+    }
+    // A stop issued while this start waited for the lock or for the old ring
+    // wins: nothing has been sent to the camera yet.
+    if (stop_waiting(p)) {
+        USB_LOG(DBG, who, "[%s] a stop is waiting: start given up\n");
+        unlock(p);
+        return 0;
     }
     std::atomic_ref<uint8_t>(p->cap_stopping).store(0, std::memory_order_release);
     if (libusb_clear_halt(p->handle, k_ep_in) < 0)
@@ -172,7 +211,11 @@ int usb_ll_cap_start(pylox_ll_dev_t *dev, uint32_t arg, pylox_ll_cap_cb_t cb, vo
     USB_LOG(TRC, who, "[%s] Enter\n");
     uint8_t a[4] = {static_cast<uint8_t>(arg), static_cast<uint8_t>(arg >> 8),
                     static_cast<uint8_t>(arg >> 16), static_cast<uint8_t>(arg >> 24)};
-    if (usb_ll_exe_cmd(dev, 1, 0xC2, 4, a, sizeof a, 1000) && usb_ll_check_last_cmd(dev, 0xC2, 4)) {
+    // A busy camera is polled for up to 2 s; a stop arriving meanwhile cuts
+    // the poll short. The start then fails like a refused one, and the stop,
+    // next in line for the lock, tells the camera to stop streaming.
+    if (usb_ll_exe_cmd(dev, 1, 0xC2, 4, a, sizeof a, 1000) &&
+        usb_ll_check_last_cmd(dev, 0xC2, 4, &p->stops_waiting)) {
         unlock(p);
         return 1;
     }
@@ -199,8 +242,11 @@ int usb_ll_cap_stop(pylox_ll_dev_t *dev)
     // now and submits after this is cancelled again below. Not while a close
     // or reset is reaping the ring (closing): the handle goes with it.
     bool cancelled = false;
-    if (usb_priv *q = priv_of(dev)) {
+    usb_priv *q = priv_of(dev);
+    if (q) {
+        q->stops_waiting.fetch_add(1, std::memory_order_acq_rel);
         std::lock_guard<std::mutex> g(q->ring_mtx);
+        q->ring_cv.notify_all(); // a start waiting for the old ring gives up
         if (q->n_inflight > 0 && !q->closing) {
             std::atomic_ref<uint8_t>(q->cap_stopping).store(1, std::memory_order_release);
             cancel_ring(q, "usb_ll_cap_stop");
@@ -208,6 +254,8 @@ int usb_ll_cap_stop(pylox_ll_dev_t *dev)
         }
     }
     usb_priv *p = lock_open(dev, "usb_ll_cap_stop");
+    if (q)
+        q->stops_waiting.fetch_sub(1, std::memory_order_acq_rel);
     if (!p)
         return 0;
     {
@@ -221,6 +269,18 @@ int usb_ll_cap_stop(pylox_ll_dev_t *dev)
     await_ring(p, "usb_ll_cap_stop", "[%s] %d transfers still pending after stop\n");
     unlock(p);
     return ok ? 1 : 0;
+}
+
+void end_capture(usb_priv *p, const char *who)
+{
+    {
+        std::lock_guard<std::mutex> g(p->ring_mtx);
+        if (p->n_inflight > 0 && !p->closing) {
+            std::atomic_ref<uint8_t>(p->cap_stopping).store(1, std::memory_order_release);
+            cancel_ring(p, who, true);
+        }
+    }
+    await_ring(p, who, "[%s] %d transfers still pending before the reset\n");
 }
 
 void usb_ll_cap_abort(pylox_ll_dev_t *dev)

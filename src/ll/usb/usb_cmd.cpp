@@ -248,7 +248,8 @@ bool usb_ll_exe_cmd(pylox_ll_dev_t *dev, uint8_t write, uint8_t type, uint16_t v
     return true;
 }
 
-bool usb_ll_check_last_cmd(pylox_ll_dev_t *dev, uint8_t type, uint16_t value)
+bool usb_ll_check_last_cmd(pylox_ll_dev_t *dev, uint8_t type, uint16_t value,
+                           const std::atomic<int> *give_up)
 {
     const auto start = steady::now();
     for (int polls = 1;; ++polls) {
@@ -271,6 +272,12 @@ bool usb_ll_check_last_cmd(pylox_ll_dev_t *dev, uint8_t type, uint16_t value)
         }
         if (st[0] != 0xFE)
             return true;
+        if (give_up && give_up->load(std::memory_order_acquire) > 0) {
+            USB_LOG(DBG, "usb_ll_check_last_cmd",
+                    "[%s] camera busy (t=%u,v=%u), poll given up for a waiting stop\n",
+                    static_cast<unsigned>(type), static_cast<unsigned>(value & 0xFF));
+            return false;
+        }
         const auto elapsed =
             std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - start).count();
         if (elapsed >= k_busy_giveup_ms) {

@@ -500,6 +500,10 @@ int usb_ll_dev_reset(pylox_ll_dev_t *dev, uint8_t target)
         return ok ? 1 : 0;
     }
     USB_LOG(TRC, "usb_ll_dev_reset", "[%s] Reset usb if (timeout = %d ms) ...\n", 3000);
+    // A capture cannot outlive the camera's enumeration: its receiver learns
+    // of the end (cancelled transfers) rather than waiting for bytes that
+    // will not come, and starts again on the camera that came back.
+    end_capture(p, "usb_ll_dev_reset");
     usb_ll_exe_cmd(dev, 1, 0xC0, 0, arg, sizeof arg, 1000);
     // The camera leaves the bus and enumerates anew on the same port. The
     // state, its lock and flags stay; only what belongs to the old

@@ -75,7 +75,11 @@ struct usb_priv {
     std::condition_variable ring_cv;
     bool inflight[k_ring] = {};
     int n_inflight = 0;
+    int in_callback = 0;  // completions handing bytes to the callback right now
     bool closing = false; // close is draining: no callback, no resubmission
+    // Stops waiting for the device lock: a start holding it gives up rather
+    // than poll a busy camera on while a stop waits behind it.
+    std::atomic<int> stops_waiting{0};
     // Exchanges given up by their callers while libusb still held them.
     std::mutex orphan_mtx;
     xfer_wait *orphans = nullptr;
@@ -118,10 +122,18 @@ wait_end run_exchange(usb_priv *p, libusb_transfer *t, bool control, int giveup_
 // Command protocol (lock held by the caller).
 bool usb_ll_exe_cmd(pylox_ll_dev_t *dev, uint8_t write, uint8_t type, uint16_t value, void *buf,
                     int len, int timeout_ms);
-bool usb_ll_check_last_cmd(pylox_ll_dev_t *dev, uint8_t type, uint16_t value);
+// Polls the status of the last command; a busy camera is polled for up to
+// 2 s, or until give_up (when given) turns positive.
+bool usb_ll_check_last_cmd(pylox_ll_dev_t *dev, uint8_t type, uint16_t value,
+                           const std::atomic<int> *give_up = nullptr);
 
 // Releases every abandoned exchange (after libusb_close detached them).
 void free_orphans(usb_priv *p);
+
+// Ends a running capture before the camera leaves the bus: the ring is
+// cancelled, its cancellations reach the callback (event -3) and the callback
+// is forgotten. The caller holds the device lock.
+void end_capture(usb_priv *p, const char *who);
 
 // Bulk capture completion.
 void LIBUSB_CALL on_usb_trans_event(libusb_transfer *t);
