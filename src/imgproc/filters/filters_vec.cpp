@@ -466,7 +466,8 @@ int32_t GaussRowsImpl(float *dst, const float *src, int32_t w, int32_t h, const 
 // 256 entries of the table sit in sixteen registers and a vector whose
 // indices all fall among them reads them with two-register permutes and a
 // three-level select by index bits 5, 6 and 7 (a gather costs several times
-// as much); other vectors and instruction sets gather.
+// as much); AVX2 does the same with the first 32 entries; other vectors and
+// instruction sets gather.
 template <class D> struct range_table {
     explicit range_table(const tq_bpf2d_iir_t *) {}
     HWY_INLINE hn::Vec<D> operator()(D d, const float *lut,
@@ -506,15 +507,62 @@ template <> struct range_table<hn::CappedTag<float, TQ_BPF2D_LINE_LANES>> {
         return hn::Vec<D>{_mm512_mask_blend_ps(b7, r[0], r[1])};
     }
 };
+#elif HWY_TARGET == HWY_AVX2
+// AVX2 has sixteen registers of eight lanes: the first 32 entries sit in four
+// of them, enough for the small steps between neighbours on a surface, read
+// with one-register permutes and a two-level select by index bits 3 and 4.
+template <> struct range_table<hn::CappedTag<float, TQ_BPF2D_LINE_LANES>> {
+    using D = hn::CappedTag<float, TQ_BPF2D_LINE_LANES>;
+    static_assert(hn::MaxLanes(D()) == 8, "one 256-bit register per vector");
+    static constexpr int kRegs = 4;
+    static constexpr int kEntries = 8 * kRegs;
+    __m256 t[kRegs];
+    bool in_regs; // the table has kEntries entries or more
+    explicit range_table(const tq_bpf2d_iir_t *s) : in_regs(s->range_count >= kEntries)
+    {
+        for (int j = 0; j < kRegs; ++j)
+            t[j] = in_regs ? _mm256_loadu_ps(s->range_lut + 8 * j) : _mm256_setzero_ps();
+    }
+    HWY_INLINE hn::Vec<D> operator()(D d, const float *lut,
+                                     hn::Vec<hn::RebindToSigned<D>> idx) const
+    {
+        const __m256i i = idx.raw;
+        if (!in_regs || !_mm256_testz_si256(i, _mm256_set1_epi32(-kEntries)))
+            return hn::GatherIndex(d, lut, idx);
+        __m256 r[kRegs];
+        for (int j = 0; j < kRegs; ++j)
+            r[j] = _mm256_permutevar8x32_ps(t[j], i); // entries 8j .. 8j+7
+        for (int m = kRegs, bit = 3; m > 1; m /= 2, ++bit) {
+            // index bit 3, then 4, in the sign bit
+            const __m256 b = _mm256_castsi256_ps(_mm256_slli_epi32(i, 31 - bit));
+            for (int j = 0; j < m / 2; ++j)
+                r[j] = _mm256_blendv_ps(r[2 * j], r[2 * j + 1], b);
+        }
+        return hn::Vec<D>{r[0]};
+    }
+};
 #endif
 
-// Horizontal pass of the bilateral filter over the rows y0 .. y0+lanes-1, one
-// row per lane: the rows are copied into a column-major block (line_value),
-// both recursions run along it and the sums are copied back into the rows.
-template <class D> HWY_INLINE void bpf_rows(D d, tq_bpf2d_iir_t *s, const uint16_t *src, int32_t y0)
+// Vectors of one block side by side: every step of the recursions waits on
+// the one before (a multiply and an add), so a unit with vectors narrower
+// than the block runs two or four recursions at once, which fills the time
+// the previous step's result takes. Every lane computes what it computes
+// alone.
+template <class D> constexpr int bpf_unroll(D d)
+{
+    return TQ_BPF2D_LINE_LANES / hn::MaxLanes(d) >= 4 ? 4 : TQ_BPF2D_LINE_LANES / hn::MaxLanes(d);
+}
+
+// Horizontal pass of the bilateral filter over the rows y0 .. y0+m-1 (m =
+// lanes * K), one row per lane: the rows are copied into a column-major block
+// (line_value), both recursions run along it and the sums are copied back
+// into the rows.
+template <int K, class D>
+HWY_INLINE void bpf_rows(D d, tq_bpf2d_iir_t *s, const uint16_t *src, int32_t y0)
 {
     const hn::RebindToSigned<D> di;
     const std::size_t n = hn::Lanes(d);
+    const std::size_t m = n * K;
     const auto w = static_cast<int32_t>(s->width);
     const auto rmin = static_cast<int32_t>(s->range_min);
     const auto rmax = static_cast<int32_t>(s->range_max);
@@ -529,62 +577,82 @@ template <class D> HWY_INLINE void bpf_rows(D d, tq_bpf2d_iir_t *s, const uint16
     float *sum = s->line_bwd;
     float *norm = s->line_bwd_norm;
     const range_table<D> table(s);
-    rows_to_block(src, w, y0, n, in);
+    rows_to_block(src, w, y0, m, in);
     for (int32_t x = 0; x + 1 < w; ++x) {
-        const auto diff = hn::ConvertTo(
-            di, hn::Abs(hn::Sub(hn::LoadU(d, in + x * n), hn::LoadU(d, in + (x + 1) * n))));
-        const auto dd = hn::Max(hn::Min(diff, vmax_r), vmin_r);
-        hn::StoreU(hn::Mul(alpha, table(d, s->range_lut, hn::Sub(dd, vmin_r))), d, wt + x * n);
+        for (std::size_t k = 0; k < m; k += n) {
+            const auto diff = hn::ConvertTo(
+                di,
+                hn::Abs(hn::Sub(hn::LoadU(d, in + x * m + k), hn::LoadU(d, in + (x + 1) * m + k))));
+            const auto dd = hn::Max(hn::Min(diff, vmax_r), vmin_r);
+            hn::StoreU(hn::Mul(alpha, table(d, s->range_lut, hn::Sub(dd, vmin_r))), d,
+                       wt + x * m + k);
+        }
     }
-    auto f = hn::LoadU(d, in);
-    auto nf = one;
-    hn::StoreU(f, d, fs);
-    hn::StoreU(nf, d, fn);
+    hn::Vec<D> f[K], nf[K], g[K], ng[K];
+    for (int k = 0; k < K; ++k) {
+        f[k] = hn::LoadU(d, in + k * n);
+        nf[k] = one;
+        hn::StoreU(f[k], d, fs + k * n);
+        hn::StoreU(nf[k], d, fn + k * n);
+    }
     for (int32_t x = 1; x < w; ++x) {
-        const auto wx = hn::LoadU(d, wt + (x - 1) * n);
-        f = hn::Add(hn::Mul(wx, f), hn::Mul(c, hn::LoadU(d, in + x * n)));
-        nf = hn::Add(hn::Mul(wx, nf), c);
-        hn::StoreU(f, d, fs + x * n);
-        hn::StoreU(nf, d, fn + x * n);
+        for (int k = 0; k < K; ++k) {
+            const std::size_t o = x * m + k * n;
+            const auto wx = hn::LoadU(d, wt + o - m);
+            f[k] = hn::Add(hn::Mul(wx, f[k]), hn::Mul(c, hn::LoadU(d, in + o)));
+            nf[k] = hn::Add(hn::Mul(wx, nf[k]), c);
+            hn::StoreU(f[k], d, fs + o);
+            hn::StoreU(nf[k], d, fn + o);
+        }
     }
-    auto g = hn::LoadU(d, in + (w - 1) * n);
-    auto ng = one;
-    hn::StoreU(hn::Add(hn::LoadU(d, fs + (w - 1) * n), g), d, sum + (w - 1) * n);
-    hn::StoreU(hn::Add(hn::LoadU(d, fn + (w - 1) * n), ng), d, norm + (w - 1) * n);
+    for (int k = 0; k < K; ++k) {
+        const std::size_t o = (w - 1) * m + k * n;
+        g[k] = hn::LoadU(d, in + o);
+        ng[k] = one;
+        hn::StoreU(hn::Add(hn::LoadU(d, fs + o), g[k]), d, sum + o);
+        hn::StoreU(hn::Add(hn::LoadU(d, fn + o), ng[k]), d, norm + o);
+    }
     for (int32_t x = w - 2; x >= 0; --x) {
-        const auto wx = hn::LoadU(d, wt + x * n);
-        g = hn::Add(hn::Mul(wx, g), hn::Mul(c, hn::LoadU(d, in + x * n)));
-        ng = hn::Add(hn::Mul(wx, ng), c);
-        hn::StoreU(hn::Add(hn::LoadU(d, fs + x * n), g), d, sum + x * n);
-        hn::StoreU(hn::Add(hn::LoadU(d, fn + x * n), ng), d, norm + x * n);
+        for (int k = 0; k < K; ++k) {
+            const std::size_t o = x * m + k * n;
+            const auto wx = hn::LoadU(d, wt + o);
+            g[k] = hn::Add(hn::Mul(wx, g[k]), hn::Mul(c, hn::LoadU(d, in + o)));
+            ng[k] = hn::Add(hn::Mul(wx, ng[k]), c);
+            hn::StoreU(hn::Add(hn::LoadU(d, fs + o), g[k]), d, sum + o);
+            hn::StoreU(hn::Add(hn::LoadU(d, fn + o), ng[k]), d, norm + o);
+        }
     }
-    block_to_rows(sum, w, y0, n, s->sum_img);
-    block_to_rows(norm, w, y0, n, s->norm_img);
+    block_to_rows(sum, w, y0, m, s->sum_img);
+    block_to_rows(norm, w, y0, m, s->norm_img);
 }
 
-// Rows in blocks of lanes, then of four; returns the first row not done.
+// Rows in blocks of lanes * K, then of four; returns the first row not done.
 int32_t BpfHorizontalImpl(tq_bpf2d_iir_t *s, const uint16_t *src)
 {
     const hn::CappedTag<float, TQ_BPF2D_LINE_LANES> d;
-    const auto n = static_cast<int32_t>(hn::Lanes(d));
+    constexpr int K = bpf_unroll(d);
+    const auto m = static_cast<int32_t>(hn::Lanes(d)) * K;
     const auto h = static_cast<int32_t>(s->height);
     int32_t y = 0;
-    for (; y + n <= h; y += n) {
-        bpf_rows(d, s, src, y);
+    for (; y + m <= h; y += m) {
+        bpf_rows<K>(d, s, src, y);
     }
     const hn::CappedTag<float, 4> d4;
     for (; y + 4 <= h; y += 4) {
-        bpf_rows(d4, s, src, y);
+        bpf_rows<1>(d4, s, src, y);
     }
     return y;
 }
 
-// Vertical pass of the bilateral filter over the columns x .. x+lanes-1.
-template <class D> HWY_INLINE void bpf_cols(D d, tq_bpf2d_iir_t *s, const uint16_t *src, uint32_t x)
+// Vertical pass of the bilateral filter over the columns x .. x+m-1 (m =
+// lanes * K).
+template <int K, class D>
+HWY_INLINE void bpf_cols(D d, tq_bpf2d_iir_t *s, const uint16_t *src, uint32_t x)
 {
     const hn::RebindToSigned<D> di;
     const hn::Rebind<uint16_t, D> du;
     const std::size_t n = hn::Lanes(d);
+    const std::size_t m = n * K;
     const auto w = static_cast<std::ptrdiff_t>(s->width);
     const auto h = static_cast<int32_t>(s->height);
     const auto rmin = static_cast<int32_t>(s->range_min);
@@ -596,55 +664,73 @@ template <class D> HWY_INLINE void bpf_cols(D d, tq_bpf2d_iir_t *s, const uint16
     float *fs = s->line_fwd;
     float *fn = s->line_fwd_norm;
     const range_table<D> table(s);
-    const uint16_t *col = src + x;
-    auto cur = hn::PromoteTo(di, hn::LoadU(du, col));
-    for (int32_t y = 0; y + 1 < h; ++y) {
-        const auto next = hn::PromoteTo(di, hn::LoadU(du, col + (y + 1) * w));
-        const auto dd = hn::Max(hn::Min(hn::Abs(hn::Sub(cur, next)), vmax_r), vmin_r);
-        const auto g = table(d, s->range_lut, hn::Sub(dd, vmin_r));
-        hn::StoreU(hn::Mul(alpha, g), d, wv + y * n);
-        cur = next;
+    for (std::size_t k = 0; k < m; k += n) {
+        const uint16_t *col = src + x + k;
+        auto cur = hn::PromoteTo(di, hn::LoadU(du, col));
+        for (int32_t y = 0; y + 1 < h; ++y) {
+            const auto next = hn::PromoteTo(di, hn::LoadU(du, col + (y + 1) * w));
+            const auto dd = hn::Max(hn::Min(hn::Abs(hn::Sub(cur, next)), vmax_r), vmin_r);
+            const auto g = table(d, s->range_lut, hn::Sub(dd, vmin_r));
+            hn::StoreU(hn::Mul(alpha, g), d, wv + y * m + k);
+            cur = next;
+        }
     }
     const float *sum = s->sum_img + x;
     const float *norm = s->norm_img + x;
-    auto sv = hn::Mul(hn::LoadU(d, sum), l);
-    auto nv = hn::Mul(hn::LoadU(d, norm), l);
-    hn::StoreU(sv, d, fs);
-    hn::StoreU(nv, d, fn);
+    hn::Vec<D> sv[K], nv[K], tv[K], mv[K];
+    for (int k = 0; k < K; ++k) {
+        sv[k] = hn::Mul(hn::LoadU(d, sum + k * n), l);
+        nv[k] = hn::Mul(hn::LoadU(d, norm + k * n), l);
+        hn::StoreU(sv[k], d, fs + k * n);
+        hn::StoreU(nv[k], d, fn + k * n);
+    }
     for (int32_t y = 1; y < h; ++y) {
-        const auto wy = hn::LoadU(d, wv + (y - 1) * n);
-        sv = hn::Add(hn::Mul(wy, sv), hn::LoadU(d, sum + y * w));
-        nv = hn::Add(hn::Mul(wy, nv), hn::LoadU(d, norm + y * w));
-        hn::StoreU(sv, d, fs + y * n);
-        hn::StoreU(nv, d, fn + y * n);
+        for (int k = 0; k < K; ++k) {
+            const std::size_t o = y * m + k * n;
+            const std::ptrdiff_t p = y * w + k * n;
+            const auto wy = hn::LoadU(d, wv + o - m);
+            sv[k] = hn::Add(hn::Mul(wy, sv[k]), hn::LoadU(d, sum + p));
+            nv[k] = hn::Add(hn::Mul(wy, nv[k]), hn::LoadU(d, norm + p));
+            hn::StoreU(sv[k], d, fs + o);
+            hn::StoreU(nv[k], d, fn + o);
+        }
     }
     uint16_t *out = s->dst + x;
-    auto tv = hn::Mul(hn::LoadU(d, sum + (h - 1) * w), l);
-    auto mv = hn::Mul(hn::LoadU(d, norm + (h - 1) * w), l);
+    for (int k = 0; k < K; ++k) {
+        tv[k] = hn::Mul(hn::LoadU(d, sum + (h - 1) * w + k * n), l);
+        mv[k] = hn::Mul(hn::LoadU(d, norm + (h - 1) * w + k * n), l);
+    }
     for (int32_t y = h - 1;; --y) {
-        const auto v =
-            hn::Div(hn::Add(hn::LoadU(d, fs + y * n), tv), hn::Add(hn::LoadU(d, fn + y * n), mv));
-        hn::StoreU(hn::DemoteTo(du, hn::ConvertTo(di, v)), du, out + y * w);
+        for (int k = 0; k < K; ++k) {
+            const std::size_t o = y * m + k * n;
+            const auto v =
+                hn::Div(hn::Add(hn::LoadU(d, fs + o), tv[k]), hn::Add(hn::LoadU(d, fn + o), mv[k]));
+            hn::StoreU(hn::DemoteTo(du, hn::ConvertTo(di, v)), du, out + y * w + k * n);
+        }
         if (y == 0) {
             break;
         }
-        const auto wy = hn::LoadU(d, wv + (y - 1) * n);
-        tv = hn::Add(hn::Mul(wy, tv), hn::LoadU(d, sum + (y - 1) * w));
-        mv = hn::Add(hn::Mul(wy, mv), hn::LoadU(d, norm + (y - 1) * w));
+        for (int k = 0; k < K; ++k) {
+            const std::ptrdiff_t p = (y - 1) * w + k * n;
+            const auto wy = hn::LoadU(d, wv + (y - 1) * m + k * n);
+            tv[k] = hn::Add(hn::Mul(wy, tv[k]), hn::LoadU(d, sum + p));
+            mv[k] = hn::Add(hn::Mul(wy, mv[k]), hn::LoadU(d, norm + p));
+        }
     }
 }
 
 void BpfVerticalImpl(tq_bpf2d_iir_t *s, const uint16_t *src, uint32_t x_end)
 {
     const hn::CappedTag<float, TQ_BPF2D_LINE_LANES> d;
-    const auto n = static_cast<uint32_t>(hn::Lanes(d));
+    constexpr int K = bpf_unroll(d);
+    const auto m = static_cast<uint32_t>(hn::Lanes(d)) * K;
     uint32_t x = 0;
-    for (; x + n <= x_end; x += n) {
-        bpf_cols(d, s, src, x);
+    for (; x + m <= x_end; x += m) {
+        bpf_cols<K>(d, s, src, x);
     }
     const hn::CappedTag<float, 4> d4;
     for (; x + 4 <= x_end; x += 4) {
-        bpf_cols(d4, s, src, x);
+        bpf_cols<1>(d4, s, src, x);
     }
 }
 
