@@ -2,6 +2,7 @@
 // one, snapshots, and the callback loop of pylox_cap_wait.
 #include "api/entry.h"
 #include "capture/device.h"
+#include "capture/tq_stream_internal.h"
 #include "core/clock.h"
 #include "core/log.h"
 
@@ -76,6 +77,17 @@ woke wait_for_news(pylox_dev_ctx_t *ctx, const timespec *deadline, int *rc)
     return *rc != 0 ? woke::timeout : woke::news;
 }
 
+// While the call waits, the frame it waits for is assembled straight in its
+// destination (one copy from the transport instead of two). Not for a
+// frame-ready callback, which gets the frame's data to read (as a copy in the
+// library's ring, not the caller's buffer), nor for a destination shorter than
+// the frame.
+void lend_destination(pylox_dev_ctx_t *ctx, const pylox_frame_req_t &req)
+{
+    if (req.dst && req.dst_left > 0 && !load(ctx->on_frame_ready))
+        pylox::stream_detail::lend_buffer(ctx->stream, req.dst, static_cast<size_t>(req.dst_left));
+}
+
 // Waits for the request's frames until the deadline, capture's end or a
 // pending status. Returns the status or -2 when one applies, else 0.
 int wait_for_request(pylox_dev_t *dev, pylox::device *d, pylox_frame_req_t &req,
@@ -91,6 +103,7 @@ int wait_for_request(pylox_dev_t *dev, pylox::device *d, pylox_frame_req_t &req,
         status_taken = true;
     } else {
         for (;;) {
+            lend_destination(ctx, req);
             int rc = 0;
             const woke w = wait_for_news(ctx, &deadline, &rc);
             if (w == woke::stop)
@@ -135,6 +148,9 @@ template <class Take> int request_frames(pylox_dev_ctx_t *ctx, int n, void *data
     pylox_frame_req_t req{n, n, static_cast<uint8_t *>(data), data ? dlen : 0, &first};
     ctx->request = &req;
     take(req);
+    // The caller's buffer goes back to it: a frame the feeder was writing
+    // there moves into the ring.
+    pylox::stream_detail::end_loan(ctx->stream);
     ctx->request = nullptr;
     const int delivered = n - req.remaining;
     if (delivered > 0) {

@@ -60,13 +60,16 @@ void describe_frame(pylox_dev_ctx_t *ctx, const tq_stream_finfo_t &fi, uint64_t 
 
 // Counts the frame into the request and copies it to the request's
 // destination, cut to the room left there: the one copy between the ring and
-// the caller.
+// the caller. A frame the feeder assembled in the destination itself (lent
+// by the waiting call) is there already; any other frame first moves a frame
+// still using the loan out of the destination.
 void fill_request(pylox_dev_ctx_t *ctx, pylox_frame_req_t *req, const tq_stream_node *f)
 {
     if (req->remaining == req->count && req->info)
         *req->info = ctx->frame_info;
     const uint32_t size = f->finfo.frame_size;
-    if (req->dst && req->dst_left > 0) {
+    if (req->dst && req->dst_left > 0 && f->data() != req->dst) {
+        stream_detail::end_loan(ctx->stream);
         const size_t n = std::min<size_t>(f->filled, static_cast<size_t>(req->dst_left));
         std::memcpy(req->dst, f->data(), n);
     }

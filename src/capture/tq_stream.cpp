@@ -43,6 +43,16 @@ uint32_t ld(uint32_t &v)
     return std::atomic_ref<uint32_t>(v).load(std::memory_order_relaxed);
 }
 
+uint8_t ld_flag(uint8_t &v)
+{
+    return std::atomic_ref<uint8_t>(v).load(std::memory_order_acquire);
+}
+
+void st_flag(uint8_t &v, uint8_t x)
+{
+    std::atomic_ref<uint8_t>(v).store(x, std::memory_order_release);
+}
+
 void st_set(uint32_t &v, uint32_t x)
 {
     std::atomic_ref<uint32_t>(v).store(x, std::memory_order_relaxed);
@@ -206,6 +216,34 @@ void list_free(node_t *head)
 
 // --- frame buffers --------------------------------------------------------------
 
+// A node that wrote into a lent buffer leaves it (it was taken, dropped or
+// discarded, or the loan ended): its bytes are in its own buffer from now on,
+// or no longer needed. Takes lend_lock; the caller holds no stream lock.
+void return_buffer(tq_stream_t *s, node_t *f)
+{
+    std::lock_guard lk(s->lend_lock);
+    if (s->lent_node == f) {
+        s->lent_node = nullptr;
+        st_flag(s->loan_offered, s->loan != nullptr);
+    }
+    f->buf = f->storage();
+    st_flag(f->lent, 0);
+}
+
+// A frame begins in node f: it takes the offered loan when it fits there.
+void take_loan(tq_stream_t *s, node_t *f, uint32_t frlen)
+{
+    if (!ld_flag(s->loan_offered))
+        return;
+    std::lock_guard lk(s->lend_lock);
+    if (!s->loan || s->lent_node || s->loan_len < frlen)
+        return;
+    f->buf = s->loan;
+    st_flag(f->lent, 1);
+    s->lent_node = f;
+    s->loan = nullptr;
+}
+
 // A node for a frame of frlen bytes: a spare one when it is large enough,
 // else a new one. A spare that is too small (the frame size changed) is freed.
 node_t *take_node(tq_stream_t *s, uint32_t frlen)
@@ -236,6 +274,9 @@ void release_nodes(tq_stream_t *s, node_t *head)
     if (!head)
         return;
     const uint32_t keep = ld(s->max_frames) + 2;
+    for (node_t *f = head; f; f = f->next)
+        if (ld_flag(f->lent))
+            return_buffer(s, f);
     node_t *excess = nullptr;
     {
         std::lock_guard lk(s->spare_lock);
@@ -381,15 +422,24 @@ size_t _fr_node_add_data(tq_stream_t *s, const uint8_t *bytes, size_t n)
             f->filled = 0;
             f->capacity = h.frlen;
             f->done_us = 0;
+            f->buf = f->storage();
+            f->lent = 0;
+            take_loan(s, f, h.frlen);
             count_skipped(s, f->finfo.frame_idx);
             list_append(s->build, f);
             tail = f;
         }
         const size_t k = std::min<size_t>(tail->capacity - tail->filled, n - done);
+        // Into a lent buffer only under lend_lock: the lender may end the
+        // loan at any time, and then finds the bytes so far and the buffer
+        // this frame goes on in.
+        std::unique_lock<std::mutex> lent;
+        if (ld_flag(tail->lent))
+            lent = std::unique_lock(s->lend_lock);
         if (h.checked)
-            copy_sum(tail->data() + tail->filled, bytes + done, k, s->pkt_sum);
+            copy_sum(tail->buf + tail->filled, bytes + done, k, s->pkt_sum);
         else
-            std::memcpy(tail->data() + tail->filled, bytes + done, k);
+            std::memcpy(tail->buf + tail->filled, bytes + done, k);
         tail->filled += static_cast<uint32_t>(k);
         done += k;
         if (tail->complete()) {
@@ -692,6 +742,38 @@ void release_frame(tq_stream_t *stream, tq_stream_node *node)
     }
 }
 
+bool lend_buffer(tq_stream_t *stream, uint8_t *dst, size_t len)
+{
+    if (!stream || !dst)
+        return false;
+    std::lock_guard lk(stream->lend_lock);
+    if (stream->lent_node)
+        return false;
+    stream->loan = dst;
+    stream->loan_len = len;
+    st_flag(stream->loan_offered, 1);
+    return true;
+}
+
+void end_loan(tq_stream_t *stream)
+{
+    if (!stream || !ld_flag(stream->loan_offered))
+        return;
+    std::lock_guard lk(stream->lend_lock);
+    stream->loan = nullptr;
+    st_flag(stream->loan_offered, 0);
+    node_t *f = stream->lent_node;
+    if (!f)
+        return;
+    stream->lent_node = nullptr;
+    // The node is in the build list (the feeder reaches its buffer only
+    // under lend_lock) or in the ready list (readers reach it under `lock`).
+    std::unique_lock ready(stream->lock);
+    std::memcpy(f->storage(), f->buf, f->filled);
+    f->buf = f->storage();
+    st_flag(f->lent, 0);
+}
+
 int fetch_frames(tq_stream_t *stream, uint8_t *dst, int dst_len, int count,
                  tq_stream_finfo_t *finfo, int peek, uint64_t *done_us)
 {
@@ -718,7 +800,8 @@ int fetch_frames(tq_stream_t *stream, uint8_t *dst, int dst_len, int count,
                 if (k == 0 && done_us)
                     *done_us = f->done_us;
                 const size_t c = std::min<size_t>(f->filled, room);
-                std::memcpy(dst, f->data(), c);
+                if (dst != f->data())
+                    std::memcpy(dst, f->data(), c);
                 dst += c;
                 room -= c;
             }
@@ -737,7 +820,8 @@ int fetch_frames(tq_stream_t *stream, uint8_t *dst, int dst_len, int count,
             *done_us = taken->done_us;
         for (const node_t *f = taken; f && dst; f = f->next) {
             const size_t c = std::min<size_t>(f->filled, room);
-            std::memcpy(dst, f->data(), c);
+            if (dst != f->data())
+                std::memcpy(dst, f->data(), c);
             dst += c;
             room -= c;
         }
@@ -770,6 +854,10 @@ PYLOX_API tq_stream_t *tq_stream_create(const tq_stream_cfg_t *cfg)
         s->build = nullptr;
         s->spare = nullptr;
         s->n_spare = 0;
+        s->loan = nullptr;
+        s->loan_len = 0;
+        s->lent_node = nullptr;
+        s->loan_offered = 0;
         s->discard_mode = false;
         clear_position(s);
         s->next_fridx = -1;

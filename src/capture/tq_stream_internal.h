@@ -9,7 +9,9 @@
 #include <shared_mutex>
 
 // One frame: links, frame information, fill state, then `capacity` data bytes
-// in a buffer of `room` bytes (a node is reused for frames that fit).
+// in a buffer of `room` bytes (a node is reused for frames that fit). The
+// frame's bytes are in that buffer, or in a buffer an application's call lent
+// for this one frame (see lend_buffer).
 struct tq_stream_node {
     tq_stream_node *next;
     tq_stream_node *prev; // the head's back link points at the tail
@@ -18,9 +20,15 @@ struct tq_stream_node {
     uint32_t capacity;
     uint32_t room;
     uint64_t done_us; // monotonic time at which the frame's last byte arrived
+    uint8_t *buf;     // the frame's bytes: storage() or the lent buffer
+    // buf is a lent buffer. Set by the feeder when the frame begins, cleared
+    // under the stream's lend_lock; the feeder reads it without the lock
+    // (atomic access).
+    uint8_t lent;
 
-    uint8_t *data() { return reinterpret_cast<uint8_t *>(this + 1); }
-    const uint8_t *data() const { return reinterpret_cast<const uint8_t *>(this + 1); }
+    uint8_t *data() { return buf; }
+    const uint8_t *data() const { return buf; }
+    uint8_t *storage() { return reinterpret_cast<uint8_t *>(this + 1); }
     bool complete() const { return filled == capacity; }
 };
 
@@ -73,6 +81,17 @@ struct tq_stream {
     uint32_t n_spare;
     std::mutex spare_lock;
 
+    // A buffer lent by the application's call that waits for the next frame:
+    // the feeder assembles the next frame that begins and fits straight in it,
+    // so that the frame needs no second copy. At most one node uses it.
+    // Guarded by lend_lock, which the feeder also holds while it writes into a
+    // lent buffer; taken before `lock` when both are held.
+    std::mutex lend_lock;
+    uint8_t *loan; // offered, not yet in use
+    size_t loan_len;
+    tq_stream_node *lent_node; // the node writing into the lent buffer
+    uint8_t loan_offered;      // loan or lent_node set: read by the feeder without the lock
+
     // Statistics. Written by the feeder (frames_ready also by takers, under
     // the write lock) and read by other threads: atomic access only.
     tq_stream_state_t st;
@@ -92,6 +111,17 @@ constexpr size_t node_overhead = sizeof(tq_stream_node);
 // node then serves a later frame). Null when no frame is ready.
 tq_stream_node *take_frame(tq_stream_t *stream);
 void release_frame(tq_stream_t *stream, tq_stream_node *node);
+
+// Offers dst (len bytes) to the next frame that begins and fits in it: the
+// feeder then writes that frame straight into dst, and the frame, once ready,
+// is taken as any other (its data() is dst). Refused (false) while a frame
+// still uses an earlier loan. The caller must call end_loan before dst goes
+// out of its hands.
+bool lend_buffer(tq_stream_t *stream, uint8_t *dst, size_t len);
+// Ends the loan: a frame being written into the lent buffer, or waiting
+// there in the ready list, moves into its own buffer. Once it returns the
+// feeder no longer writes into the lent buffer.
+void end_loan(tq_stream_t *stream);
 
 // tq_stream_fetch_frames that also gives the first frame's arrival time
 // (monotonic microseconds of its last byte; 0 when no frame was fetched).
