@@ -230,10 +230,13 @@ void return_buffer(tq_stream_t *s, node_t *f)
     st_flag(f->lent, 0);
 }
 
-// A frame begins in node f: it takes the offered loan when it fits there.
+// A frame begins in node f: it takes the offered loan when it fits there and
+// is the next frame to be taken (none ready, none before it in the build
+// list). A later frame would be moved out again when the earlier one is
+// delivered into the buffer.
 void take_loan(tq_stream_t *s, node_t *f, uint32_t frlen)
 {
-    if (!ld_flag(s->loan_offered))
+    if (!ld_flag(s->loan_offered) || s->build || ld(s->st.frames_ready) != 0)
         return;
     std::lock_guard lk(s->lend_lock);
     if (!s->loan || s->lent_node || s->loan_len < frlen)

@@ -225,6 +225,56 @@ TEST_F(UsbDevice, FramesMatchTheScene)
     EXPECT_EQ(pylox_cap_is_ongoing(dev_), 0);
 }
 
+// A call waiting in pylox_cap_get_frames has its frame assembled in its own
+// buffer, which is the library's only during the call: once a call returned
+// (with its frame, or ended by a stop from another thread while it waited)
+// nothing writes there, and every frame delivered is whole.
+TEST_F(UsbDevice, CallersBufferIsWrittenOnlyDuringTheCall)
+{
+    vcam::CameraConfig cfg;
+    cfg.stamp_frames = true;
+    cfg.fps = 60;
+    auto cam = plug(cfg);
+    start_library();
+    ASSERT_NE(open_first(), nullptr);
+    auto marked = [](const std::vector<uint8_t> &b, uint8_t mark) {
+        return std::all_of(b.begin(), b.end(), [mark](uint8_t v) { return v == mark; });
+    };
+    std::vector<uint8_t> bufs[2] = {std::vector<uint8_t>(k_frame), std::vector<uint8_t>(k_frame)};
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    for (int k = 0; k < 12; ++k) {
+        std::vector<uint8_t> &buf = bufs[k % 2];
+        ASSERT_EQ(pylox_cap_get_frames(dev_, 1, buf.data(), k_frame, nullptr), 1);
+        vcam::FrameStamp st;
+        EXPECT_TRUE(vcam::read_stamp(buf.data(), k_frame, st)) << "call " << k;
+        EXPECT_TRUE(marked(bufs[(k + 1) % 2], static_cast<uint8_t>(k))) << "call " << k;
+        std::fill(buf.begin(), buf.end(), static_cast<uint8_t>(k + 1));
+    }
+
+    for (int round = 0; round < 4; ++round) {
+        std::atomic<int> got{0};
+        std::vector<uint8_t> &buf = bufs[0];
+        std::thread taker([&] {
+            vcam::FrameStamp st;
+            while (pylox_cap_get_frames(dev_, 1, buf.data(), k_frame, nullptr) == 1) {
+                if (!vcam::read_stamp(buf.data(), k_frame, st))
+                    ADD_FAILURE() << "a torn frame";
+                ++got;
+            }
+            std::fill(buf.begin(), buf.end(), uint8_t{0xA5});
+        });
+        EXPECT_TRUE(eventually([&] { return got.load() >= 3 + round; }, 5000ms));
+        EXPECT_EQ(pylox_cap_stop(dev_), 1);
+        taker.join();
+        // Capture goes on, into another buffer.
+        ASSERT_EQ(pylox_cap_start(dev_), 1);
+        for (int k = 0; k < 3; ++k)
+            ASSERT_EQ(pylox_cap_get_frames(dev_, 1, bufs[1].data(), k_frame, nullptr), 1);
+        EXPECT_TRUE(marked(buf, 0xA5)) << "round " << round;
+    }
+    EXPECT_EQ(pylox_cap_stop(dev_), 1);
+}
+
 // Each frame carries the host's monotonic time of its last byte: not before
 // the camera sent that byte (the camera's frame ends are on the same clock),
 // not later than the retrieval of frames that waited in the ring, increasing

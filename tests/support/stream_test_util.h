@@ -4,6 +4,8 @@
 
 #include "support/stream_writer.h"
 
+#include "capture/tq_stream_internal.h"
+
 #include <pylox/tq_stream.h>
 
 #include <gtest/gtest.h>
@@ -101,6 +103,27 @@ inline stream_result run_stream(const bytes_t &b, const std::function<size_t()> 
     r.stats = counters(state_of(s.get()));
     r.frames = take_all(s.get());
     return r;
+}
+
+// A frame taken as the device's delivery takes it: a frame assembled in the
+// lent buffer is there already, any other is copied there once the loan has
+// ended. Returns the frame as the buffer then holds it.
+inline got_frame take_into(tq_stream_t *s, bytes_t &buf, int &in_place)
+{
+    tq_stream_node *f = pylox::stream_detail::take_frame(s);
+    got_frame g{};
+    if (!f)
+        return g;
+    if (f->data() == buf.data()) {
+        ++in_place;
+    } else {
+        pylox::stream_detail::end_loan(s);
+        std::memcpy(buf.data(), f->data(), f->filled);
+    }
+    g.info = f->finfo;
+    g.data.assign(buf.begin(), buf.begin() + f->filled);
+    pylox::stream_detail::release_frame(s, f);
+    return g;
 }
 
 inline got_frame sent_frame(const bytes_t &data, uint16_t idx, uint16_t frfmt,

@@ -606,6 +606,93 @@ TEST(stream_buffers, frames_reuse_their_buffers_and_keep_their_contents)
     EXPECT_LE(g_node_allocs, static_cast<int>(3 * (max_frames + 2)));
 }
 
+// Lending the taker's buffer changes nothing the stream yields: with the same
+// damaged stream, chunks and takes, the frames taken and the counters are
+// those of a stream that never borrows, and once a loan has ended (or its
+// frame was taken) the stream never writes into the buffer again.
+TEST(stream_loan, frames_and_counters_do_not_depend_on_lending)
+{
+    int in_place = 0, moved = 0, damaged = 0;
+    for (uint32_t seed = 1; seed <= 48; ++seed) {
+        std::mt19937 gen(seed);
+        stream_writer w(opts(700 + seed * 97, seed % 3 != 0));
+        for (int k = 0; k < 60; ++k) {
+            if (k % 9 == 4) {
+                w.packed_frames({pattern_bytes(900, seed * 100 + k), pattern_bytes(900, k)});
+                continue;
+            }
+            w.frame(pattern_bytes(1 + gen() % 3000, seed * 100 + k));
+            if (gen() % 6 == 0) { // a bent payload byte in the frame's last packet
+                bytes_t &pk = const_cast<bytes_t &>(w.packets().back());
+                if (pk.size() > 60)
+                    pk[36 + gen() % (pk.size() - 36)] ^= 0x10;
+            }
+        }
+        const bytes_t stream = w.bytes();
+        // Where the packets end: a chunk often ends with a frame, as a paced
+        // camera's last transfer of a frame does.
+        std::vector<size_t> ends;
+        size_t at = 0;
+        for (const bytes_t &pk : w.packets())
+            ends.push_back(at += pk.size());
+        auto run = [&](bool lend, std::vector<got_frame> &taken) {
+            std::mt19937 r(seed * 7), marks(seed);
+            stream_ptr s = make_stream(3);
+            bytes_t buf(3000, 0);
+            bytes_t canary; // what the buffer must hold while nothing uses it
+            bool lent = false;
+            size_t off = 0;
+            while (off < stream.size()) {
+                size_t n = std::min<size_t>(1 + r() % 1500, stream.size() - off);
+                if (r() % 2)
+                    n = *std::upper_bound(ends.begin(), ends.end(), off) - off;
+                tq_stream_feed_input(s.get(), stream.data() + off, static_cast<int>(n));
+                off += n;
+                if (!lent && !canary.empty()) {
+                    EXPECT_EQ(buf, canary) << "seed " << seed << ": written after the loan";
+                }
+                // As the device's call does: it waits (lending its buffer)
+                // while nothing is ready, gives up now and then, takes
+                // frames that are ready.
+                const size_t len = r() % 4 ? buf.size() : 300 + r() % 2701;
+                const unsigned act = r() % 8;
+                if (state_of(s.get()).frames_ready == 0) {
+                    if (act < 2) {
+                        moved += s->lent_node != nullptr;
+                        pylox::stream_detail::end_loan(s.get());
+                        lent = false;
+                    } else if (lend &&
+                               pylox::stream_detail::lend_buffer(s.get(), buf.data(), len)) {
+                        lent = true;
+                    }
+                } else if (act < 7) {
+                    taken.push_back(take_into(s.get(), buf, in_place));
+                    lent = false;
+                }
+                if (!lent) {
+                    pylox::stream_detail::end_loan(s.get());
+                    std::fill(buf.begin(), buf.end(), static_cast<uint8_t>(marks()));
+                    canary = buf;
+                }
+            }
+            pylox::stream_detail::end_loan(s.get());
+            for (const got_frame &f : take_all(s.get()))
+                taken.push_back(f);
+            return counters(state_of(s.get()));
+        };
+        std::vector<got_frame> plain, borrowed;
+        const auto plain_stats = run(false, plain);
+        const auto borrowed_stats = run(true, borrowed);
+        EXPECT_EQ(borrowed_stats, plain_stats) << "seed " << seed;
+        EXPECT_EQ(borrowed.size(), plain.size()) << "seed " << seed;
+        EXPECT_TRUE(borrowed == plain) << "seed " << seed;
+        damaged += std::get<2>(plain_stats) > 0;
+    }
+    EXPECT_GT(in_place, 40); // frames did arrive in the lent buffer
+    EXPECT_GT(moved, 5);     // loans ended while their frame was under way
+    EXPECT_GT(damaged, 0);   // and frames were lost on the way
+}
+
 TEST(stream_reset, forgets_position_frames_and_counters)
 {
     stream_writer w(opts(1000));

@@ -103,3 +103,85 @@ TEST(stream_threads, feeder_and_readers_see_consistent_frames_and_counters)
     EXPECT_EQ(st.frames_discarded, 0u);
     EXPECT_GT(taken, 0u);
 }
+
+// The application's call lends its buffer while it waits and gives up now
+// and then before its frame came, while the transport's thread feeds: every
+// frame taken is whole, and once a loan has ended the feeder never writes
+// into the buffer again (the call's own writes to it would race with it).
+TEST(stream_threads, a_lent_buffer_is_written_only_during_the_loan)
+{
+    constexpr int k_frames = 300;
+    stream_writer::options o;
+    o.max_payload = 3000;
+    stream_writer w(o);
+    std::vector<bytes_t> sent;
+    std::vector<size_t> frame_end; // stream offset after each frame
+    std::mt19937 rng(5);
+    size_t end = 0;
+    for (int i = 0; i < k_frames; ++i) {
+        sent.push_back(pattern_bytes(6000 + rng() % 6000, static_cast<uint32_t>(i)));
+        const size_t first = w.packets().size();
+        w.frame(sent.back());
+        for (size_t k = first; k < w.packets().size(); ++k)
+            end += w.packets()[k].size();
+        frame_end.push_back(end);
+    }
+    const bytes_t stream = w.bytes();
+    stream_ptr s = make_stream(3);
+    std::atomic<bool> fed{false};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    // Mostly one frame at a time, as a camera paced slower than the taker;
+    // now and then several back to back.
+    std::thread feeder([&] {
+        std::mt19937 r(11);
+        size_t off = 0;
+        for (const size_t to : frame_end) {
+            while (r() % 4 != 0 && state_of(s.get()).frames_ready > 0 &&
+                   std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
+            while (off < to) {
+                const size_t n = std::min<size_t>(1 + r() % 5000, to - off);
+                tq_stream_feed_input(s.get(), stream.data() + off, static_cast<int>(n));
+                off += n;
+                std::this_thread::yield();
+            }
+        }
+        fed = true;
+    });
+
+    bytes_t buf(12000);
+    int in_place = 0, taken = 0, gave_up = 0;
+    bool whole = true, untouched = true;
+    std::mt19937 r(3);
+    while ((!fed || state_of(s.get()).frames_ready > 0) &&
+           std::chrono::steady_clock::now() < deadline) {
+        pylox::stream_detail::lend_buffer(s.get(), buf.data(), buf.size());
+        const int patience = static_cast<int>(r() % 200);
+        int spins = 0;
+        while (state_of(s.get()).frames_ready == 0 && spins++ < patience && !fed)
+            std::this_thread::yield();
+        if (state_of(s.get()).frames_ready > 0) {
+            const got_frame f = take_into(s.get(), buf, in_place);
+            whole = whole && f.data == sent[f.info.frame_idx];
+            ++taken;
+        } else {
+            ++gave_up;
+        }
+        // The call returns: the buffer is the application's again.
+        pylox::stream_detail::end_loan(s.get());
+        const uint8_t mark = static_cast<uint8_t>(r());
+        std::fill(buf.begin(), buf.end(), mark);
+        std::this_thread::yield();
+        untouched = untouched &&
+                    std::all_of(buf.begin(), buf.end(), [mark](uint8_t b) { return b == mark; });
+        if (!whole || !untouched)
+            break;
+    }
+    feeder.join();
+    EXPECT_TRUE(whole);
+    EXPECT_TRUE(untouched);
+    const tq_stream_state_t st = state_of(s.get());
+    EXPECT_EQ(st.frames_out, static_cast<uint32_t>(taken) + st.frames_dropped + st.frames_ready);
+    EXPECT_GT(in_place, 0);
+    EXPECT_GT(gave_up, 0);
+}
