@@ -130,14 +130,17 @@ TEST(stream_threads, a_lent_buffer_is_written_only_during_the_loan)
     stream_ptr s = make_stream(3);
     std::atomic<bool> fed{false};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    // Mostly one frame at a time, as a camera paced slower than the taker;
-    // now and then several back to back.
+    // Mostly one frame at a time once the taker waits for it, as with a
+    // camera paced slower than the taker; now and then several back to back.
+    auto waiting = [&] {
+        return state_of(s.get()).frames_ready == 0 &&
+               std::atomic_ref<uint8_t>(s->loan_offered).load() != 0;
+    };
     std::thread feeder([&] {
         std::mt19937 r(11);
         size_t off = 0;
         for (const size_t to : frame_end) {
-            while (r() % 4 != 0 && state_of(s.get()).frames_ready > 0 &&
-                   std::chrono::steady_clock::now() < deadline)
+            while (r() % 4 != 0 && !waiting() && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::yield();
             while (off < to) {
                 const size_t n = std::min<size_t>(1 + r() % 5000, to - off);
