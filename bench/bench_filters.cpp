@@ -4,6 +4,7 @@
 // The table at the end gives each filter's CPU time and its ratio to every
 // counterpart (counterpart time / our time; above 1 means ours is faster).
 #include <benchmark/benchmark.h>
+#include <hwy/targets.h>
 #include <pylox/tq_filter.h>
 
 #include <algorithm>
@@ -112,6 +113,22 @@ void register_all()
         pylox::filt::bpf_horizontal_plain(&bpf, src, 0);
         _bpf2d_vertical_norm(&bpf, src, 0);
     });
+    // The same with the vector forms held to each unit the CPU has (a machine
+    // without AVX-512 runs the AVX2 forms).
+    for (int64_t rest = HWY_TARGETS & hwy::SupportedTargets(); rest != 0; rest &= rest - 1) {
+        const int64_t t = rest & -rest;
+        benchmark::RegisterBenchmark(("bpf_iir/ours_" + std::string(hwy::TargetName(t))).c_str(),
+                                     [=](benchmark::State &state) {
+                                         hwy::SetSupportedTargetsForTest(t);
+                                         for (auto _ : state) {
+                                             tq_bpf2d_iir(&bpf, dst, src, kW, kH);
+                                             benchmark::ClobberMemory();
+                                         }
+                                         hwy::SetSupportedTargetsForTest(0);
+                                         state.SetItemsProcessed(state.iterations() * kPixels);
+                                     })
+            ->Unit(benchmark::kMicrosecond);
+    }
 
 #if defined(PYLOX_HAVE_OPENCV)
     static cv::Mat in16(kH, kW, CV_16UC1, const_cast<uint16_t *>(src));
