@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -105,8 +106,15 @@ temps_status load_temps(const std::string &path, const char *fn, std::vector<fra
         return temps_status::bad;
     }
 
-    std::vector<frame_temps> t;
-    std::vector<uint8_t> known;
+    // The lines as read (frame, temperatures); the frames they leave out are
+    // only filled in once the highest frame is known, so a file naming a far
+    // frame costs one pass over the result rather than a zeroed buffer and a
+    // flag a frame written over again.
+    struct named {
+        int k;
+        frame_temps v;
+    };
+    std::vector<named> lines;
     size_t pos = 0;
     int line_no = 0;
     while (pos < text.size()) {
@@ -136,25 +144,27 @@ temps_status load_temps(const std::string &path, const char *fn, std::vector<fra
                          path.c_str(), line_no);
             return temps_status::bad;
         }
-        if (static_cast<size_t>(k) >= t.size()) {
-            t.resize(static_cast<size_t>(k) + 1);
-            known.resize(t.size(), 0);
-        }
-        t[static_cast<size_t>(k)] = {static_cast<int16_t>(cb), static_cast<int16_t>(ib)};
-        known[static_cast<size_t>(k)] = 1;
+        lines.push_back({k, {static_cast<int16_t>(cb), static_cast<int16_t>(ib)}});
     }
     if (line_no == 0) {
         PYLOX_LOG_AS(TQ_LOG_WRN, fn, "[%s] %s is no temperature file\n", path.c_str());
         return temps_status::bad;
     }
+    // A frame named twice keeps its last line. The recorder writes the lines
+    // in order, so a sort is seldom needed.
+    const auto before = [](const named &a, const named &b) { return a.k < b.k; };
+    if (!std::is_sorted(lines.begin(), lines.end(), before))
+        std::stable_sort(lines.begin(), lines.end(), before);
+    std::vector<frame_temps> t;
+    if (!lines.empty())
+        t.reserve(static_cast<size_t>(lines.back().k) + 1);
     // Gaps take the nearest earlier frame's values, leading ones the first.
-    size_t first = 0;
-    while (first < known.size() && !known[first])
-        ++first;
-    for (size_t k = 0; k < t.size(); ++k) {
-        if (known[k])
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (i + 1 < lines.size() && lines[i + 1].k == lines[i].k)
             continue;
-        t[k] = k < first ? (first < t.size() ? t[first] : frame_temps{}) : t[k - 1];
+        const frame_temps fill = t.empty() ? lines[i].v : t.back();
+        t.resize(static_cast<size_t>(lines[i].k), fill);
+        t.push_back(lines[i].v);
     }
     out = std::move(t);
     return temps_status::ok;

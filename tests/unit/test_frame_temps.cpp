@@ -1,6 +1,7 @@
 // Frame temperatures of raw recordings: saved next to the recording, played
 // back by the replay device in every frame's header, recordings without them
 // still playable (with one warning), and the raw file itself unchanged.
+#include "files/frame_temps.h"
 #include "support/log_capture.h"
 #include "support/raw_file.h"
 
@@ -13,6 +14,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -167,6 +169,50 @@ TEST_F(FrameTemps, SavingNeedsTheRecordingJustAfterWholeFrames)
     EXPECT_EQ(pylox_frame_save_temps(fd, &fi, 1), 0); // inside a frame
     ::close(fd);
     EXPECT_FALSE(std::filesystem::exists(path_ + ".temps"));
+}
+
+// Companions as written by hand or by older tools: lines in any order, frames
+// named twice (the last line wins), gaps (the nearest earlier frame's values,
+// leading ones the first named frame's), far frame numbers; the result matches
+// a plain model of those rules.
+TEST_F(FrameTemps, CompanionLinesInAnyOrderFollowTheFillRules)
+{
+    std::mt19937 rng(7);
+    const std::string temps = path_ + ".temps";
+    for (int round = 0; round < 200; ++round) {
+        const int span = round % 50 == 49 ? 300000 : 40;
+        const int lines = static_cast<int>(rng() % 12);
+        std::string text = "TQ_TEMPS,CB,IB\n";
+        std::vector<int> cb(span, INT32_MIN), ib(span, 0);
+        int top = -1;
+        for (int i = 0; i < lines; ++i) {
+            const int k = static_cast<int>(rng() % span);
+            const int c = static_cast<int>(rng() % 2000) - 1000, b = static_cast<int>(rng() % 900);
+            text += std::to_string(k) + "," + std::to_string(c) + "," + std::to_string(b) + "\n";
+            if (rng() % 4 == 0)
+                text += "\n";
+            cb[k] = c;
+            ib[k] = b;
+            top = std::max(top, k);
+        }
+        std::ofstream(temps, std::ios::binary | std::ios::trunc) << text;
+        std::vector<pylox::frame_temps> got(5);
+        ASSERT_EQ(pylox::load_temps(temps, "test", got), pylox::temps_status::ok) << text;
+        ASSERT_EQ(got.size(), static_cast<size_t>(top + 1)) << text;
+        int first = 0;
+        while (first <= top && cb[first] == INT32_MIN)
+            ++first;
+        for (int k = 0; k <= top; ++k) {
+            const int from = cb[k] != INT32_MIN ? k : k < first ? first : -1;
+            if (from < 0) { // a gap after the first named frame
+                cb[k] = cb[k - 1];
+                ib[k] = ib[k - 1];
+            }
+            const int src = from < 0 ? k : from;
+            ASSERT_EQ(got[k].cb, cb[src]) << "frame " << k << " of\n" << text;
+            ASSERT_EQ(got[k].ib, ib[src]) << "frame " << k << " of\n" << text;
+        }
+    }
 }
 
 } // namespace
