@@ -259,13 +259,14 @@ struct frame_read {
     const uint8_t *data = nullptr;
 };
 
-// Parses the header when due, then reads one frame of st's dimensions into
-// direct (when it is given and holds a whole frame) or into tmp.
-frame_read read_frame(raw_load_state &st, const kind_desc &kind, const char *fn, int fd,
+// Parses the header when due (start: fd stands at the start of the file, as
+// the caller found it), then reads one frame of st's dimensions into direct
+// (when it is given and holds a whole frame) or into tmp.
+frame_read read_frame(raw_load_state &st, const kind_desc &kind, const char *fn, int fd, bool start,
                       void *direct, size_t direct_bytes, std::unique_ptr<uint8_t[]> &tmp)
 {
     frame_read fr;
-    if (at_start(fd) && !parse_header(st, kind, fn, fd))
+    if (start && !parse_header(st, kind, fn, fd))
         return fr;
     if (st.w <= 0 || st.h <= 0 || st.n <= 0)
         return fr;
@@ -351,11 +352,12 @@ int load_float_kind(shared_state &g, const kind_desc &kind, const char *fn, int 
     std::lock_guard<std::mutex> guard(g.lock);
     std::unique_ptr<uint8_t[]> tmp;
     // F32 frames go straight into the destination when it holds a whole frame.
+    const bool start = at_start(fd);
     void *direct = nullptr;
-    if (!at_start(fd) && g.st.format == PYLOX_FRAME_SAVE_F32)
+    if (!start && g.st.format == PYLOX_FRAME_SAVE_F32)
         direct = dst;
-    const frame_read fr =
-        read_frame(g.st, kind, fn, fd, direct, static_cast<size_t>(dst_len) * sizeof(float), tmp);
+    const frame_read fr = read_frame(g.st, kind, fn, fd, start, direct,
+                                     static_cast<size_t>(dst_len) * sizeof(float), tmp);
     if (fr.status != load_status::ok)
         return 0;
     const int count = fr.data == reinterpret_cast<const uint8_t *>(dst)
@@ -442,9 +444,10 @@ raw_load_result frame_load_raw(raw_load_state &st, const char *fn, int fd, uint1
     std::unique_ptr<uint8_t[]> tmp;
     // U16 frames go straight into the destination when it holds a whole frame;
     // at position 0 the format is not known before the header is read.
-    void *direct = (!at_start(fd) && st.format == PYLOX_FRAME_SAVE_U16) ? dst : nullptr;
+    const bool start = at_start(fd);
+    void *direct = (!start && st.format == PYLOX_FRAME_SAVE_U16) ? dst : nullptr;
     const frame_read fr =
-        read_frame(st, k_raw, fn, fd, direct, static_cast<size_t>(dst_len) * 2, tmp);
+        read_frame(st, k_raw, fn, fd, start, direct, static_cast<size_t>(dst_len) * 2, tmp);
     res.status = fr.status;
     res.bytes = fr.bytes;
     if (fr.status != load_status::ok)

@@ -92,10 +92,11 @@ void raw(const uint8_t *file, size_t n, int dst_len, bool replay)
         FUZZ_CHECK(got == std::min<int64_t>(dst_len, frame));
         if (at == 0)
             at = header_len(file, n);
-        const off_t sample = (static_cast<off_t>(pos(in.fd)) - at) / frame;
+        const off_t now = pos(in.fd);
+        const off_t sample = (now - at) / frame;
         FUZZ_CHECK(sample == 2 || sample == 4);
-        FUZZ_CHECK(pos(in.fd) == at + sample * frame);
-        at = pos(in.fd);
+        FUZZ_CHECK(now == at + sample * frame);
+        at = now;
         frames.emplace_back(dst.begin(), dst.begin() + got);
         FUZZ_CHECK(frames.size() <= n);
     }
@@ -140,10 +141,11 @@ void floats(const uint8_t *file, size_t n, int dst_len, bool is_gray)
         FUZZ_CHECK(got == std::min<int64_t>(dst_len, frame));
         if (at == 0)
             at = header_len(file, n);
-        const off_t sample = (pos(in.fd) - at) / frame;
+        const off_t now = pos(in.fd);
+        const off_t sample = (now - at) / frame;
         FUZZ_CHECK(sample == 1 || sample == 2 || sample == 4);
-        FUZZ_CHECK(pos(in.fd) == at + sample * frame);
-        at = pos(in.fd);
+        FUZZ_CHECK(now == at + sample * frame);
+        at = now;
         frames.emplace_back(dst.begin(), dst.begin() + got);
         for (float v : frames.back())
             FUZZ_CHECK(!is_gray || (v >= 0.0f && v < 65536.0f && v == static_cast<int>(v)));
