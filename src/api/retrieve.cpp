@@ -32,9 +32,9 @@ uint32_t effective_fps(pylox_dev_ctx_t *ctx)
 
 timespec deadline_after(int64_t wait_ms)
 {
-    const pylox::wall_time now = pylox::clock_now();
-    int64_t sec = now.sec + wait_ms / 1000;
-    int64_t nsec = static_cast<int64_t>(now.usec) * 1000 + (wait_ms % 1000) * 1000000;
+    const int64_t now_ms = pylox::clock_now_ms();
+    int64_t sec = now_ms / 1000 + wait_ms / 1000;
+    int64_t nsec = (now_ms % 1000) * 1000000 + (wait_ms % 1000) * 1000000;
     if (nsec >= 1000000000) {
         sec += 1;
         nsec -= 1000000000;

@@ -92,10 +92,9 @@ void run_frame_callback(pylox_dev_t *dev, pylox_dev_ctx_t *ctx, pylox_frame_read
     frame.data = data;
     const unsigned idx = frame.info.frame_idx;
     PYLOX_LOG_AS(TQ_LOG_TRC, k_fn, "[%s] frdy cb invoke: %u,%u\n", idx, idx);
-    const wall_time t0 = clock_now();
+    const int64_t t0 = clock_now_ms();
     on_frame(dev, &frame);
-    const wall_time t1 = clock_now();
-    const int64_t us = (t1.sec - t0.sec) * 1000000 + (t1.usec - t0.usec);
+    const int64_t us = (clock_now_ms() - t0) * 1000;
     PYLOX_LOG_AS(TQ_LOG_DBG, k_fn, "[%s] frdy cb (%u,%u) spends: %d.%03u ms\n", idx, idx,
                  static_cast<int>(us / 1000), static_cast<unsigned>(us % 1000));
 }

@@ -24,8 +24,10 @@ wall_time clock_now()
 
 int64_t clock_now_ms()
 {
-    const wall_time w = clock_now();
-    return w.sec * 1000 + w.msec;
+    // The same instant as clock_now() gives (its seconds are the epoch's),
+    // without the calendar fields: no time zone look-up per call.
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 uint64_t monotonic_us()

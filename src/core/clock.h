@@ -16,7 +16,8 @@ struct wall_time {
 
 wall_time clock_now();
 
-// Milliseconds on the library clock (sec * 1000 + msec).
+// Milliseconds on the library clock (sec * 1000 + msec of clock_now()), without
+// the calendar fields: the cheap form for timeouts and intervals.
 int64_t clock_now_ms();
 
 // Microseconds on the host's monotonic clock (CLOCK_MONOTONIC, the clock of

@@ -1,6 +1,8 @@
 // Logger thresholds and sinks, the line prefix, and the path prefix.
 #include "support/log_capture.h"
 
+#include "core/clock.h"
+
 #include <pylox/pylox.h>
 
 #include <gtest/gtest.h>
@@ -271,3 +273,17 @@ TEST_F(PathTest, LongPrefixIsCutTo255Characters)
 }
 
 } // namespace
+
+// The millisecond clock of timeouts and intervals is the instant of the
+// calendar clock that stamps log lines, read without the calendar fields.
+TEST(LibraryClock, MillisecondsAgreeWithTheCalendarClock)
+{
+    for (int i = 0; i < 2000; ++i) {
+        const pylox::wall_time a = pylox::clock_now();
+        const int64_t ms = pylox::clock_now_ms();
+        const pylox::wall_time b = pylox::clock_now();
+        ASSERT_LE(a.sec * 1000 + a.msec, ms);
+        ASSERT_LE(ms, b.sec * 1000 + b.msec);
+        ASSERT_EQ(a.usec, a.msec * 1000);
+    }
+}

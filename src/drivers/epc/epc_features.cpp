@@ -122,7 +122,7 @@ void epc_dcs_pair_counts(const uint16_t *raw, int n, int count, int *a, int *b)
 bool _feature_dcs_check(pylox_drv_t *drv, const uint16_t *raw, int n, int bytes)
 {
     const epc_state_t *st = epc_state(drv);
-    const int64_t now = clock_now().sec;
+    const int64_t now = clock_now_ms() / 1000;
     if (n <= 0)
         return false;
     // The first bytes/8 pixels: the whole frame when all four planes are there.
@@ -198,7 +198,7 @@ void _feature_minamp_filter(epc_state_t *st, uint16_t *dist, const uint16_t *amp
 
 void _feature_temp_monitor(pylox_drv_t *drv, const tq_stream_finfo_t *finfo)
 {
-    const int64_t now = clock_now().sec;
+    const int64_t now = clock_now_ms() / 1000;
     int64_t last = g_epc_stamps.temp_log_sec.load();
     const int64_t secs = now - last;
     // One line per ten seconds for all devices: of two threads that find the
