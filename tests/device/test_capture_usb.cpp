@@ -535,6 +535,40 @@ TEST_F(UsbDevice, ResetWhileCapturingStopsCaptureAndTheNextStartStreams)
     EXPECT_EQ(pylox_cap_is_ongoing(dev_), 0);
 }
 
+// A stop issued while a start waits for a busy camera to confirm the start
+// command does not wait for the start's 2 s limit: the start fails, nothing
+// streams, and the device is stopped.
+TEST_F(UsbDevice, StopCutsShortAStartWaitingForABusyCamera)
+{
+    auto cam = plug();
+    start_library();
+    ASSERT_NE(open_first(), nullptr);
+    cam->fault_busy(1 << 30);
+    std::atomic<int> started{-1}, stopped{-1};
+    std::thread starter([&] { started = pylox_cap_start(dev_); });
+    // The start command reached the camera: the start polls its status now.
+    ASSERT_TRUE(eventually(
+        [&] {
+            const auto log = cam->control_log();
+            return std::any_of(log.begin(), log.end(),
+                               [](auto &r) { return r.bRequest == 0xC2 && r.wValue == 4; });
+        },
+        10s));
+    std::thread stopper([&] { stopped = pylox_cap_stop(dev_); });
+    const bool cut = eventually([&] { return log_->has("poll given up for a waiting stop"); }, 5s);
+    cam->fault_busy(0);
+    starter.join();
+    stopper.join();
+    EXPECT_TRUE(cut);
+    EXPECT_EQ(started.load(), 0);
+    EXPECT_EQ(stopped.load(), 1);
+    EXPECT_FALSE(log_->has("(t=194,v=4), give up")); // only the frame-rate read ran out
+    EXPECT_EQ(pylox_cap_is_ongoing(dev_), 0);
+    EXPECT_TRUE(eventually([&] { return !cam->streaming() && cam->urbs_in_flight() == 0; }, 5s));
+    ASSERT_EQ(pylox_cap_start(dev_), 1);
+    EXPECT_EQ(pylox_cap_get_frames(dev_, 1, nullptr, 0, nullptr), 1);
+}
+
 // Four application threads call whatever they like on the handle while a
 // fifth closes and reopens it: no call may use a context (or a
 // transport) that the close freed, and every frame handed out is the camera's.
