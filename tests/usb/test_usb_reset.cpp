@@ -4,6 +4,7 @@
 // the other calls wait for it and then work on the camera that came back.
 #include "support/vcam/usb_vcam_util.h"
 
+#include <algorithm>
 #include <atomic>
 
 using namespace usbtest;
@@ -91,9 +92,10 @@ TEST(UsbReset, CommandsAndCaptureOnOtherThreadsWaitForTheResetAndWorkAfterIt)
     EXPECT_TRUE(dev.priv == nullptr);
 }
 
-// A reset while streaming ends the capture the way a stop does: the receiver
-// sees the ring's transfers cancelled and nothing after the reset; a capture
-// started on the camera that came back streams to its own receiver alone.
+// A reset while streaming ends the capture the way a stop does: each transfer
+// of the ring comes back to the receiver as cancelled, and nothing reaches it
+// after the reset; a capture started on the camera that came back streams to
+// its own receiver alone.
 TEST(UsbReset, ResetWhileStreamingEndsTheCaptureWithCancellations)
 {
     vcam::CameraConfig cfg;
@@ -105,11 +107,18 @@ TEST(UsbReset, ResetWhileStreamingEndsTheCaptureWithCancellations)
     Sink before, after;
     ASSERT_EQ(pylox_ll_cap_start(&dev, 0, Sink::cb, &before), 1);
     ASSERT_TRUE(before.wait_count(4));
+    // All sixteen wait at the camera when the reset comes.
+    cam->fault_stop_sending(true);
+    ASSERT_TRUE(wait_until([&] { return cam->urbs_in_flight() == 16; }));
+    const size_t streamed = before.size();
     EXPECT_EQ(pylox_ll_dev_reset(&dev, 3), 0);
     const auto seen = before.chunks();
-    ASSERT_FALSE(seen.empty());
-    EXPECT_EQ(seen.back().event, PYLOX_LL_EVT_CANCELLED);
+    EXPECT_EQ(seen.size(), streamed + 16);
+    EXPECT_EQ(std::count_if(seen.begin() + static_cast<long>(streamed), seen.end(),
+                            [](const Chunk &c) { return c.event == PYLOX_LL_EVT_CANCELLED; }),
+              16);
 
+    cam->fault_stop_sending(false);
     ASSERT_EQ(pylox_ll_cap_start(&dev, 0, Sink::cb, &after), 1);
     EXPECT_TRUE(after.wait_count(4));
     EXPECT_EQ(pylox_ll_cap_stop(&dev), 1);
