@@ -34,7 +34,10 @@ typedef void (*pylox_hotplug_cb_t)(const pylox_dev_t *entry, int event, void *us
  * pylox_uninit removes it. Returns 1, 0 on failure. */
 PYLOX_API int pylox_dev_set_callback_on_hotplug(pylox_hotplug_cb_t cb, void *user);
 PYLOX_API void pylox_dev_close(pylox_dev_t *dev);
-/* Resets a part of the camera, target 0..8. */
+/* Resets a part of the camera, target 0..8. Target 3 resets the camera's USB
+ * interface: the camera leaves the bus and comes back without streaming, so a
+ * running capture is stopped first (waiting calls return, pylox_cap_is_ongoing
+ * reports 0) and pylox_cap_start starts it again on the camera that came back. */
 PYLOX_API int pylox_dev_reset(pylox_dev_t *dev, int target);
 
 PYLOX_API int pylox_reg_batch_write(pylox_dev_t *dev, int target, uint32_t reg_base,
@@ -55,6 +58,9 @@ PYLOX_API int pylox_cap_set_callback_on_frame_ready(pylox_dev_t *dev, pylox_fram
 PYLOX_API int pylox_cap_set_callback_on_error(pylox_dev_t *dev, pylox_error_cb_t cb);
 PYLOX_API int pylox_cap_is_ongoing(pylox_dev_t *dev);
 PYLOX_API int pylox_cap_start(pylox_dev_t *dev);
+/* A stop issued while a start is in progress on another thread wins: the
+ * start gives up (and returns 0) rather than finish waiting for a busy camera,
+ * and capture ends stopped. */
 PYLOX_API int pylox_cap_stop(pylox_dev_t *dev);
 
 /* Waits for frame_num frames, copied back to back into frame_data; returns the

@@ -111,7 +111,12 @@ PYLOX_API int pylox_ll_tx_data(pylox_ll_dev_t *dev, const void *buf, int len);
 PYLOX_API void pylox_ll_cap_abort(pylox_ll_dev_t *dev);
 PYLOX_API int pylox_ll_cap_start(pylox_ll_dev_t *dev, uint32_t arg, pylox_ll_cap_cb_t cb,
                                  void *user);
+/* Once the stop (or a failed start) returned, the callback is not called any
+ * more. A stop issued while a start waits for a busy camera makes the start
+ * give up and fail; the stop then tells the camera to stop streaming. */
 PYLOX_API int pylox_ll_cap_stop(pylox_ll_dev_t *dev);
+/* Target 3 (USB interface) ends a running capture first: its transfers reach
+ * the callback as cancelled (PYLOX_LL_EVT_CANCELLED), then nothing more. */
 PYLOX_API int pylox_ll_dev_reset(pylox_ll_dev_t *dev, int target);
 PYLOX_API int pylox_ll_reg_write(pylox_ll_dev_t *dev, int target, uint32_t reg_base,
                                  const uint32_t *vals, int count);
