@@ -140,7 +140,8 @@ TEST(stream_threads, a_lent_buffer_is_written_only_during_the_loan)
         std::mt19937 r(11);
         size_t off = 0;
         for (const size_t to : frame_end) {
-            while (r() % 4 != 0 && !waiting() && std::chrono::steady_clock::now() < deadline)
+            const bool paced = r() % 4 != 0;
+            while (paced && !waiting() && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::yield();
             while (off < to) {
                 const size_t n = std::min<size_t>(1 + r() % 5000, to - off);
