@@ -13,6 +13,15 @@ namespace {
 
 constexpr int kResets = kSanitized ? 3 : 6;
 
+// A camera at 200 fps that is back on the bus 100 ms after a reset.
+std::shared_ptr<vcam::Camera> resetting_camera()
+{
+    vcam::CameraConfig cfg;
+    cfg.fps = 200;
+    cfg.replug_delay_ms = 100;
+    return vcam::Camera::create(cfg);
+}
+
 // Calls of one thread: how many, how many failed, and how many succeeded
 // after the last reset had ended.
 struct tally {
@@ -29,10 +38,7 @@ struct tally {
 
 TEST(UsbReset, CommandsAndCaptureOnOtherThreadsWaitForTheResetAndWorkAfterIt)
 {
-    vcam::CameraConfig cfg;
-    cfg.fps = 200;
-    cfg.replug_delay_ms = 100;
-    auto cam = vcam::Camera::create(cfg);
+    auto cam = resetting_camera();
     pylox_ll_dev_t dev;
     ASSERT_TRUE(open_any(dev));
     pylox_test::log_capture log(TQ_LOG_WRN);
@@ -98,10 +104,7 @@ TEST(UsbReset, CommandsAndCaptureOnOtherThreadsWaitForTheResetAndWorkAfterIt)
 // its own receiver alone.
 TEST(UsbReset, ResetWhileStreamingEndsTheCaptureWithCancellations)
 {
-    vcam::CameraConfig cfg;
-    cfg.fps = 200;
-    cfg.replug_delay_ms = 100;
-    auto cam = vcam::Camera::create(cfg);
+    auto cam = resetting_camera();
     pylox_ll_dev_t dev;
     ASSERT_TRUE(open_any(dev));
     Sink before, after;
