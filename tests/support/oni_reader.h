@@ -29,8 +29,9 @@ struct oni_file {
     const oni_record *at(uint64_t pos) const; // the record starting at pos, or null
 };
 
-// Walks the records from offset first (24: right after the file header).
-oni_file read_oni(const std::string &path, uint64_t first = 24);
+// Walks the records from offset first (24: right after the file header);
+// without frames the data records' payloads stay empty (their sizes are kept).
+oni_file read_oni(const std::string &path, uint64_t first = 24, bool frames = true);
 
 // Property records (3, 4, 6): name and value bytes.
 struct oni_property {

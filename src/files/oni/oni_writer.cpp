@@ -381,7 +381,10 @@ PYLOX_API int oni_open(oni_recorder_t *rec, const char *path)
         return 0;
     }
     rec->buf_size = TQ_ONI_RECORD_BUF_SIZE;
-    rec->file = std::fopen(path, "wb+");
+    // Write-only: the recorder never reads its file back, and a stream opened
+    // for update made the C library read a block back after every position
+    // query and seek (a seek and a 4 KB read a record).
+    rec->file = std::fopen(path, "wb");
     if (!rec->file) {
         LOG_ERR("[%s] cannot create %s\n", path);
         std::free(rec->buf);
