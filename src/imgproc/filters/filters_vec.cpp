@@ -2,9 +2,8 @@
 // knows (SSSE3, SSE4, AVX2, AVX-512 and a portable fallback) and chosen at run
 // time. Each gives exactly what the plain form in the neighbouring files gives:
 // the medians are exact, and the float recursions do the same operations in
-// the same order. Multiply-add contraction is off for this file, since a fused
-// multiply-add rounds once where the plain form rounds twice.
-#pragma GCC optimize("fp-contract=off")
+// the same order. The build turns multiply-add contraction off for this file,
+// since a fused multiply-add rounds once where the plain form rounds twice.
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "imgproc/filters/filters_vec.cpp"

@@ -2,7 +2,6 @@
 // bilateral filter. The float recursions here are the reference of the vector
 // forms in filters_vec.cpp, which repeat them operation for operation; like
 // that file this one is compiled without multiply-add contraction.
-#pragma GCC optimize("fp-contract=off")
 
 #include <pylox/tq_cmap.h>
 #include <pylox/tq_filter.h>
