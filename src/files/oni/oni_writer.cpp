@@ -381,10 +381,12 @@ PYLOX_API int oni_open(oni_recorder_t *rec, const char *path)
         return 0;
     }
     rec->buf_size = TQ_ONI_RECORD_BUF_SIZE;
-    // Write-only: the recorder never reads its file back, and a stream opened
-    // for update made the C library read a block back after every position
-    // query and seek (a seek and a 4 KB read a record).
-    rec->file = std::fopen(path, "wb");
+    rec->file = std::fopen(path, "wb+");
+    // Unbuffered: records are built whole in the buffer and written by one
+    // call each, and a buffered stream open for update read a 4 KB block back
+    // after each position query and seek (a seek and a read a record).
+    if (rec->file)
+        std::setvbuf(rec->file, nullptr, _IONBF, 0);
     if (!rec->file) {
         LOG_ERR("[%s] cannot create %s\n", path);
         std::free(rec->buf);
